@@ -1,0 +1,1 @@
+#include "engine/m_psf.h"

@@ -1,0 +1,1 @@
+#include "platform/curl_transfer.h"

@@ -1,0 +1,46 @@
+// libcurl realisation of the transfer control: one easy handle reused for every
+// fetch of a run, so connections are kept alive.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "platform/transfer.h"
+
+namespace psf {
+
+struct TransferLimits {
+    long connect_timeout_s = 30;
+    long stall_timeout_s = 60;                 // abort when no byte arrives for this long
+    std::size_t max_body = 64u * 1024 * 1024;  // larger bodies are failures
+    long max_redirects = 10;
+};
+
+class CurlTransfer final : public TransferControl {
+public:
+    explicit CurlTransfer(TransferLimits limits = {});
+    ~CurlTransfer() override;
+    CurlTransfer(const CurlTransfer&) = delete;
+    CurlTransfer& operator=(const CurlTransfer&) = delete;
+
+    void SetCredentials(const std::string& user, const std::string& password,
+                        const std::string& origin) override;
+    Response OpenURL(const std::string& url, DataType type = DataType::Text) override;
+    void SetStopToken(std::stop_token token) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Percent-encodes the bytes libcurl refuses in a request address (blanks,
+// control bytes, bytes above 0x7e and a few unsafe marks); everything else,
+// '%' included, is kept as it is.
+std::string request_address(const std::string& url);
+
+// "scheme://host:port" in lower case with the default port made explicit, or
+// empty when the address has no http or https scheme.
+std::string origin_of(const std::string& url);
+
+}  // namespace psf
