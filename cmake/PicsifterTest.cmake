@@ -7,7 +7,7 @@ function(picsifter_add_test name)
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   target_compile_definitions(${name} PRIVATE
     PICSIFTER_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data"
-    )
+    PICSIFTER_CLI_PATH="$<TARGET_FILE:picsifter-cli>")
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600)
 endfunction()

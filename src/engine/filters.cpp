@@ -1,1 +1,131 @@
+// Image name filters: a name pattern with "*" and "?" on the base name and a
+// type on the extension. The pattern scan runs once from left to right and
+// never backtracks; which images a task retrieves depends on that exact
+// behaviour, so it is not replaced by a general glob matcher.
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "engine/m_psf.h"
+
+namespace psf::m_psf {
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+char lower_ascii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equal_nocase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t k = 0; k < a.size(); ++k) {
+        if (lower_ascii(a[k]) != lower_ascii(b[k])) return false;
+    }
+    return true;
+}
+
+bool type_matches(std::string_view ext, std::string_view type) {
+    return type == "*" || equal_nocase(type, ext);
+}
+
+// Positions are 0-based here. Every step either ends the scan or moves j
+// forward by one, so the scan takes at most pattern.size() steps.
+bool name_matches(std::string_view base, std::string_view pattern) {
+    if (pattern.empty()) return base.empty();
+    const std::size_t n1 = base.size();
+    const std::size_t n2 = pattern.size();
+    std::size_t i = 0;
+    std::size_t j = 0;
+    for (;;) {
+        const char c = pattern[j];
+        if (c == '*') {
+            if (j + 1 >= n2) return true;
+            // Literal segment up to the next wildcard; commit to its first
+            // occurrence from i on.
+            const std::size_t next = pattern.find_first_of("*?", j + 1);
+            const std::string_view seg =
+                pattern.substr(j + 1, next == npos ? npos : next - (j + 1));
+            const std::size_t f = base.find(seg, i);
+            if (f == npos) return false;
+            i = f;
+            ++j;
+            continue;
+        }
+        // No character left in the base (only an empty base gets here):
+        // neither "?" nor a literal can match.
+        if (i >= n1) return false;
+        if (c != '?' && c != base[i]) return false;
+        const bool base_end = (i + 1 == n1);
+        const bool pattern_end = (j + 1 == n2);
+        if (base_end && pattern_end) return true;
+        if (!base_end && !pattern_end) {
+            ++i;
+            ++j;
+            continue;
+        }
+        if (!base_end) return false;  // base characters left over
+        // Base used up: only a single final "*" may still match nothing.
+        return pattern[j + 1] == '*' && j + 2 == n2;
+    }
+}
+
+bool row_matches(std::string_view base, std::string_view ext, const std::array<std::string, 3>& row,
+                 bool& active) {
+    const std::string_view pattern = trim_blanks(row[0]);
+    active = !pattern.empty();
+    return active && motif_correspond(base, ext, pattern, trim_blanks(row[2]));
+}
+
+}  // namespace
+
+std::string_view trim_blanks(std::string_view s) {
+    const std::size_t first = s.find_first_not_of(' ');
+    if (first == npos) return s.substr(s.size());
+    const std::size_t last = s.find_last_not_of(' ');
+    return s.substr(first, last - first + 1);
+}
+
+int plus_petit(int a, int b) {
+    return a < b ? a : b;
+}
+
+bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
+                      std::string_view type) {
+    return type_matches(ext, type) && name_matches(base, pattern);
+}
+
+bool image_retenue(std::string_view name, const FilterTable& include, const FilterTable& exclude) {
+    if (trim_blanks(name).empty()) return false;
+    const std::size_t dot = name.rfind('.');
+    if (dot == npos) return false;
+    const std::string_view base = trim_blanks(name.substr(0, dot));
+    const std::string_view ext = trim_blanks(name.substr(dot + 1));
+
+    bool active = false;
+    for (const auto& row : exclude) {
+        if (row_matches(base, ext, row, active)) return false;
+    }
+
+    bool accepted = true;
+    for (const auto& row : include) {
+        if (row_matches(base, ext, row, active)) return true;
+        if (active) accepted = false;
+    }
+    return accepted;
+}
+
+std::optional<int> code_type(std::string_view type) {
+    const std::string_view t = trim_blanks(type);
+    if (t == "*") return 0;
+    if (t == "gif") return 1;
+    if (t == "jpg") return 2;
+    if (t == "jpeg") return 3;
+    return std::nullopt;
+}
+
+}  // namespace psf::m_psf

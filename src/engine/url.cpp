@@ -1,1 +1,145 @@
+// Address operations. Plain byte arithmetic on strings: no parsing, no
+// percent-decoding, no case or dot normalisation, because duplicate detection
+// and the same-site rule compare the results byte for byte.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
 #include "engine/m_psf.h"
+
+namespace psf::m_psf {
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+// Addresses shorter than this cannot hold "x://y" and are not split.
+constexpr std::size_t MinAddress = 7;
+
+// Folder separator used when an address path becomes a local path.
+constexpr char FolderSeparator = '/';
+
+bool starts_with_nocase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size()) return false;
+    for (std::size_t k = 0; k < prefix.size(); ++k) {
+        char c = s[k];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != prefix[k]) return false;
+    }
+    return true;
+}
+
+std::string trimmed(std::string_view s) {
+    return std::string(trim_blanks(s));
+}
+
+std::string joined_trimmed(std::string_view a, std::string_view b) {
+    std::string r;
+    r.reserve(a.size() + b.size());
+    r.append(a);
+    r.append(b);
+    return trimmed(r);
+}
+
+}  // namespace
+
+std::string racine_url(std::string_view s) {
+    if (s.size() < MinAddress) return {};
+    const std::size_t a = s.find("//");
+    if (a == npos) return {};
+    const std::size_t b = s.find('/', a + 2);  // a + 2 <= size: find copes with it
+    if (b == npos) return std::string(s) + '/';
+    return std::string(s.substr(0, b + 1));
+}
+
+std::string repertoire_url(std::string_view s) {
+    if (s.size() < MinAddress) return {};
+    if (s.back() == '/') return std::string(s);
+    const std::size_t a = s.find("//");
+    if (a == npos) return {};
+    const std::size_t last = s.rfind('/');  // at least a + 1, since "//" is present
+    if (last == a + 1) return std::string(s) + '/';
+    return std::string(s.substr(0, last + 1));
+}
+
+std::string nom_fichier(std::string_view s) {
+    const std::size_t last = s.rfind('/');
+    std::string_view t = (last == npos) ? s : s.substr(last + 1);
+    const std::size_t colon = t.find(':');
+    if (colon != npos) t = t.substr(colon + 1);
+    return std::string(t);
+}
+
+std::string chemin_site(std::string_view s) {
+    const std::size_t a = s.find("//");
+    if (a == npos) return {};
+    if (s.find('/', a + 2) == npos) return {};
+    const std::size_t last = s.rfind('/');  // >= a + 2 by the test above
+    return std::string(s.substr(a + 2, last - a - 1));
+}
+
+std::string vers_antislash(std::string_view s) {
+    std::string r(s);
+    for (char& c : r) {
+        if (c == '/') c = FolderSeparator;
+    }
+    return r;
+}
+
+std::string url_absolue(std::string_view page, std::string_view link) {
+    // Scheme letters in any case: servers and authors write "HTTP://" too.
+    if (starts_with_nocase(link, "http://") || starts_with_nocase(link, "https://")) {
+        return trimmed(link);
+    }
+
+    const std::string root = racine_url(page);
+    const std::string dir = repertoire_url(page);
+    if (root.empty() || dir.empty()) return {};
+
+    if (link.starts_with("../")) {
+        std::size_t groups = 0;
+        while (link.substr(3 * groups).starts_with("../")) ++groups;
+        const std::string_view rest = link.substr(3 * groups);
+
+        // Climb one slash per group in the directory without its final slash,
+        // but never below the root's own slash: extra groups stay at the root
+        // instead of eating into "scheme://".
+        const std::string_view climb(dir.data(), dir.size() - 1);
+        const std::size_t floor = root.size() - 1;
+        std::size_t end = climb.size();
+        std::size_t found = 0;
+        std::size_t cut = npos;
+        while (found < groups && end > 0) {
+            const std::size_t k = climb.rfind('/', end - 1);
+            if (k == npos || k < floor) break;
+            ++found;
+            end = k;
+            if (found == groups) cut = k;
+        }
+        if (cut == npos) return joined_trimmed(root, rest);
+        return joined_trimmed(climb.substr(0, cut + 1), rest);
+    }
+
+    // "./x" names a file beside the page, like a plain relative link.
+    if (link.starts_with("./")) return joined_trimmed(dir, link.substr(2));
+
+    // "//host/..." keeps the page's scheme (the text before its first "//").
+    if (link.starts_with("//")) {
+        const std::size_t a = page.find("//");  // present, since root is not empty
+        return joined_trimmed(page.substr(0, a), link);
+    }
+
+    if (link.starts_with("/")) return joined_trimmed(root, link.substr(1));
+
+    return joined_trimmed(dir, link);
+}
+
+bool autre_site(std::string_view p, std::string_view a) {
+    const std::string r1 = racine_url(p);
+    const std::string r2 = racine_url(a);
+    if (r1.empty() || r2.empty()) return true;
+    return r1 != r2;
+}
+
+}  // namespace psf::m_psf

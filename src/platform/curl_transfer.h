@@ -18,7 +18,7 @@ struct TransferLimits {
 };
 
 class CurlTransfer final : public TransferControl {
-public:
+  public:
     explicit CurlTransfer(TransferLimits limits = {});
     ~CurlTransfer() override;
     CurlTransfer(const CurlTransfer&) = delete;
@@ -29,7 +29,7 @@ public:
     Response OpenURL(const std::string& url, DataType type = DataType::Text) override;
     void SetStopToken(std::stop_token token) override;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

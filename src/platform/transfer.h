@@ -21,7 +21,7 @@ struct Response {
 enum class DataType { Text, Bytes };
 
 class TransferControl {
-public:
+  public:
     virtual ~TransferControl() = default;
 
     // Credentials are offered only when a server asks (401), and only to the

@@ -46,7 +46,7 @@ struct TestServer::Impl {
     }
 
     void handle(const httplib::Request& req, httplib::Response& res) {
-        Request entry{req.method, req.target, {}};
+        Request entry{req.method, req.target, {}, req.remote_port};
         for (const auto& [k, v] : req.headers) entry.headers[k] = v;
         Reply reply;
         bool found = false;
@@ -124,7 +124,9 @@ void TestServer::route(const std::string& path, Reply reply) {
     impl_->routes[path] = std::move(reply);
 }
 
-std::string TestServer::base() const { return "http://" + host_ + ":" + std::to_string(port_); }
+std::string TestServer::base() const {
+    return "http://" + host_ + ":" + std::to_string(port_);
+}
 
 std::vector<Request> TestServer::requests() const {
     std::lock_guard lock(impl_->mutex);

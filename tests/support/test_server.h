@@ -32,10 +32,11 @@ struct Request {
     std::string method;
     std::string path;  // as received, query included
     std::map<std::string, std::string> headers;
+    int remote_port = 0;  // the client's port: equal ports mean one kept-alive connection
 };
 
 class TestServer {
-public:
+  public:
     explicit TestServer(std::string host = "127.0.0.1");
     ~TestServer();
     TestServer(const TestServer&) = delete;
@@ -64,7 +65,7 @@ public:
     int count(const std::string& path) const;  // requests received for a path
     void clear_log();
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::string host_;

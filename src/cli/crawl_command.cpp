@@ -1,0 +1,114 @@
+#include "cli/crawl_command.h"
+
+#include <charconv>
+
+namespace psf::cli {
+
+bool parse_filter(const std::string& text, std::string& name, std::string& type) {
+    const auto dot = text.rfind('.');
+    if (dot == std::string::npos) return false;
+    name = std::string(m_psf::trim_blanks(std::string_view(text).substr(0, dot)));
+    type = std::string(m_psf::trim_blanks(std::string_view(text).substr(dot + 1)));
+    if (name.empty() || name.find_first_of("./\\\"") != std::string::npos) return false;
+    return m_psf::code_type(type).has_value();
+}
+
+std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
+                                          std::string& error) {
+    CrawlArgs args;
+    args.destination = ".";
+    bool have_url = false, have_user = false, have_password = false;
+    int includes = 0, excludes = 0;
+    auto need_value = [&](std::size_t& i, const std::string& option) -> const std::string* {
+        if (i + 1 >= words.size()) {
+            error = option + " needs a value";
+            return nullptr;
+        }
+        return &words[++i];
+    };
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string& w = words[i];
+        if (w == "--depth") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            int depth = -1;
+            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), depth);
+            if (ec != std::errc() || end != v->data() + v->size() || depth < 0 || depth > 4) {
+                error = "--depth takes a level from 0 to 4";
+                return std::nullopt;
+            }
+            args.spec.link_depth = depth;
+        } else if (w == "--dest") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            if (v->empty()) {
+                error = "--dest needs a folder";
+                return std::nullopt;
+            }
+            args.destination = *v;
+        } else if (w == "--tree") {
+            args.spec.layout = 2;
+        } else if (w == "--policy") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            if (*v == "keep")
+                args.spec.policy = 1;
+            else if (*v == "replace")
+                args.spec.policy = 2;
+            else if (*v == "version")
+                args.spec.policy = 3;
+            else {
+                error = "--policy is keep, replace or version";
+                return std::nullopt;
+            }
+        } else if (w == "--include" || w == "--exclude") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            int& used = w == "--include" ? includes : excludes;
+            if (used == 4) {
+                error = w + " may be given at most 4 times";
+                return std::nullopt;
+            }
+            auto& row = (w == "--include" ? args.spec.include : args.spec.exclude)[used++];
+            if (!parse_filter(*v, row[0], row[2])) {
+                error = w + " takes NAME.TYPE, TYPE one of *, gif, jpg, jpeg: " + *v;
+                return std::nullopt;
+            }
+        } else if (w == "--user") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            args.spec.user = std::string(m_psf::trim_blanks(*v));
+            have_user = true;
+        } else if (w == "--password") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            args.spec.password = std::string(m_psf::trim_blanks(*v));
+            have_password = true;
+        } else if (w.size() > 1 && w[0] == '-') {
+            error = "unknown option " + w;
+            return std::nullopt;
+        } else if (!have_url) {
+            args.spec.start_address = w;
+            have_url = true;
+        } else {
+            error = "one address only";
+            return std::nullopt;
+        }
+    }
+    if (!have_url) {
+        error = "an address is needed";
+        return std::nullopt;
+    }
+    const std::string_view url = m_psf::trim_blanks(args.spec.start_address);
+    if (!url.starts_with("http://") && !url.starts_with("https://")) {
+        error = "the address must begin with http:// or https://";
+        return std::nullopt;
+    }
+    if (have_user != have_password) {
+        error = "--user and --password go together";
+        return std::nullopt;
+    }
+    return args;
+}
+
+}  // namespace psf::cli

@@ -1,0 +1,24 @@
+// The command-line runner's one-off crawl: arguments to a run spec.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "scheduler/task_run.h"
+
+namespace psf::cli {
+
+struct CrawlArgs {
+    RunSpec spec;
+    std::string destination;  // as given, before it is made absolute
+};
+
+// Parses the words after "crawl"; on failure returns nothing and sets `error`.
+std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
+                                          std::string& error);
+
+// Splits "NAME.TYPE" into a filter row; false when it is not a valid filter.
+bool parse_filter(const std::string& text, std::string& name, std::string& type);
+
+}  // namespace psf::cli

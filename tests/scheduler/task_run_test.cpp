@@ -1,0 +1,225 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "platform/curl_transfer.h"
+#include "scheduler/task_run.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+using namespace psf;
+using psf::test::image_bytes;
+using psf::test::list_files;
+using psf::test::TempDir;
+using psf::test::TestServer;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Recorder final : RunObserver {
+    Strings captions;
+    std::vector<LabelColour> colours;
+    int events = 0;
+    std::function<void()> on_caption;
+    void set_caption(const std::string& c) override {
+        captions.push_back(c);
+        if (on_caption) on_caption();
+    }
+    void set_colour(LabelColour c) override { colours.push_back(c); }
+    void process_events() override { ++events; }
+};
+
+// A small site: index -> a, b; a -> c; c -> d. Each page shows one image.
+void serve_site(TestServer& s) {
+    s.page("/index.htm", "<a href='a.htm'>A</a> <a href='b.htm'>B</a> <img src='i0.gif'> ....");
+    s.page("/a.htm", "<a href='c.htm'>C</a> <img src='ia.gif'> <a href=index.htm>up</a> .......");
+    s.page("/b.htm", "<img src='ib.gif'> <img src='/i0.gif'> ................................");
+    s.page("/c.htm", "<a href='d.htm'>D</a> <img src='ic.gif'> ..............................");
+    s.page("/d.htm", "<img src='id.gif'> ...................................................");
+    for (const char* name : {"/i0.gif", "/ia.gif", "/ib.gif", "/ic.gif", "/id.gif"})
+        s.image(name, image_bytes(3000, name[2]));
+}
+
+Strings page_requests(const TestServer& s) {
+    Strings out;
+    for (const auto& r : s.requests())
+        if (r.path.ends_with(".htm")) out.push_back(r.path);
+    return out;
+}
+
+RunSpec spec_for(const TestServer& s, const TempDir& dir, int depth) {
+    RunSpec spec;
+    spec.title = "  Site  ";
+    spec.start_address = " " + s.url("/index.htm") + " ";
+    spec.link_depth = depth;
+    spec.destination = dir.str();
+    return spec;
+}
+
+TEST(TaskRun, DepthScansLevelsBreadthFirst) {
+    struct Case {
+        int depth;
+        Strings pages;
+        Strings files;
+    };
+    const std::vector<Case> cases = {
+        {0, {"/index.htm"}, {"i0.gif"}},
+        {1, {"/index.htm", "/a.htm", "/b.htm"}, {"i0.gif", "ia.gif", "ib.gif"}},
+        {2, {"/index.htm", "/a.htm", "/b.htm", "/c.htm"}, {"i0.gif", "ia.gif", "ib.gif", "ic.gif"}},
+        {4,
+         {"/index.htm", "/a.htm", "/b.htm", "/c.htm", "/d.htm"},
+         {"i0.gif", "ia.gif", "ib.gif", "ic.gif", "id.gif"}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE("depth " + std::to_string(tc.depth));
+        TestServer server;
+        serve_site(server);
+        TempDir dir;
+        CurlTransfer inet;
+        m_psf::CrawlState state;
+        Recorder rec;
+        RunSummary sum =
+            run_retrieval(spec_for(server, dir, tc.depth), RunMode::OnDemand, state, inet, rec);
+        EXPECT_EQ(page_requests(server), tc.pages);
+        EXPECT_EQ(list_files(dir.path()), tc.files);
+        EXPECT_EQ(sum.images_copied, static_cast<int>(tc.files.size()));
+        EXPECT_EQ(server.count("/i0.gif"), 1);  // listed twice from depth 1, fetched once
+        EXPECT_FALSE(sum.cancelled);
+    }
+}
+
+TEST(TaskRun, OnDemandCaptionsCountPagesThenImages) {
+    TestServer server;
+    serve_site(server);
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    run_retrieval(spec_for(server, dir, 1), RunMode::OnDemand, state, inet, rec);
+    EXPECT_EQ(rec.captions, (Strings{"1 page read", "2 pages read", "3 pages read",
+                                     "1 image copied", "2 images copied", "3 images copied"}));
+    EXPECT_EQ(rec.colours, (std::vector<LabelColour>{LabelColour::Busy, LabelColour::Idle}));
+    EXPECT_EQ(rec.events, 6);
+}
+
+TEST(TaskRun, ScheduledRunNamesTheTaskAndEndsEmpty) {
+    TestServer server;
+    serve_site(server);
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    run_retrieval(spec_for(server, dir, 0), RunMode::Scheduled, state, inet, rec);
+    EXPECT_EQ(rec.captions, (Strings{"Récupère Site", ""}));
+    EXPECT_EQ(rec.events, 4);  // start, one page, one image, end
+    EXPECT_EQ(list_files(dir.path()), Strings{"i0.gif"});
+}
+
+TEST(TaskRun, UnreachableStartShowsOnePageRead) {
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    RunSpec spec;
+    spec.start_address = "";
+    spec.destination = dir.str();
+    RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+    EXPECT_EQ(rec.captions, Strings{"1 page read"});
+    EXPECT_EQ(sum.images_copied, 0);
+}
+
+TEST(TaskRun, FailedImageIsTriedAgainAtItsNextSlot) {
+    TestServer server;
+    server.page("/p.htm",
+                "<img src='bad.gif'> <img src='ok.gif'> <img src='bad.gif'> "
+                "<img src='ok.gif'> ..........");
+    psf::test::Reply missing;
+    missing.status = 404;
+    missing.body = image_bytes(4000);
+    server.route("/bad.gif", missing);
+    server.image("/ok.gif", image_bytes(4000));
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    RunSpec spec;
+    spec.start_address = server.url("/p.htm");
+    spec.destination = dir.str();
+    RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+    EXPECT_EQ(server.count("/bad.gif"), 2);
+    EXPECT_EQ(server.count("/ok.gif"), 1);
+    EXPECT_EQ(sum.images_copied, 1);
+    EXPECT_EQ(state.ImageList[1], "");  // blanked after its failure
+    EXPECT_EQ(list_files(dir.path()), Strings{"ok.gif"});
+}
+
+TEST(TaskRun, CredentialsOnlyToTheStartSite) {
+    TestServer site;
+    TestServer other("127.0.0.2");
+    psf::test::Reply page;
+    page.body = "<img src='own.gif'> <img src='" + other.url("/their.gif") + "'> ..........";
+    page.basic_auth = "ann:secret";
+    site.route("/p.htm", page);
+    psf::test::Reply own;
+    own.body = image_bytes(3000);
+    own.basic_auth = "ann:secret";
+    site.route("/own.gif", own);
+    psf::test::Reply theirs = own;
+    other.route("/their.gif", theirs);
+
+    struct Case {
+        const char* name;
+        std::string user, password;
+        Strings files;
+    };
+    const std::vector<Case> cases = {
+        {"both given", "ann", "secret", {"own.gif"}},
+        {"password missing", "ann", "", {}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        site.clear_log();
+        other.clear_log();
+        TempDir dir;
+        CurlTransfer inet;
+        m_psf::CrawlState state;
+        Recorder rec;
+        RunSpec spec;
+        spec.start_address = site.url("/p.htm");
+        spec.user = tc.user;
+        spec.password = tc.password;
+        spec.destination = dir.str();
+        run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+        EXPECT_EQ(list_files(dir.path()), tc.files);
+        for (const auto& r : other.requests())
+            EXPECT_EQ(r.headers.count("Authorization"), 0u) << r.path;
+        EXPECT_GE(other.count("/their.gif"), tc.files.empty() ? 0 : 1);
+    }
+}
+
+TEST(TaskRun, CancelStopsBeforeTheDownloads) {
+    TestServer server;
+    serve_site(server);
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    std::stop_source stop;
+    rec.on_caption = [&] { stop.request_stop(); };  // right after the first page
+    RunSummary sum = run_retrieval(spec_for(server, dir, 2), RunMode::OnDemand, state, inet, rec,
+                                   stop.get_token());
+    EXPECT_TRUE(sum.cancelled);
+    EXPECT_EQ(page_requests(server), Strings{"/index.htm"});
+    EXPECT_TRUE(list_files(dir.path()).empty());
+    EXPECT_EQ(rec.colours.back(), LabelColour::Idle);
+}
+
+TEST(TaskRun, CountTexts) {
+    EXPECT_EQ(page_count_text(1), "1 page read");
+    EXPECT_EQ(page_count_text(2), "2 pages read");
+    EXPECT_EQ(image_count_text(1), "1 image copied");
+    EXPECT_EQ(image_count_text(12), "12 images copied");
+}
+
+}  // namespace

@@ -1,0 +1,47 @@
+// A transfer control without a network: a table of addresses to responses,
+// and a log of the addresses asked for.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/transfer.h"
+
+namespace psf::test {
+
+class FakeTransfer final : public TransferControl {
+  public:
+    // An address not in the table fails like an unreachable host.
+    void add(const std::string& url, std::string body, long status = 200,
+             std::string final_url = {}) {
+        Response r;
+        r.ok = true;
+        r.status = status;
+        r.body = std::move(body);
+        r.final_url = final_url.empty() ? url : std::move(final_url);
+        table[url] = std::move(r);
+    }
+    void SetCredentials(const std::string& u, const std::string& p, const std::string& o) override {
+        user = u;
+        password = p;
+        origin = o;
+    }
+    Response OpenURL(const std::string& url, DataType) override {
+        fetched.push_back(url);
+        auto it = table.find(url);
+        if (it == table.end()) {
+            Response failed;
+            failed.error = "unreachable";
+            return failed;
+        }
+        return it->second;
+    }
+    void SetStopToken(std::stop_token) override {}
+
+    std::map<std::string, Response> table;
+    std::vector<std::string> fetched;
+    std::string user, password, origin;
+};
+
+}  // namespace psf::test
