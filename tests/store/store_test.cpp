@@ -1,0 +1,185 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "store/schedule_file.h"
+#include "support/temp_dir.h"
+
+using namespace psf;
+using psf::test::list_files;
+using psf::test::read_file;
+using psf::test::TempDir;
+using psf::test::write_file;
+
+namespace {
+
+Task sample(const std::string& title) {
+    Task t{};
+    for (int c = 1; c <= FieldCount; ++c) t[static_cast<std::size_t>(c)] = std::to_string(c);
+    t[Title] = title;
+    t[StartAddress] = "http://h/a,b.htm";  // a comma inside a value
+    t[Reserved] = "";
+    t[LastRunDate] = "2026/03/05";
+    t[LastRunTime] = "09:05";
+    return t;
+}
+
+std::string line_of(const Task& t) {
+    std::string s;
+    for (int c = 1; c <= FieldCount; ++c)
+        s += (c > 1 ? ",\"" : "\"") + t[static_cast<std::size_t>(c)] + "\"";
+    return s + "\r\n";
+}
+
+TEST(StoreFile, WritesTheFormatByteForByteAndReadsItBack) {
+    TempDir dir;
+    TaskTable table;
+    table.TaskCount = 2;
+    table.rows[1] = sample(" Spaced title ");
+    table.rows[2] = sample("Été");
+    std::string error;
+    ASSERT_TRUE(sauve_planifs(dir.str() + "/", table, error)) << error;
+    EXPECT_EQ(read_file(dir / "planifs.txt"), line_of(table.rows[1]) + line_of(table.rows[2]));
+    EXPECT_EQ(list_files(dir.path()),
+              std::vector<std::string>{"planifs.txt"});  // no temporary left
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "planifs.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    TaskTable back;
+    LoadReport report;
+    ASSERT_TRUE(charge_planifs(dir.str() + "/", back, report, error));
+    ASSERT_EQ(back.TaskCount, 2);
+    EXPECT_EQ(back.rows[1], table.rows[1]);
+    EXPECT_EQ(back.rows[2], table.rows[2]);
+    EXPECT_FALSE(report.latin1);
+}
+
+TEST(StoreFile, ParsesDamagedAndForeignFiles) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        int count;
+        std::string first_title;
+        bool incomplete;
+        bool latin1;
+    };
+    const std::vector<Case> cases = {
+        {"empty file", "", 0, "", false, false},
+        {"only line ends", "\r\n\r\n", 0, "", false, false},
+        {"unquoted fields trimmed", "  plain title ,x" + std::string(38, ',') + "\r\n", 1,
+         "plain title", false, false},
+        {"LF line ends",
+         line_of(sample("a")).replace(line_of(sample("a")).size() - 2, 2, "\n") +
+             line_of(sample("b")),
+         2, "a", false, false},
+        {"incomplete last record kept", line_of(sample("a")) + "\"b\",\"x\"\r\n", 2, "a", true,
+         false},
+        {"quote inside a value", "\"a\"b\"" + std::string(39, ',') + "\r\n", 1, "a", false, false},
+        {"Latin-1 file", "\"\xC9t\xE9\"" + std::string(39, ',') + "\r\n", 1, "Été", false, true},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        TaskTable table;
+        LoadReport r = parse_schedule(tc.bytes, table);
+        EXPECT_EQ(table.TaskCount, tc.count);
+        if (tc.count > 0) {
+            EXPECT_EQ(table.at(1, Title), tc.first_title);
+        }
+        EXPECT_EQ(r.incomplete_last, tc.incomplete);
+        EXPECT_EQ(r.latin1, tc.latin1);
+    }
+}
+
+TEST(StoreFile, NeverLoadsBeyondTwoHundredTasks) {
+    std::string bytes;
+    for (int i = 1; i <= 203; ++i) bytes += line_of(sample("t" + std::to_string(i)));
+    TaskTable table;
+    LoadReport r = parse_schedule(bytes, table);
+    EXPECT_EQ(table.TaskCount, 200);
+    EXPECT_EQ(table.at(200, Title), "t200");
+    EXPECT_EQ(r.surplus_records, 3);
+}
+
+TEST(StoreFile, RefusesDoubleQuotesAndKeepsTheOldFile) {
+    TempDir dir;
+    write_file(dir / "planifs.txt", "old");
+    TaskTable table;
+    table.TaskCount = 1;
+    table.rows[1] = sample("say \"hi\"");
+    std::string error;
+    EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
+    EXPECT_NE(error.find("double quote"), std::string::npos);
+    EXPECT_EQ(read_file(dir / "planifs.txt"), "old");
+}
+
+TEST(StoreFile, EmptyTableSavesEmptyFileAndMissingFileLoadsNothing) {
+    TempDir dir;
+    TaskTable table;
+    LoadReport report;
+    std::string error;
+    ASSERT_TRUE(charge_planifs(dir.str(), table, report, error));
+    EXPECT_EQ(table.TaskCount, 0);
+    ASSERT_TRUE(sauve_planifs(dir.str(), table, error));
+    EXPECT_EQ(read_file(dir / "planifs.txt"), "");
+}
+
+TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
+    TempDir dir;
+    auto c = compute_data_folder((dir / "home/.local/share").string(), (dir / "bin").string());
+    EXPECT_EQ(c.DataFolder, (dir / "home/.local/share/Psf/").string());
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "home/.local/share/Psf").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    c = compute_data_folder("  ", (dir / "bin").string());
+    EXPECT_EQ(c.DataFolder, (dir / "bin/psfsetin/").string());
+
+    write_file(dir / "blocked", "a file, not a folder");
+    c = compute_data_folder((dir / "blocked").string(), (dir / "bin2").string());
+    EXPECT_EQ(c.DataFolder, (dir / "bin2/psfsetin/").string());
+
+    c = compute_data_folder((dir / "blocked").string(), (dir / "blocked").string());
+    EXPECT_TRUE(c.DataFolder.empty());
+    EXPECT_FALSE(c.error.empty());
+}
+
+TEST(StoreGrid, CellsOfATask) {
+    Task t{};
+    t[Title] = "T";
+    t[StartAddress] = "http://h/";
+    t[DestinationFolder] = "/d";
+    struct Case {
+        std::string depth, kind, period, nav, schedule;
+    };
+    const std::vector<Case> cases = {
+        {"0", "0", "", "No", "On demand"},
+        {"2", "1", "", "Yes", "Many times a day"},
+        {"", "2", "1", "Yes", "Every 2 days"},
+        {"4", "2", "9", "Yes", ""},
+        {"0", "7", "0", "No", ""},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.depth + "/" + tc.kind + "/" + tc.period);
+        t[LinkDepth] = tc.depth;
+        t[ScheduleKind] = tc.kind;
+        t[DayPeriodIndex] = tc.period;
+        auto cells = grid_cells(t);
+        EXPECT_EQ(cells[0], "T");
+        EXPECT_EQ(cells[2], tc.nav);
+        EXPECT_EQ(cells[3], "/d");
+        EXPECT_EQ(cells[4], tc.schedule);
+    }
+}
+
+TEST(StoreNumbers, ReadNumber) {
+    EXPECT_EQ(read_number("17"), 17);
+    EXPECT_EQ(read_number("  3x"), 3);
+    EXPECT_EQ(read_number(""), 0);
+    EXPECT_EQ(read_number("abc"), 0);
+    EXPECT_EQ(read_number("-2"), -2);
+    EXPECT_EQ(read_number("99999999999"), 32767);
+}
+
+}  // namespace
