@@ -1,69 +1,94 @@
 #include "scheduler/due_rules.h"
 
 #include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <optional>
 
 namespace psf {
 
 namespace {
 
-using Minutes = std::chrono::sys_time<std::chrono::minutes>;
-
-Minutes moment(const LocalTime& t) {
-    using namespace std::chrono;
-    const sys_days d{year{t.year} / month{static_cast<unsigned>(t.month)} /
-                     day{static_cast<unsigned>(t.day)}};
-    return Minutes{d.time_since_epoch() + hours{t.hour} + minutes{t.minute}};
+const std::string& field(const Task& task, int col) {
+    return task[static_cast<std::size_t>(col)];
 }
 
-std::chrono::minutes interval_of(const std::string& index) {
-    using std::chrono::minutes;
-    if (index == "0") return minutes{15};
-    if (index == "1") return minutes{30};
-    if (index == "2") return minutes{60};
-    if (index == "3") return minutes{240};
-    if (index == "4") return minutes{480};
-    return minutes{0};  // any other text adds nothing
+// Days since 1970/01/01, or nothing for a date that does not exist.
+std::optional<std::int64_t> day_number(const LocalTime& t) {
+    namespace chr = std::chrono;
+    const chr::year_month_day ymd{chr::year{t.year}, chr::month{static_cast<unsigned>(t.month)},
+                                  chr::day{static_cast<unsigned>(t.day)}};
+    if (!ymd.ok()) return std::nullopt;
+    return chr::sys_days{ymd}.time_since_epoch().count();
 }
 
-std::string two_digits(int n) {
-    if (n >= 0 && n < 10) return "0" + std::to_string(n);
-    return std::to_string(n);
+std::optional<std::int64_t> minute_number(const LocalTime& t) {
+    const auto day = day_number(t);
+    if (!day) return std::nullopt;
+    return *day * 1440 + t.hour * 60 + t.minute;
 }
 
-bool many_times_a_day_due(const Task& task, const LocalTime& now) {
-    const auto last = parse_date_time(task[LastRunDate], task[LastRunTime]);
+// Minutes added by IntervalIndex; any text but "0".."4" adds nothing.
+int interval_minutes(const std::string& index) {
+    if (index == "0") return 15;
+    if (index == "1") return 30;
+    if (index == "2") return 60;
+    if (index == "3") return 4 * 60;
+    if (index == "4") return 8 * 60;
+    return 0;
+}
+
+// Many times a day: the last-run moment plus the interval, date included, so
+// a next time past midnight waits for the next day instead of matching every
+// later pass of the same evening.
+bool many_times_a_day_due(const Task& task, std::int64_t now_minutes) {
+    const auto last = parse_date_time(field(task, LastRunDate), field(task, LastRunTime));
     if (!last) return false;
-    // A stamp in the future (the clock was set back) counts as now.
-    const Minutes from = std::min(moment(*last), moment(now));
-    return from + interval_of(task[IntervalIndex]) <= moment(now);
+    auto last_minutes = minute_number(*last);
+    if (!last_minutes) return false;
+    // After the clock was set back, the stamp counts as now rather than as a
+    // moment the task still has to wait for.
+    if (*last_minutes > now_minutes) last_minutes = now_minutes;
+    const std::int64_t next = *last_minutes + interval_minutes(field(task, IntervalIndex));
+    return next <= now_minutes;
 }
 
-bool start_time_due(const Task& task, const LocalTime& now) {
-    const auto last = parse_date_time(task[LastRunDate], "00:00");
+// From a start time every d + 1 days.
+bool start_time_due(const Task& task, const LocalTime& now, std::int64_t today) {
+    const auto last = parse_date_time(field(task, LastRunDate), "00:00");
     if (!last) return false;
-    const int period = read_number(task[DayPeriodIndex]);
-    const int hour = read_number(task[StartHourIndex]);
-    const int quarter = read_number(task[StartMinuteIndex]);
-    if (period < 0 || hour < 0 || quarter < 0) return false;
-    using namespace std::chrono;
-    LocalTime today = now;
-    today.hour = today.minute = 0;
-    const Minutes last_day = std::min(moment(*last), moment(today));
-    const Minutes due_day = last_day + days{period + 1};
-    if (due_day > moment(today)) return false;
-    const std::string start = two_digits(hour) + ":" + two_digits(quarter * 15);
-    return start <= format_time(now);
+    auto last_day = day_number(*last);
+    if (!last_day) return false;
+    if (*last_day > today) last_day = today;  // clock set back
+
+    const int period = read_number(field(task, DayPeriodIndex));
+    const int hour = read_number(field(task, StartHourIndex));
+    const int quarter = read_number(field(task, StartMinuteIndex));
+    if (period < 0 || hour < 0 || quarter < 0) return false;  // no such schedule
+
+    if (*last_day + period + 1 > today) return false;
+
+    // Compared as text, like the stored stamps: an hour index beyond 23 gives
+    // a start time no pass reaches.
+    char start[32];
+    std::snprintf(start, sizeof start, "%02d:%02d", hour, quarter * 15);
+    return std::string(start) <= format_time(now);
 }
 
 }  // namespace
 
 bool est_due(const Task& task, const LocalTime& now) {
     if (now.weekday < 1 || now.weekday > 7) return false;
-    if (task[static_cast<std::size_t>(13 + now.weekday)] != "1") return false;
-    if (task[LastRunDate].empty() || task[LastRunTime].empty()) return false;
-    if (task[ScheduleKind] == "1") return many_times_a_day_due(task, now);
-    if (task[ScheduleKind] == "2") return start_time_due(task, now);
-    return false;
+    if (field(task, OnMonday - 1 + now.weekday) != "1") return false;
+    if (field(task, LastRunDate).empty() || field(task, LastRunTime).empty()) return false;
+
+    const auto today = day_number(now);
+    if (!today) return false;
+
+    const std::string& kind = field(task, ScheduleKind);
+    if (kind == "1") return many_times_a_day_due(task, *today * 1440 + now.hour * 60 + now.minute);
+    if (kind == "2") return start_time_due(task, now, *today);
+    return false;  // "0" on demand, and anything unknown
 }
 
 }  // namespace psf
