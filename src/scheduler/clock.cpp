@@ -8,7 +8,9 @@ namespace psf {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Digits of `text` from `first` for `count` characters; the caller has
 // checked that they are all digits.
