@@ -2,11 +2,17 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace psf {
 
@@ -114,15 +120,16 @@ std::string origin_of(const std::string& url) {
     return result;
 }
 
-struct CurlTransfer::Impl {
-    TransferLimits limits;
-    CURL* curl = nullptr;
-    std::stop_token stop;
-    std::string user;
-    std::string password;
-    std::string origin;  // normalised; empty when no credentials are set
+// One fetch: its easy handle and what arrives for it.
+struct Transfer {
+    Ticket ticket = 0;
+    std::string address;
+    std::string origin;  // for the per-host admission count
+    bool with_credentials = false;
+    CURL* easy = nullptr;
+    const TransferLimits* limits = nullptr;
+    const std::stop_token* stop = nullptr;
 
-    // Per-request state, reset by every OpenURL.
     std::string body;
     bool over_cap = false;
     bool stalled = false;
@@ -131,10 +138,10 @@ struct CurlTransfer::Impl {
     char errbuf[CURL_ERROR_SIZE] = {};
 
     static size_t on_body(char* data, size_t size, size_t count, void* self_ptr) {
-        auto* self = static_cast<Impl*>(self_ptr);
+        auto* self = static_cast<Transfer*>(self_ptr);
         const size_t n = size * count;
-        if (self->stop.stop_requested()) return 0;
-        if (n > self->limits.max_body - self->body.size()) {
+        if (self->stop->stop_requested()) return 0;
+        if (n > self->limits->max_body - self->body.size()) {
             self->over_cap = true;
             return 0;  // a short count makes libcurl abort the transfer
         }
@@ -142,125 +149,278 @@ struct CurlTransfer::Impl {
         return n;
     }
 
-    // libcurl calls this about once a second even while nothing arrives, which
-    // bounds how long a stop request waits. The stall is also measured here:
-    // libcurl's low-speed check averages over several seconds, so a transfer
-    // that stops after a few bytes would run on past the stall time.
+    // libcurl calls this about once a second even while nothing arrives. The
+    // stall is measured here: libcurl's low-speed check averages over several
+    // seconds, so a transfer that stops after a few bytes would run on past the
+    // stall time.
     static int on_progress(void* self_ptr, curl_off_t, curl_off_t received, curl_off_t,
                            curl_off_t) {
-        auto* self = static_cast<Impl*>(self_ptr);
-        if (self->stop.stop_requested()) return 1;
+        auto* self = static_cast<Transfer*>(self_ptr);
+        if (self->stop->stop_requested()) return 1;
         const auto now = std::chrono::steady_clock::now();
         if (received != self->last_count) {
             self->last_count = received;
             self->last_arrival = now;
-        } else if (now - self->last_arrival >= std::chrono::seconds(self->limits.stall_timeout_s)) {
+        } else if (now - self->last_arrival >=
+                   std::chrono::seconds(self->limits->stall_timeout_s)) {
             self->stalled = true;
             return 1;
         }
         return 0;
     }
 
-    // Every option is set again after curl_easy_reset, so nothing of an earlier
-    // request (credentials, authentication state) carries over; the reset keeps
-    // the open connections.
-    void configure(const std::string& address, bool with_credentials) {
-        curl_easy_reset(curl);
-        body.clear();
-        over_cap = false;
-        stalled = false;
-        last_count = 0;
+    // Every option is set again on a reset handle, so nothing of an earlier
+    // request (credentials, authentication state) carries over; open
+    // connections belong to the multi handle and stay.
+    void configure(const std::string& user, const std::string& password) {
         last_arrival = std::chrono::steady_clock::now();
-        errbuf[0] = '\0';
+        const TransferLimits& l = *limits;
+        curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, errbuf);
+        curl_easy_setopt(easy, CURLOPT_FAILONERROR, 0L);
+        curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
 
-        curl_easy_setopt(curl, CURLOPT_URL, address.c_str());
-        curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errbuf);
-        curl_easy_setopt(curl, CURLOPT_FAILONERROR, 0L);
+        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        curl_easy_setopt(easy, CURLOPT_MAXREDIRS, l.max_redirects);
 
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, limits.max_redirects);
+        curl_easy_setopt(easy, CURLOPT_USERAGENT, "Picsifter/2.0");
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
 
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, "Picsifter/2.0");
-        curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "");
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, l.connect_timeout_s);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+        curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, l.stall_timeout_s);
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(l.max_body));
 
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-        curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stall_timeout_s);
-        curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_body));
-
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::on_body);
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this);
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Impl::on_progress);
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+        curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
+        curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::on_progress);
+        curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
 
         // With several methods allowed libcurl sends nothing until a 401 names
         // one, and it withholds the credentials from any other host it is
         // redirected to.
-        curl_easy_setopt(curl, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
         if (with_credentials) {
-            curl_easy_setopt(curl, CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_ANY));
-            curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
-            curl_easy_setopt(curl, CURLOPT_PASSWORD, password.c_str());
+            curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_ANY));
+            curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str());
+            curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str());
         }
     }
 
-    Response fail(std::string why) {
-        body.clear();
-        Response r;
-        r.error = std::move(why);
-        return r;
-    }
-
-    Response fetch(const std::string& url) {
-        if (stop.stop_requested()) return fail("cancelled");
-        const std::string address = request_address(url);
-        const bool with_credentials = !origin.empty() && origin_of(address) == origin;
-        configure(address, with_credentials);
-
-        const CURLcode rc = curl_easy_perform(curl);
-        if (stop.stop_requested()) return fail("cancelled");
+    Response result(CURLcode rc) {
+        const TransferLimits& l = *limits;
+        if (stop->stop_requested()) return failure("cancelled");
         if (over_cap || rc == CURLE_FILESIZE_EXCEEDED)
-            return fail("body larger than " + std::to_string(limits.max_body) + " bytes");
+            return failure("body larger than " + std::to_string(l.max_body) + " bytes");
         if (stalled)
-            return fail("no data received for " + std::to_string(limits.stall_timeout_s) + " s");
+            return failure("no data received for " + std::to_string(l.stall_timeout_s) + " s");
         if (rc != CURLE_OK)
-            return fail(one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));
+            return failure(one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));
 
         Response r;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
-        if (r.status <= 0) return fail("no HTTP response");
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &r.status);
+        if (r.status <= 0) return failure("no HTTP response");
         char* effective = nullptr;
-        curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective);
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
         r.final_url = effective != nullptr ? effective : address;
         if (with_credentials && r.final_url != address) {
             r.final_url = without_userinfo(r.final_url);
-            if (r.final_url.empty()) return fail("unreadable address after a redirect");
+            if (r.final_url.empty()) return failure("unreadable address after a redirect");
         }
         r.ok = true;
         r.body = std::move(body);
         body.clear();
         return r;
     }
+
+    static Response failure(std::string why) {
+        Response r;
+        r.error = std::move(why);
+        return r;
+    }
+};
+
+struct CurlTransfer::Impl {
+    // Wakes a multi handle waiting for sockets when the run is stopped.
+    struct Wake {
+        CURLM* multi;
+        void operator()() const noexcept { curl_multi_wakeup(multi); }
+    };
+
+    TransferLimits limits;
+    CURLM* multi = nullptr;
+    std::stop_token stop;
+    std::optional<std::stop_callback<Wake>> wake_on_stop;
+    std::string user;
+    std::string password;
+    std::string origin;  // normalised; empty when no credentials are set
+    Ticket next_ticket = 1;
+
+    // Started, in start order, not yet admitted to the multi handle. Admitting
+    // only what a free connection can take keeps libcurl's own queue empty, so
+    // its connect and stall clocks run only while a transfer really runs.
+    std::deque<std::unique_ptr<Transfer>> waiting;
+    std::map<Ticket, std::unique_ptr<Transfer>> running;
+    std::map<std::string, long> running_per_origin;
+    std::map<Ticket, Response> done;
+    std::vector<CURL*> spare;  // reset easy handles for later transfers
+
+    ~Impl() {
+        wake_on_stop.reset();
+        drop_all();
+        for (CURL* e : spare) curl_easy_cleanup(e);
+        curl_multi_cleanup(multi);
+    }
+
+    long host_limit() const {
+        return std::max(1L, std::min(limits.max_host_connections, limits.max_connections));
+    }
+
+    void recycle(CURL* easy) {
+        curl_easy_reset(easy);
+        spare.push_back(easy);
+    }
+
+    void drop_all() {
+        for (auto& [ticket, t] : running) {
+            curl_multi_remove_handle(multi, t->easy);
+            recycle(t->easy);
+        }
+        running.clear();
+        running_per_origin.clear();
+        for (auto& t : waiting) recycle(t->easy);
+        waiting.clear();
+        done.clear();
+    }
+
+    void admit() {
+        const auto total = static_cast<std::size_t>(std::max(1L, limits.max_connections));
+        for (auto it = waiting.begin(); it != waiting.end() && running.size() < total;) {
+            long& on_host = running_per_origin[(*it)->origin];
+            if (on_host >= host_limit()) {
+                ++it;
+                continue;
+            }
+            ++on_host;
+            std::unique_ptr<Transfer> t = std::move(*it);
+            it = waiting.erase(it);
+            t->configure(user, password);
+            if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+                --on_host;
+                done[t->ticket] = Transfer::failure("libcurl: cannot start the transfer");
+                recycle(t->easy);
+                continue;
+            }
+            running.emplace(t->ticket, std::move(t));
+        }
+    }
+
+    void collect() {
+        int left = 0;
+        while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
+            if (m->msg != CURLMSG_DONE) continue;
+            Transfer* raw = nullptr;
+            curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &raw);
+            const CURLcode rc = m->data.result;
+            auto it = running.find(raw->ticket);
+            if (it == running.end()) continue;
+            std::unique_ptr<Transfer> t = std::move(it->second);
+            running.erase(it);
+            --running_per_origin[t->origin];
+            done[t->ticket] = t->result(rc);
+            curl_multi_remove_handle(multi, t->easy);
+            recycle(t->easy);
+        }
+    }
+
+    Ticket start(const std::string& url) {
+        const Ticket ticket = next_ticket++;
+        if (stop.stop_requested()) {
+            done[ticket] = Transfer::failure("cancelled");
+            return ticket;
+        }
+        auto t = std::make_unique<Transfer>();
+        t->ticket = ticket;
+        t->address = request_address(url);
+        t->origin = origin_of(t->address);
+        t->with_credentials = !origin.empty() && t->origin == origin;
+        t->limits = &limits;
+        t->stop = &stop;
+        if (spare.empty()) {
+            t->easy = curl_easy_init();
+            if (t->easy == nullptr) {
+                done[ticket] = Transfer::failure("libcurl: cannot create a transfer handle");
+                return ticket;
+            }
+        } else {
+            t->easy = spare.back();
+            spare.pop_back();
+        }
+        waiting.push_back(std::move(t));
+        admit();
+        int still = 0;
+        curl_multi_perform(multi, &still);  // sends the request without waiting
+        collect();
+        admit();
+        return ticket;
+    }
+
+    Response take(Ticket ticket) {
+        // The one waited for goes before every other not yet admitted.
+        for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+            if ((*it)->ticket != ticket) continue;
+            std::unique_ptr<Transfer> t = std::move(*it);
+            waiting.erase(it);
+            waiting.push_front(std::move(t));
+            break;
+        }
+        for (;;) {
+            if (auto it = done.find(ticket); it != done.end()) {
+                Response r = std::move(it->second);
+                done.erase(it);
+                return r;
+            }
+            if (stop.stop_requested()) {
+                drop_all();
+                return Transfer::failure("cancelled");
+            }
+            const bool known = running.count(ticket) != 0 ||
+                               std::any_of(waiting.begin(), waiting.end(),
+                                           [ticket](const auto& t) { return t->ticket == ticket; });
+            if (!known) return Transfer::failure("unknown ticket");
+            admit();
+            int still = 0;
+            curl_multi_perform(multi, &still);
+            collect();
+            if (done.count(ticket) != 0) continue;
+            // A short wait bounds how long a stop request goes unseen even if
+            // the wake-up were missed.
+            curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+        }
+    }
 };
 
 CurlTransfer::CurlTransfer(TransferLimits limits) : impl_(std::make_unique<Impl>()) {
     init_curl_once();
     impl_->limits = limits;
-    impl_->curl = curl_easy_init();
-    if (impl_->curl == nullptr)
+    impl_->multi = curl_multi_init();
+    if (impl_->multi == nullptr)
         throw std::runtime_error("libcurl: cannot create a transfer handle");
+    // The same limits inside libcurl, for the connections a redirect opens.
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
+                      std::max(1L, limits.max_connections));
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, impl_->host_limit());
+    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, std::max(1L, limits.max_connections));
 }
 
-CurlTransfer::~CurlTransfer() {
-    curl_easy_cleanup(impl_->curl);
-}
+CurlTransfer::~CurlTransfer() = default;
 
 void CurlTransfer::SetCredentials(const std::string& user, const std::string& password,
                                   const std::string& origin) {
@@ -275,12 +435,33 @@ void CurlTransfer::SetCredentials(const std::string& user, const std::string& pa
     impl_->origin = origin_of(origin);
 }
 
-Response CurlTransfer::OpenURL(const std::string& url, DataType /*both forms give raw bytes*/) {
-    return impl_->fetch(url);
+Response CurlTransfer::OpenURL(const std::string& url, DataType type) {
+    return Take(Start(url, type));
 }
 
 void CurlTransfer::SetStopToken(std::stop_token token) {
+    impl_->wake_on_stop.reset();
     impl_->stop = std::move(token);
+    impl_->wake_on_stop.emplace(impl_->stop, Impl::Wake{impl_->multi});
+}
+
+std::size_t CurlTransfer::LookAhead() const {
+    // Enough started fetches to keep every connection busy while the oldest
+    // response is still awaited.
+    const long n = std::max(1L, impl_->limits.max_connections);
+    return n == 1 ? 1 : static_cast<std::size_t>(4 * n);
+}
+
+Ticket CurlTransfer::Start(const std::string& url, DataType /*both forms give raw bytes*/) {
+    return impl_->start(url);
+}
+
+Response CurlTransfer::Take(Ticket ticket) {
+    return impl_->take(ticket);
+}
+
+void CurlTransfer::Discard() {
+    impl_->drop_all();
 }
 
 }  // namespace psf

@@ -1,5 +1,6 @@
-// libcurl realisation of the transfer control: one easy handle reused for every
-// fetch of a run, so connections are kept alive.
+// libcurl realisation of the transfer control: one multi handle for every fetch
+// of a run, so connections are kept alive and fetches started ahead run side by
+// side within the connection limits.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +16,10 @@ struct TransferLimits {
     long stall_timeout_s = 60;                 // abort when no byte arrives for this long
     std::size_t max_body = 64u * 1024 * 1024;  // larger bodies are failures
     long max_redirects = 10;
+    // Connections open at once, in total and to one scheme, host and port, as
+    // browsers limit them. 1 makes every fetch wait for the one before.
+    long max_connections = 16;
+    long max_host_connections = 6;
 };
 
 class CurlTransfer final : public TransferControl {
@@ -28,6 +33,11 @@ class CurlTransfer final : public TransferControl {
                         const std::string& origin) override;
     Response OpenURL(const std::string& url, DataType type = DataType::Text) override;
     void SetStopToken(std::stop_token token) override;
+
+    std::size_t LookAhead() const override;
+    Ticket Start(const std::string& url, DataType type) override;
+    Response Take(Ticket ticket) override;
+    void Discard() override;
 
   private:
     struct Impl;
