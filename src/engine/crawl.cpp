@@ -132,10 +132,19 @@ int analyse_page(TransferControl& inet, const std::string& page, const FilterTab
                  const FilterTable& exclude, List& images, List& pages, Counters& counters) {
     try {
         const std::string address(trim_blanks(page));
-        Response r = inet.OpenURL(address, DataType::Text);
+        return analyse_reponse(page, inet.OpenURL(address, DataType::Text), include, exclude,
+                               images, pages, counters);
+    } catch (...) {
+        return -1;
+    }
+}
+
+int analyse_reponse(const std::string& page, const Response& r, const FilterTable& include,
+                    const FilterTable& exclude, List& images, List& pages, Counters& counters) {
+    try {
         if (!r.ok) return -1;
         // Links mean what they mean on the page actually served, after redirects.
-        const std::string base = r.final_url.empty() ? address : r.final_url;
+        const std::string base = r.final_url.empty() ? std::string(trim_blanks(page)) : r.final_url;
         scan_page_text(r.body, base, include, exclude, images, pages, counters);
         return 1;
     } catch (...) {

@@ -107,62 +107,101 @@ bool write_whole(const fs::path& folder, const fs::path& target, const std::stri
 
 }  // namespace
 
-int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
-                int policy, int layout) {
-    try {
-        // Nothing is ever written relative to the current folder.
-        if (destination.empty() || destination.front() != '/') return -1;
-        fs::path folder(destination);
+ImagePaths image_paths(const std::string& address, const std::string& destination, int layout) {
+    ImagePaths p;
+    // Nothing is ever written relative to the current folder.
+    if (destination.empty() || destination.front() != '/') return p;
+    fs::path folder(destination);
+    if (layout == 2) {
+        const std::string site = vers_antislash(chemin_site(trim_blanks(address)));
+        std::size_t start = 0;
+        while (start < site.size()) {
+            std::size_t slash = site.find('/', start);
+            if (slash == std::string::npos) slash = site.size();
+            const std::string_view part = std::string_view(site).substr(start, slash - start);
+            start = slash + 1;
+            if (part.empty()) continue;  // a doubled slash adds no level
+            if (!safe_component(part)) return p;
+            folder /= std::string(part);
+            p.folders.push_back(folder);
+        }
+    }
+    const std::string name = nom_fichier(address);
+    if (!safe_component(name)) return p;
+    p.folder = folder;
+    p.target = folder / name;
+    p.valid = true;
+    return p;
+}
 
-        if (layout == 2) {
-            const std::string site = vers_antislash(chemin_site(trim_blanks(address)));
-            std::size_t start = 0;
-            while (start < site.size()) {
-                std::size_t slash = site.find('/', start);
-                if (slash == std::string::npos) slash = site.size();
-                const std::string_view part = std::string_view(site).substr(start, slash - start);
-                start = slash + 1;
-                if (part.empty()) continue;  // a doubled slash adds no level
-                if (!safe_component(part)) return -1;
-                folder /= std::string(part);
-                if (is_link(folder)) return -1;
-                std::error_code ec;
-                if (!fs::exists(folder, ec)) {
-                    if (!fs::create_directory(folder, ec) && !fs::is_directory(folder)) return -1;
-                } else if (!fs::is_directory(folder, ec)) {
-                    return -1;
-                }
+ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
+                        int layout) {
+    ImagePlan plan;
+    plan.result = -1;
+    try {
+        const ImagePaths paths = image_paths(address, destination, layout);
+        for (const fs::path& folder : paths.folders) {
+            if (is_link(folder)) return plan;
+            std::error_code ec;
+            if (!fs::exists(folder, ec)) {
+                if (!fs::create_directory(folder, ec) && !fs::is_directory(folder)) return plan;
+            } else if (!fs::is_directory(folder, ec)) {
+                return plan;
             }
         }
-
-        const std::string name = nom_fichier(address);
-        if (!safe_component(name)) return -1;
-        fs::path target = folder / name;
-        if (is_link(target)) return -1;
+        if (!paths.valid) return plan;
+        fs::path target = paths.target;
+        if (is_link(target)) return plan;
 
         if (entry_exists(target)) {
-            if (policy == 1) return 0;
+            plan.result = 0;
+            if (policy == 1) return plan;
             if (policy == 3) {
                 // The number goes before the last four characters of the name.
+                const std::string name = target.filename().string();
                 const std::size_t keep = name.size() >= 4 ? name.size() - 4 : 0;
                 const std::string head = name.substr(0, keep), tail = name.substr(keep);
                 bool found = false;
                 for (int n = 1; n <= 30000 && !found; ++n) {
-                    fs::path candidate = folder / (head + "-v" + std::to_string(n) + tail);
+                    fs::path candidate = paths.folder / (head + "-v" + std::to_string(n) + tail);
                     if (!entry_exists(candidate)) {
                         target = candidate;
                         found = true;
                     }
                 }
-                if (!found) return 0;
+                if (!found) return plan;
             }
         }
+        plan.fetch = true;
+        plan.url = std::string(trim_blanks(address));
+        plan.folder = paths.folder;
+        plan.target = target;
+        return plan;
+    } catch (...) {
+        plan = {};
+        plan.result = -1;
+        return plan;
+    }
+}
 
-        Response r = inet.OpenURL(std::string(trim_blanks(address)), DataType::Bytes);
+int finish_image(const ImagePlan& plan, const Response& r) {
+    try {
+        if (!plan.fetch) return plan.result;
         if (!r.ok || r.body.empty()) return -1;
         if (r.status >= 400) return 0;  // an error page is never an image
         if (looks_like_error_page(r.body)) return 0;
-        return write_whole(folder, target, r.body) ? 1 : -1;
+        return write_whole(plan.folder, plan.target, r.body) ? 1 : -1;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
+                int policy, int layout) {
+    try {
+        const ImagePlan plan = prepare_image(address, destination, policy, layout);
+        if (!plan.fetch) return plan.result;
+        return finish_image(plan, inet.OpenURL(plan.url, DataType::Bytes));
     } catch (...) {
         return -1;
     }

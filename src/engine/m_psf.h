@@ -4,7 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -63,6 +66,10 @@ bool deja_liste(std::string_view text, const List& list, int n);
 int analyse_page(TransferControl& inet, const std::string& page, const FilterTable& include,
                  const FilterTable& exclude, List& images, List& pages, Counters& counters);
 
+// The scan of a page already fetched: what analyse_page does after its fetch.
+int analyse_reponse(const std::string& page, const Response& r, const FilterTable& include,
+                    const FilterTable& exclude, List& images, List& pages, Counters& counters);
+
 // The scan itself on an already fetched text; `base` is the address links
 // resolve against (the page's final address after redirects).
 void scan_page_text(std::string_view text, std::string_view base, const FilterTable& include,
@@ -73,5 +80,52 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
 // 1 written, 0 nothing written by decision, -1 error.
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
                 int policy, int layout);
+
+// copie_image in its three steps, so that fetches can run ahead of the writes.
+
+// The folders copie_image would create, in order, and the file it would write
+// before any version name, from the strings alone. `valid` is false when the
+// address gives no usable path (the folders listed are those before the fault).
+struct ImagePaths {
+    std::vector<std::filesystem::path> folders;
+    std::filesystem::path folder;
+    std::filesystem::path target;
+    bool valid = false;
+};
+ImagePaths image_paths(const std::string& address, const std::string& destination, int layout);
+
+// Everything before the fetch: creates the folders, applies the policy to the
+// files present now. Without `fetch`, `result` is copie_image's result.
+struct ImagePlan {
+    bool fetch = false;
+    int result = 0;
+    std::string url;  // the address to fetch, trimmed
+    std::filesystem::path folder;
+    std::filesystem::path target;  // version name included
+};
+ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
+                        int layout);
+
+// Everything after the fetch: the error-page tests and the write.
+int finish_image(const ImagePlan& plan, const Response& r);
+
+// ---- Fetching ahead (ahead.cpp) -----------------------------------------------
+// The same scans and copies as one call after another, with the fetches started
+// ahead through the transfer control's look-ahead.
+
+// One crawl pass over PageList slots first..last, in order: PagesRead = i, the
+// counts copied into CrawlCounters, the scan, the counts copied back, then
+// `scanned()`. Stops before a slot once `stop` is requested.
+void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last,
+                   const FilterTable& include, const FilterTable& exclude,
+                   const std::function<void()>& scanned, std::stop_token stop);
+
+// The download phase over ImageList slots 1..count: a slot whose address is
+// in an earlier slot is skipped, any other is copied, and a slot not copied is
+// blanked. `copied(n)` runs after each copied image with the running count.
+// Returns the number of images copied.
+int copie_images(TransferControl& inet, List& images, int count, const std::string& destination,
+                 int policy, int layout, const std::function<void(int)>& copied,
+                 std::stop_token stop);
 
 }  // namespace psf::m_psf

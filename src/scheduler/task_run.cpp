@@ -35,33 +35,22 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
 
     // Pages found during a pass are scanned by the next one.
     for (int level = 1; level <= spec.link_depth + 1 && !stop.stop_requested(); ++level) {
-        const int first = state.PagesRead + 1;
-        const int last = state.PagesFound;
-        for (int i = first; i <= last && !stop.stop_requested(); ++i) {
-            state.PagesRead = static_cast<std::int16_t>(i);
-            state.CrawlCounters = {state.ImagesFound, state.PagesFound};
-            analyse_page(inet, state.PageList[static_cast<std::size_t>(i)], spec.include,
-                         spec.exclude, state.ImageList, state.PageList, state.CrawlCounters);
-            state.ImagesFound = state.CrawlCounters[0];
-            state.PagesFound = state.CrawlCounters[1];
-            if (!scheduled) observer.set_caption(page_count_text(state.PagesRead));
-            observer.process_events();
-        }
+        analyse_pages(
+            inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
+            [&] {
+                if (!scheduled) observer.set_caption(page_count_text(state.PagesRead));
+                observer.process_events();
+            },
+            stop);
     }
 
-    int copied = 0;
-    for (int k = 1; k <= state.ImagesFound && !stop.stop_requested(); ++k) {
-        auto& slot = state.ImageList[static_cast<std::size_t>(k)];
-        if (deja_liste(slot, state.ImageList, k - 1)) continue;
-        if (copie_image(inet, slot, spec.destination, spec.policy, spec.layout) == 1) {
-            ++copied;
-            if (!scheduled) observer.set_caption(image_count_text(copied));
+    const int copied = copie_images(
+        inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
+        [&](int n) {
+            if (!scheduled) observer.set_caption(image_count_text(n));
             observer.process_events();
-        } else {
-            // A later slot with the same address gets another try.
-            slot.clear();
-        }
-    }
+        },
+        stop);
 
     observer.set_colour(LabelColour::Idle);
     if (scheduled) {

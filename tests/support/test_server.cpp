@@ -107,6 +107,7 @@ TestServer::TestServer(std::string host) : impl_(std::make_unique<Impl>()), host
     };
     impl_->server.Get(".*", handler);
     impl_->server.set_keep_alive_timeout(2);
+    impl_->server.set_tcp_nodelay(true);  // no 40 ms wait between headers and body
     port_ = impl_->server.bind_to_any_port(host_);
     if (port_ <= 0) throw std::runtime_error("test server: cannot bind " + host_);
     impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });

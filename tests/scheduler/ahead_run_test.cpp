@@ -1,0 +1,160 @@
+// A run with fetches side by side must give exactly what a run of one fetch
+// at a time gives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+
+#include "platform/curl_transfer.h"
+#include "scheduler/task_run.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+using namespace psf;
+using psf::test::image_bytes;
+using psf::test::list_files;
+using psf::test::read_file;
+using psf::test::Reply;
+using psf::test::TempDir;
+using psf::test::TestServer;
+using psf::test::write_file;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct Recorder final : RunObserver {
+    Strings captions;
+    void set_caption(const std::string& c) override { captions.push_back(c); }
+    void set_colour(LabelColour) override {}
+};
+
+// Uneven delays, so responses come back out of the order they were asked for.
+std::chrono::milliseconds delay_for(const std::string& path) {
+    return std::chrono::milliseconds(std::hash<std::string>{}(path) % 3 == 0 ? 10 : 0);
+}
+
+void serve(TestServer& s, const std::string& path, std::string body, int status = 200) {
+    Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    r.content_type = path.ends_with(".htm") ? "text/html" : "image/gif";
+    r.delay = delay_for(path);
+    s.route(path, std::move(r));
+}
+
+// Pages whose images collide in every way a copy can depend on an earlier one:
+// the same address on several pages, one file name in several folders, names
+// that are version names of others, a folder of the tree named like a file,
+// missing images and small error pages found more than once.
+void serve_site(TestServer& s) {
+    std::string index = "<html> ";
+    for (int p = 1; p <= 6; ++p) index += "<a href='p" + std::to_string(p) + ".htm'>page</a> ";
+    serve(s, "/index.htm", index + "<img src='/a/x.gif'> ..........");
+    const std::vector<Strings> pages = {
+        {"/a/x.gif", "/b/x.gif", "/c/x-v1.gif", "/missing.gif", "/err.gif", "/d/y.gif"},
+        {"/b/x.gif", "/d/y.gif/z.gif", "/a/x.gif", "/e/photo.jpeg", "/missing.gif"},
+        {"/f/photo.jpeg", "/err.gif", "/c/x.gif", "/d/y.gif", "/g/photo.-v1jpeg"},
+        {"/missing.gif", "/h/x-v1.gif", "/a/x.gif", "/kept.gif", "/b/x.gif"},
+        {"/c/x-v1.gif", "/d/y.gif/z.gif", "/kept.gif", "/err.gif"},
+        {"/a/x.gif", "/e/photo.jpeg"},
+    };
+    for (std::size_t p = 0; p < pages.size(); ++p) {
+        std::string html = "<html> ";
+        for (const std::string& img : pages[p]) html += "<img src='" + img + "'> ";
+        // More distinct images than the look-ahead holds.
+        for (int k = 0; k < 12; ++k)
+            html += "<img src='/many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg'> ";
+        serve(s, "/p" + std::to_string(p + 1) + ".htm", html + "<a href='index.htm'>up</a> ....");
+    }
+    char seed = 'a';
+    for (const char* path : {"/a/x.gif", "/b/x.gif", "/c/x.gif", "/c/x-v1.gif", "/h/x-v1.gif",
+                             "/d/y.gif", "/d/y.gif/z.gif", "/e/photo.jpeg", "/f/photo.jpeg",
+                             "/g/photo.-v1jpeg", "/kept.gif"}) {
+        const auto size = 1500 + 97 * static_cast<std::size_t>(seed - 'a');
+        serve(s, path, image_bytes(size, seed++));
+    }
+    for (int p = 0; p < 6; ++p)
+        for (int k = 0; k < 12; ++k)
+            serve(s, "/many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg",
+                  image_bytes(1100 + static_cast<std::size_t>(k * 13), seed++));
+    serve(s, "/missing.gif", image_bytes(1200), 404);
+    serve(s, "/err.gif", "<html>404 gone</html>");
+}
+
+struct Outcome {
+    Strings captions;
+    std::map<std::string, std::string> files;
+    Strings image_slots;
+    Strings requests;
+    RunSummary summary;
+};
+
+Outcome run_once(TestServer& server, long connections, int policy, int layout) {
+    TempDir dir;
+    // A file already present before the run, for the existing-image policies.
+    const std::string at = layout == 2 ? "127.0.0.1:" + std::to_string(server.port()) + "/" : "";
+    std::filesystem::create_directories(dir / at);
+    write_file(dir / (at + "kept.gif"), "old kept");
+    if (layout == 1) write_file(dir / "x.gif", "old x");
+
+    server.clear_log();
+    TransferLimits limits;
+    limits.max_connections = connections;
+    CurlTransfer inet(limits);
+    m_psf::CrawlState state;
+    Recorder rec;
+    RunSpec spec;
+    spec.start_address = server.url("/index.htm");
+    spec.link_depth = 1;
+    spec.policy = policy;
+    spec.layout = layout;
+    spec.destination = dir.str();
+
+    Outcome out;
+    out.summary = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+    out.captions = rec.captions;
+    for (const std::string& f : list_files(dir.path())) out.files[f] = read_file(dir / f);
+    for (int k = 1; k <= state.ImagesFound; ++k)
+        out.image_slots.push_back(state.ImageList[static_cast<std::size_t>(k)]);
+    for (const auto& r : server.requests()) out.requests.push_back(r.path);
+    std::sort(out.requests.begin(), out.requests.end());
+    return out;
+}
+
+TEST(AheadRun, SameResultsAsOneFetchAtATime) {
+    struct Case {
+        const char* name;
+        int policy;
+        int layout;
+    };
+    const std::vector<Case> cases = {
+        {"keep, flat", 1, 1},
+        {"version, flat", 3, 1},
+        {"replace, tree", 2, 2},
+        {"version, tree", 3, 2},
+    };
+    TestServer server;
+    serve_site(server);
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        const Outcome one = run_once(server, 1, tc.policy, tc.layout);
+        // The site is built so that every kind of slot result occurs.
+        EXPECT_GT(one.summary.images_copied, 60);
+        EXPECT_GT(std::count(one.image_slots.begin(), one.image_slots.end(), ""), 2);
+        EXPECT_GT(std::count(one.requests.begin(), one.requests.end(), "/missing.gif"), 1);
+        for (long connections : {3L, 16L}) {
+            SCOPED_TRACE("connections " + std::to_string(connections));
+            const Outcome many = run_once(server, connections, tc.policy, tc.layout);
+            EXPECT_EQ(many.captions, one.captions);
+            EXPECT_EQ(many.files, one.files);
+            EXPECT_EQ(many.image_slots, one.image_slots);
+            EXPECT_EQ(many.requests, one.requests);
+            EXPECT_EQ(many.summary.images_copied, one.summary.images_copied);
+            EXPECT_EQ(many.summary.pages_read, one.summary.pages_read);
+        }
+    }
+}
+
+}  // namespace
