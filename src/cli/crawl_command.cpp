@@ -1,5 +1,6 @@
 #include "cli/crawl_command.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace psf::cli {
@@ -38,6 +39,16 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
                 return std::nullopt;
             }
             args.spec.link_depth = depth;
+        } else if (w == "--connections") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            long n = 0;
+            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+            if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > 64) {
+                error = "--connections takes a number from 1 to 64";
+                return std::nullopt;
+            }
+            args.connections = n;
         } else if (w == "--dest") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
@@ -109,6 +120,13 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
         return std::nullopt;
     }
     return args;
+}
+
+TransferLimits transfer_limits(const CrawlArgs& args) {
+    TransferLimits limits;
+    limits.max_connections = args.connections;
+    limits.max_host_connections = std::min(limits.max_host_connections, args.connections);
+    return limits;
 }
 
 }  // namespace psf::cli

@@ -5,14 +5,20 @@
 #include <string>
 #include <vector>
 
+#include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
 
 namespace psf::cli {
 
 struct CrawlArgs {
     RunSpec spec;
-    std::string destination;  // as given, before it is made absolute
+    std::string destination;                              // as given, before it is made absolute
+    long connections = TransferLimits{}.max_connections;  // --connections; 1 = one fetch at a time
 };
+
+// The transfer limits of a crawl: at most `connections` in total, and no more
+// per host than the default per-host limit.
+TransferLimits transfer_limits(const CrawlArgs& args);
 
 // Parses the words after "crawl"; on failure returns nothing and sets `error`.
 std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,

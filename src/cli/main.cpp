@@ -29,6 +29,7 @@ const char* const Usage =
     "usage: picsifter-cli crawl URL [--depth N] [--dest DIR] [--tree]\n"
     "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
     "                     [--exclude NAME.TYPE]... [--user U --password P]\n"
+    "                     [--connections N]\n"
     "       picsifter-cli --help | --version\n";
 
 int usage_error(const std::string& message) {
@@ -99,7 +100,7 @@ int crawl(const std::vector<std::string>& words) {
     args->spec.destination = dest.lexically_normal().string();
 
     SignalStopper stopper;
-    psf::CurlTransfer inet;
+    psf::CurlTransfer inet(psf::cli::transfer_limits(*args));
     psf::m_psf::CrawlState state;
     PrintingObserver observer;
     const psf::RunSummary s = psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet,

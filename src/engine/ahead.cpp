@@ -24,9 +24,9 @@ void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last
         // Slots first..last were all listed before the pass began, so each
         // one is fetched whatever the scans before it find.
         for (; next <= last && next - i < ahead; ++next)
-            tickets.push_back(inet.Start(
-                std::string(trim_blanks(state.PageList[static_cast<std::size_t>(next)])),
-                DataType::Text));
+            tickets.push_back(
+                inet.Start(std::string(trim_blanks(state.PageList[static_cast<std::size_t>(next)])),
+                           DataType::Text));
         const Response r = inet.Take(tickets.front());
         tickets.pop_front();
         state.PagesRead = static_cast<std::int16_t>(i);
@@ -66,7 +66,8 @@ Footprint footprint_of(const std::string& address, const std::string& destinatio
 }
 
 bool all_digits(std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // True when `path` may be one of the version names of the file of `f`.
@@ -77,8 +78,8 @@ bool version_of(const fs::path& path, const Footprint& f) {
     const std::string head = f.name.substr(0, keep) + "-v", tail = f.name.substr(keep);
     if (name.size() <= head.size() + tail.size()) return false;
     if (!name.starts_with(head) || !name.ends_with(tail)) return false;
-    return all_digits(std::string_view(name).substr(head.size(), name.size() - head.size() -
-                                                                     tail.size()));
+    return all_digits(
+        std::string_view(name).substr(head.size(), name.size() - head.size() - tail.size()));
 }
 
 // True when what one copy does may change what the other one does.
@@ -151,7 +152,9 @@ class Downloads {
 
     // Whether the slot may still hold its address when a later slot's turn
     // comes.
-    static bool undecided(const Slot& s) { return s.kind == Kind::Open || s.kind == Kind::Fetching; }
+    static bool undecided(const Slot& s) {
+        return s.kind == Kind::Open || s.kind == Kind::Fetching;
+    }
 
     void decide(int k) {
         Slot s;
@@ -208,10 +211,10 @@ class Downloads {
                     return 0;
                 }
                 s.plan = prepare_image(a, destination_, policy_, layout_);
-                result = s.plan.fetch
-                             ? finish_image(s.plan, inet_.Take(inet_.Start(s.plan.url,
-                                                                           DataType::Bytes)))
-                             : s.plan.result;
+                result =
+                    s.plan.fetch
+                        ? finish_image(s.plan, inet_.Take(inet_.Start(s.plan.url, DataType::Bytes)))
+                        : s.plan.result;
                 break;
         }
         // A slot not copied is blanked, so a later slot with the same address

@@ -100,6 +100,9 @@ TEST(CliCrawl, BadUsageExitsOneWithUsageLine) {
         {"crawl", "http://127.0.0.1:1/", "--include", "a.png"},
         {"crawl", "http://127.0.0.1:1/", "--user", "u"},
         {"crawl", "http://127.0.0.1:1/", "--bogus"},
+        {"crawl", "http://127.0.0.1:1/", "--connections", "0"},
+        {"crawl", "http://127.0.0.1:1/", "--connections", "65"},
+        {"crawl", "http://127.0.0.1:1/", "--connections", "2x"},
         {"crawl", "http://127.0.0.1:1/", "http://127.0.0.1:2/"},
     };
     for (const auto& args : cases) {
@@ -158,6 +161,28 @@ TEST(CliFilters, ParseFilter) {
             EXPECT_EQ(name, tc.name);
             EXPECT_EQ(type, tc.type);
         }
+    }
+}
+
+TEST(CliCrawl, ConnectionsSetTheTransferLimits) {
+    struct Case {
+        Strings words;
+        long total, per_host;
+    };
+    const std::vector<Case> cases = {
+        {{"http://h/"}, 16, 6},
+        {{"http://h/", "--connections", "1"}, 1, 1},
+        {{"http://h/", "--connections", "3"}, 3, 3},
+        {{"http://h/", "--connections", "32"}, 32, 6},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.words.back());
+        std::string error;
+        auto args = psf::cli::parse_crawl_args(tc.words, error);
+        ASSERT_TRUE(args) << error;
+        const psf::TransferLimits limits = psf::cli::transfer_limits(*args);
+        EXPECT_EQ(limits.max_connections, tc.total);
+        EXPECT_EQ(limits.max_host_connections, tc.per_host);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -496,6 +497,94 @@ TEST(TransferCancel, StopBeforeTheFirstFetchAndANewTokenAfterwards) {
     Response r = t.OpenURL(server.url("/p"));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.body, "page");
+}
+
+// ---------------------------------------------------------------- fetching ahead
+
+TEST(TransferAhead, TakenInAnyOrderWithinTheConnectionLimits) {
+    struct Case {
+        long total, per_host;
+        std::size_t ports;  // connections the server sees
+    };
+    const std::vector<Case> cases = {{1, 6, 1}, {16, 2, 2}, {3, 6, 3}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.total) + " in total, " + std::to_string(c.per_host) +
+                     " per host");
+        TestServer server;  // closes a connection after five requests
+        for (int i = 0; i < 5; ++i) {
+            Reply r;
+            r.body = "body " + std::to_string(i);
+            r.delay = 100ms;  // long enough for every connection to be opened
+            server.route("/" + std::to_string(i), r);
+        }
+        TransferLimits limits;
+        limits.max_connections = c.total;
+        limits.max_host_connections = c.per_host;
+        CurlTransfer t(limits);
+        EXPECT_EQ(t.LookAhead(), c.total == 1 ? 1u : static_cast<std::size_t>(4 * c.total));
+        std::vector<Ticket> tickets;
+        for (int i = 0; i < 5; ++i)
+            tickets.push_back(t.Start(server.url("/" + std::to_string(i)), DataType::Bytes));
+        for (int i = 4; i >= 0; --i) {
+            Response r = t.Take(tickets[static_cast<std::size_t>(i)]);
+            ASSERT_TRUE(r.ok) << r.error;
+            EXPECT_EQ(r.body, "body " + std::to_string(i));
+            EXPECT_EQ(r.final_url, server.url("/" + std::to_string(i)));
+        }
+        EXPECT_FALSE(t.Take(tickets[0]).ok);  // each ticket is taken once
+        std::set<int> ports;
+        for (const auto& r : server.requests()) ports.insert(r.remote_port);
+        EXPECT_EQ(ports.size(), c.ports);
+        EXPECT_EQ(server.requests().size(), 5u);
+    }
+}
+
+TEST(TransferAhead, StopEndsEveryFetchInFlightWithinASecond) {
+    TestServer server;
+    Reply slow;
+    slow.body = "late";
+    slow.delay = 5s;
+    for (int i = 0; i < 10; ++i) server.route("/" + std::to_string(i), slow);
+    CurlTransfer t;
+    std::stop_source source;
+    t.SetStopToken(source.get_token());
+    std::vector<Ticket> tickets;
+    for (int i = 0; i < 10; ++i)
+        tickets.push_back(t.Start(server.url("/" + std::to_string(i)), DataType::Text));
+    Clock::time_point stopped_at;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        stopped_at = Clock::now();
+        source.request_stop();
+    });
+    Response r = t.Take(tickets[3]);
+    const auto returned_at = Clock::now();
+    stopper.join();
+    EXPECT_FALSE(r.ok);
+    EXPECT_LT(returned_at - stopped_at, 1s);
+    for (Ticket ticket : tickets) EXPECT_FALSE(t.Take(ticket).ok);
+}
+
+TEST(TransferAhead, DiscardDropsWhatWasNotTaken) {
+    TestServer server;
+    server.page("/a", "a");
+    Reply slow;
+    slow.body = "slow";
+    slow.delay = 300ms;
+    for (int i = 0; i < 20; ++i) server.route("/s" + std::to_string(i), slow);
+    TransferLimits limits;
+    limits.max_connections = 2;
+    CurlTransfer t(limits);
+    std::vector<Ticket> dropped;
+    for (int i = 0; i < 20; ++i)
+        dropped.push_back(t.Start(server.url("/s" + std::to_string(i)), DataType::Bytes));
+    t.Discard();
+    EXPECT_FALSE(t.Take(dropped.back()).ok);
+    // Only what two connections had begun reached the server.
+    EXPECT_LE(server.requests().size(), 2u);
+    Response r = t.OpenURL(server.url("/a"));
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.body, "a");
 }
 
 // ---------------------------------------------------------------- credentials

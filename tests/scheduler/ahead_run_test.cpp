@@ -69,9 +69,9 @@ void serve_site(TestServer& s) {
         serve(s, "/p" + std::to_string(p + 1) + ".htm", html + "<a href='index.htm'>up</a> ....");
     }
     char seed = 'a';
-    for (const char* path : {"/a/x.gif", "/b/x.gif", "/c/x.gif", "/c/x-v1.gif", "/h/x-v1.gif",
-                             "/d/y.gif", "/d/y.gif/z.gif", "/e/photo.jpeg", "/f/photo.jpeg",
-                             "/g/photo.-v1jpeg", "/kept.gif"}) {
+    for (const char* path :
+         {"/a/x.gif", "/b/x.gif", "/c/x.gif", "/c/x-v1.gif", "/h/x-v1.gif", "/d/y.gif",
+          "/d/y.gif/z.gif", "/e/photo.jpeg", "/f/photo.jpeg", "/g/photo.-v1jpeg", "/kept.gif"}) {
         const auto size = 1500 + 97 * static_cast<std::size_t>(seed - 'a');
         serve(s, path, image_bytes(size, seed++));
     }
