@@ -164,6 +164,8 @@ class Downloads {
         if (held_.count(a) != 0) {
             s.kind = Kind::Skip;  // slots already done never change again
         } else if (a.empty() || unsure_.count(a) != 0 || overlaps_window(s.footprint)) {
+            // An earlier slot of the same address may yet be blanked, or an
+            // earlier copy may yet change the files this one depends on.
             s.kind = Kind::Open;
         } else {
             s.plan = prepare_image(a, destination_, policy_, layout_);
