@@ -10,7 +10,7 @@
 namespace psf::test {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          std::chrono::seconds limit) {
+                          std::chrono::seconds limit, const std::vector<std::string>& env) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<char*> args;
@@ -24,6 +24,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
         execv(args[0], args.data());
         _exit(127);
     }
