@@ -62,7 +62,8 @@ int save(const Store& store) {
 // Takes the data folder for this command, or says who holds it.
 int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
     lock = std::make_unique<DataFolderLock>(store.DataFolder, RunnerLockHolder);
-    const std::string pid = lock->holder_pid() ? " (pid " + std::to_string(lock->holder_pid()) + ")" : "";
+    const std::string pid =
+        lock->holder_pid() ? " (pid " + std::to_string(lock->holder_pid()) + ")" : "";
     switch (lock->state()) {
         case LockState::Taken:
             return ExitDone;
@@ -132,8 +133,8 @@ int run_command(const std::vector<std::string>& words) {
     CurlTransfer inet;
     m_psf::CrawlState state;
     PrintingObserver observer;
-    const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state,
-                                                   inet, observer, stopper.token());
+    const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
+                                                   observer, stopper.token());
     if (summary.cancelled) {
         complain("interrupted; the task keeps its last-run time");
         return ExitInterrupted;
@@ -177,8 +178,8 @@ int due_command(const std::vector<std::string>& words) {
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
-            return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet,
-                                       observer, stopper.token());
+            return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet, observer,
+                                       stopper.token());
         },
         [&] { saved = save(store); });
     if (saved != ExitDone) return saved;

@@ -15,7 +15,7 @@ std::string program_folder();
 
 // What holds, or failed to take, the data folder's lock.
 enum class LockState {
-    Taken,     // this process holds it
+    Taken,  // this process holds it
     HeldByWindow,
     HeldByRunner,
     Unusable,  // the lock file cannot be created

@@ -37,7 +37,8 @@ psf::Task task(const std::string& title, const std::string& address, const std::
     t[psf::StartHourIndex] = "0";
     t[psf::StartMinuteIndex] = "0";
     t[psf::DayPeriodIndex] = "0";
-    for (int col = psf::OnMonday; col <= psf::OnSunday; ++col) t[static_cast<std::size_t>(col)] = "1";
+    for (int col = psf::OnMonday; col <= psf::OnSunday; ++col)
+        t[static_cast<std::size_t>(col)] = "1";
     t[psf::Drive] = "/";
     t[psf::LastRunDate] = "2026/12/07";
     t[psf::LastRunTime] = "08:00";
@@ -58,8 +59,7 @@ class Runner {
     fs::path folder() const { return home_ / "Psf"; }
     psf::test::ProcessResult operator()(Strings args) const {
         args.insert(args.begin(), PICSIFTER_CLI_PATH);
-        return run_process(args, {}, std::chrono::seconds(60),
-                           {"XDG_DATA_HOME=" + home_.str()});
+        return run_process(args, {}, std::chrono::seconds(60), {"XDG_DATA_HOME=" + home_.str()});
     }
     // The records of the schedule file, one string per line.
     Strings records() const {
@@ -92,8 +92,8 @@ TEST(CliTasks, ListShowsTheGridCellsOfEveryTask) {
     const auto ca = psf::grid_cells(a), cb = psf::grid_cells(b);
     std::string expected;
     for (const auto& cells : {ca, cb})
-        expected += cells[0] + "\t" + cells[1] + "\t" + cells[2] + "\t" + cells[3] + "\t" +
-                    cells[4] + "\n";
+        expected +=
+            cells[0] + "\t" + cells[1] + "\t" + cells[2] + "\t" + cells[3] + "\t" + cells[4] + "\n";
     EXPECT_EQ(r.out, expected);
     EXPECT_NE(r.out.find("\tMany times a day\n"), std::string::npos) << r.out;
     EXPECT_EQ(runner({"list"}).out, expected) << "list leaves the file as it was";
@@ -256,8 +256,9 @@ TEST(CliTasks, ParseAt) {
         int weekday;
     };
     const std::vector<Case> cases = {
-        {"2026/12/07 10:00", true, 1}, {"2024/02/29 23:59", true, 4}, {"2023/02/29 10:00", false, 0},
-        {"2026/12/07 24:00", false, 0}, {"2026/12/07", false, 0},       {"2026/12/07  10:00", false, 0},
+        {"2026/12/07 10:00", true, 1},  {"2024/02/29 23:59", true, 4},
+        {"2023/02/29 10:00", false, 0}, {"2026/12/07 24:00", false, 0},
+        {"2026/12/07", false, 0},       {"2026/12/07  10:00", false, 0},
         {"26/12/07 10:00", false, 0},
     };
     for (const auto& tc : cases) {
