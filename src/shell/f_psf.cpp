@@ -5,7 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCryptographicHash>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGroupBox>
@@ -13,12 +15,15 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocalServer>
+#include <QLocalSocket>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QStorageInfo>
+#include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeView>
@@ -35,6 +40,7 @@ namespace {
 
 constexpr int ClientWidth = 10155, ClientHeight = 7905;  // twips
 constexpr int TimerInterval = 60'000;                    // ms
+constexpr const char* MarkerFile = "pref1.txt";          // start in the tray
 
 int px(int twips) {
     return static_cast<int>(std::lround(twips / double(TwipsPerPixel)));
@@ -282,6 +288,8 @@ void f_psf::build_menus() {
     mPopRestore = entry(mPopupSys, "mPopRestore", "&Restore");
     mPopExit = entry(mPopupSys, "mPopExit", " &Quit");
 
+    connect(m_tb, &QAction::triggered, this, [this] { m_tb_Click(); });
+    connect(mPopRestore, &QAction::triggered, this, [this] { restore(); });
     connect(m_quitter, &QAction::triggered, this, &QWidget::close);
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
     connect(m_tache, &QAction::triggered, this, &QWidget::showMinimized);
@@ -500,8 +508,13 @@ StartResult f_psf::startup() {
         switch (lock_->state()) {
             case LockState::Taken:
                 break;
-            case LockState::HeldByWindow:
+            case LockState::HeldByWindow: {
+                // Bring that window forward instead of starting a second one.
+                QLocalSocket first;
+                first.connectToServer(instance_name(DataFolder_));
+                if (first.waitForConnected(2000)) first.disconnectFromServer();
                 return StartResult::DataFolderInUse;
+            }
             case LockState::HeldByRunner:
                 messages_->show(this,
                                 {"Picsifter", "the data folder is in use by a command-line run",
@@ -530,25 +543,135 @@ StartResult f_psf::startup() {
                                editor::Icon::Warning, editor::Buttons::Ok});
     editor::fill_grid(*grid_, table_);
 
+    listen_for_second_start();
+    ensure_tray();
+
+    bool marker = false;
     if (!DataFolder_.empty()) {
         std::error_code ec;
-        m_tb->setChecked(std::filesystem::exists(DataFolder_ + "pref1.txt", ec));
+        marker = std::filesystem::exists(DataFolder_ + MarkerFile, ec);
     }
-
+    m_tb->setChecked(marker);
     adjustSize();
-    show();
+    // Without a notification area a hidden window could not be reached.
+    if (marker && in_tray()) return StartResult::Hidden;
+    restore();
+    return StartResult::Shown;
+}
+
+bool f_psf::in_tray() const {
+    return tray_ && tray_->isVisible();
+}
+
+void f_psf::ensure_tray() {
+    if (in_tray() || !QSystemTrayIcon::isSystemTrayAvailable()) return;
+    if (!tray_) {
+        tray_ = new QSystemTrayIcon(windowIcon(), this);
+        tray_->setObjectName("tray");
+        tray_->setToolTip("Picsifter");
+        connect(tray_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    switch (reason) {
+                        case QSystemTrayIcon::Trigger:
+                        case QSystemTrayIcon::DoubleClick:
+                            restore();
+                            break;
+                        case QSystemTrayIcon::Context:
+                            raise();
+                            activateWindow();
+                            mPopupSys->popup(QCursor::pos());
+                            break;
+                        default:
+                            break;
+                    }
+                });
+    }
+    tray_->show();
+}
+
+void f_psf::centre() {
     if (QScreen* screen = this->screen()) {
         const QRect area = screen->geometry();
         move(area.x() + (area.width() - frameGeometry().width()) / 2,
              area.y() + (area.height() - frameGeometry().height()) / 2);
     }
+}
+
+void f_psf::restore() {
+    setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
+    show();
+    centre();
     raise();
     activateWindow();
-    return StartResult::Shown;
+}
+
+void f_psf::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // A minimised window goes to the tray, when there is one to come back from.
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && in_tray())
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized()) hide();
+        });
+}
+
+QString f_psf::instance_name(const std::string& DataFolder) {
+    const QByteArray key =
+        QCryptographicHash::hash(QByteArray::fromStdString(DataFolder), QCryptographicHash::Sha1)
+            .toHex()
+            .left(16);
+    return "picsifter-" + QString::fromLatin1(key);
+}
+
+// A second start over the same data folder asks this window to come forward.
+void f_psf::listen_for_second_start() {
+    if (DataFolder_.empty()) return;
+    const QString name = instance_name(DataFolder_);
+    QLocalServer::removeServer(name);  // left by a window that crashed; we hold the lock
+    instance_server_ = new QLocalServer(this);
+    instance_server_->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(instance_server_, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket* peer = instance_server_->nextPendingConnection()) {
+            peer->deleteLater();
+            restore();
+        }
+    });
+    instance_server_->listen(name);
+}
+
+void f_psf::m_tb_Click() {
+    // The action has toggled itself already; the file decides the mark.
+    const bool was_ticked = !m_tb->isChecked();
+    const QString marker = q(DataFolder_ + MarkerFile);
+    bool ok = !DataFolder_.empty();
+    if (ok && was_ticked) {
+        ok = !QFile::exists(marker) || QFile::remove(marker);
+    } else if (ok) {
+        QFile file(marker);
+        ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+             file.write("\"1\"\r\n") == 5 && file.flush();
+    }
+    if (ok) {
+        m_tb->setChecked(!was_ticked);
+        return;
+    }
+    m_tb->setChecked(was_ticked);
+    messages_->show(this,
+                    {"Picsifter",
+                     std::string(was_ticked ? "The start-in-tray setting could not be removed"
+                                            : "The start-in-tray setting could not be saved") +
+                         " in the data folder " +
+                         (DataFolder_.empty() ? std::string("(none)") : DataFolder_) + ".",
+                     editor::Icon::Warning, editor::Buttons::Ok});
+}
+
+void f_psf::quit_now() {
+    ask_before_quit_ = false;
+    close();
 }
 
 void f_psf::Timer1_Timer() {
     if (closing_) return;
+    ensure_tray();
     if (gate_.tick()) start_pass();
 }
 
@@ -609,8 +732,21 @@ void f_psf::stop_runs() {
 }
 
 void f_psf::closeEvent(QCloseEvent* event) {
+    if (ask_before_quit_ && !closing_) {
+        const auto answer = messages_->show(
+            this,
+            {"Picsifter",
+             "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.",
+             editor::Icon::Question, editor::Buttons::YesNo});
+        if (answer != QMessageBox::Yes) {
+            event->ignore();
+            return;
+        }
+    }
     stop_runs();
+    if (tray_) tray_->hide();
     event->accept();
+    QCoreApplication::quit();
 }
 
 void f_psf::set_label_colour(LabelColour colour) {

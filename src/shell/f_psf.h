@@ -29,6 +29,8 @@ class QRadioButton;
 class QTableWidget;
 class QTimer;
 class QTreeView;
+class QSystemTrayIcon;
+class QLocalServer;
 
 namespace psf {
 class DataFolderLock;
@@ -50,6 +52,7 @@ struct WindowSetup {
 enum class StartResult {
     Shown,
     DataFolderInUse,  // another program holds the data folder: this one exits
+    Hidden,           // started in the tray
 };
 
 class f_psf final : public QMainWindow, private BusyTarget, private editor::EditorHost {
@@ -66,6 +69,19 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
     // Ends the run in progress (cancel, join, stamps of finished runs saved).
     void stop_runs();
+
+    // Shown, normal and centred, in front.
+    void restore();
+    // Ends the program without the quit question (signals, end of session).
+    void quit_now();
+    // Whether the tray icon is in a notification area; without one the
+    // window is never hidden, since nothing could bring it back.
+    bool in_tray() const;
+    // Adds the tray icon when a notification area has appeared since.
+    void ensure_tray();
+    // The name a second start uses to bring this window to the front.
+    static QString instance_name(const std::string& DataFolder);
+    QSystemTrayIcon* tray() const { return tray_; }
 
     const TaskTable& tasks() const { return table_; }
     const std::string& data_folder() const { return DataFolder_; }
@@ -103,6 +119,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     // BusyTarget
@@ -130,6 +147,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void on_job_ended();
     void save_stamps();
     void set_label_colour(LabelColour colour);
+    void m_tb_Click();
+    void centre();
+    void listen_for_second_start();
 
     std::unique_ptr<Clock> own_clock_;
     const Clock* clock_;
@@ -149,6 +169,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     bool validating_ = false;  // a validation message is open
     bool syncing_ = false;     // widgets are being set from the editor's state
     QMetaObject::Connection focus_watch_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QLocalServer* instance_server_ = nullptr;
+    bool ask_before_quit_ = true;
     bool closing_ = false;  // runs are being stopped for good
 };
 

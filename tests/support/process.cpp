@@ -63,3 +63,43 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
 }
 
 }  // namespace psf::test
+
+namespace psf::test {
+
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Child::~Child() {
+    if (status_ < 0 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void Child::signal(int sig) const {
+    kill(pid_, sig);
+}
+
+int Child::wait(std::chrono::milliseconds limit) {
+    if (status_ >= 0) return status_;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        usleep(10'000);
+    }
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+}
+
+}  // namespace psf::test
