@@ -32,6 +32,7 @@
 #include "platform/app_data.h"
 #include "platform/curl_transfer.h"
 #include "scheduler/task_pass.h"
+#include "shell/f_help.h"
 #include "store/schedule_file.h"
 
 namespace psf::shell {
@@ -289,6 +290,9 @@ void f_psf::build_menus() {
     mPopExit = entry(mPopupSys, "mPopExit", " &Quit");
 
     connect(m_tb, &QAction::triggered, this, [this] { m_tb_Click(); });
+    connect(m_aide, &QAction::triggered, this, [this] { show_help(this); });
+    connect(m_apropos, &QAction::triggered, this,
+            [this] { messages_->show(this, about_message()); });
     connect(mPopRestore, &QAction::triggered, this, [this] { restore(); });
     connect(m_quitter, &QAction::triggered, this, &QWidget::close);
     connect(mPopExit, &QAction::triggered, this, &QWidget::close);
@@ -745,6 +749,7 @@ void f_psf::closeEvent(QCloseEvent* event) {
     }
     stop_runs();
     if (tray_) tray_->hide();
+    if (f_help* help = help_window()) help->close();
     event->accept();
     QCoreApplication::quit();
 }
