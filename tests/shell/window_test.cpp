@@ -337,3 +337,45 @@ TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Window, ScheduleResetAndEditThroughTheWidgets) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f_psf& w = *f.window;
+    w.Text1->setText("Cats");
+    emit w.Text1->textEdited("Cats");
+    w.Text2->setText("http://c/");
+    emit w.Text2->textEdited("http://c/");
+    w.Option3[1]->click();
+    w.Combo1->setCurrentIndex(2);
+    emit w.Combo1->activated(2);
+    w.Option4[1]->click();
+    w.Check1[6]->click();
+    w.Command2->click();
+    ASSERT_TRUE(f.answers.said.empty()) << f.answers.said.front().text;
+    ASSERT_EQ(w.tasks().TaskCount, 1);
+    EXPECT_EQ(f.row(1)[LinkDepth], "3");
+    EXPECT_EQ(f.row(1)[ScheduleKind], "1");
+    EXPECT_EQ(f.row(1)[IntervalIndex], "2") << "the interval the list shows after start-up";
+    EXPECT_EQ(f.row(1)[OnSunday], "0");
+    EXPECT_EQ(w.grid().TextMatrix(1, 2), "Yes");
+    LoadReport report;
+    TaskTable saved;
+    std::string error;
+    ASSERT_TRUE(charge_planifs(f.folder, saved, report, error));
+    EXPECT_EQ(saved.TaskCount, 1);
+
+    w.m_reinit->trigger();
+    EXPECT_EQ(w.Text1->text(), "");
+    EXPECT_TRUE(w.Check1[6]->isChecked());
+    w.Command4->click();
+    EXPECT_EQ(w.Text1->text(), "Cats");
+    EXPECT_TRUE(w.Option3[1]->isChecked());
+    EXPECT_EQ(w.Combo1->currentIndex(), 2);
+    EXPECT_FALSE(w.Check1[6]->isChecked());
+    EXPECT_FALSE(w.Command6->isEnabled()) << "the editor holds a loaded task";
+}
+
+}  // namespace
