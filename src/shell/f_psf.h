@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <array>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "editor/editor.h"

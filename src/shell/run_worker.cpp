@@ -39,7 +39,6 @@ RunWorker::~RunWorker() {
 }
 
 void RunWorker::start(std::vector<RunItem> items) {
-    running_ = true;
     stop_ = std::stop_source();
     QMetaObject::invokeMethod(
         worker_context_,
@@ -60,10 +59,7 @@ void RunWorker::run_job(const std::vector<RunItem>& items, std::stop_token stop)
                                   });
         if (summary.cancelled) break;
     }
-    QMetaObject::invokeMethod(ui_context_.get(), [this] {
-        running_ = false;
-        callbacks_.job_ended();
-    });
+    QMetaObject::invokeMethod(ui_context_.get(), [this] { callbacks_.job_ended(); });
 }
 
 void RunWorker::cancel() {
@@ -83,7 +79,6 @@ void RunWorker::stop_thread(bool deliver) {
     // kept; the cancelled one reports itself cancelled.
     if (deliver) QCoreApplication::sendPostedEvents(ui_context_.get());
     ui_context_.reset();
-    running_ = false;
 }
 
 }  // namespace psf::shell

@@ -43,7 +43,6 @@ class RunWorker {
     // Runs the items one after the other; job_ended follows the last (or at
     // once when there is none). Only one job at a time.
     void start(std::vector<RunItem> items);
-    bool running() const { return running_; }
     // Stops the job: the transfer in progress aborts and no later item runs.
     void cancel();
     // Cancels, waits for the thread, then delivers what it still reported.
@@ -63,7 +62,6 @@ class RunWorker {
     std::unique_ptr<TransferControl> inet_;  // used on the worker thread only
     std::unique_ptr<m_psf::CrawlState> state_;
     std::stop_source stop_;
-    bool running_ = false;
 };
 
 }  // namespace psf::shell
