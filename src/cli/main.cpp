@@ -12,73 +12,17 @@
 #include <thread>
 #include <vector>
 
+#include "cli/console.h"
 #include "cli/crawl_command.h"
+#include "cli/task_commands.h"
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
 
 namespace fs = std::filesystem;
 
+using namespace psf::cli;
+
 namespace {
-
-constexpr int ExitDone = 0;
-constexpr int ExitUsage = 1;
-constexpr int ExitFolder = 4;
-constexpr int ExitInterrupted = 130;
-
-const char* const Usage =
-    "usage: picsifter-cli crawl URL [--depth N] [--dest DIR] [--tree]\n"
-    "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
-    "                     [--exclude NAME.TYPE]... [--user U --password P]\n"
-    "                     [--connections N]\n"
-    "       picsifter-cli --help | --version\n";
-
-int usage_error(const std::string& message) {
-    std::cerr << "picsifter-cli: " << message << "\n" << Usage;
-    return ExitUsage;
-}
-
-// Prints each caption the status label would show, one per line.
-class PrintingObserver final : public psf::RunObserver {
-  public:
-    void set_caption(const std::string& caption) override {
-        if (!caption.empty()) std::cout << caption << '\n' << std::flush;
-    }
-    void set_colour(psf::LabelColour) override {}
-};
-
-// Turns SIGINT, SIGTERM and SIGHUP into a stop request for the run.
-class SignalStopper {
-  public:
-    SignalStopper() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        watcher_ = std::thread([this] {
-            const timespec step{0, 100'000'000};
-            while (!done_) {
-                if (sigtimedwait(&set_, nullptr, &step) > 0) {
-                    interrupted_ = true;
-                    source_.request_stop();
-                }
-            }
-        });
-    }
-    ~SignalStopper() {
-        done_ = true;
-        watcher_.join();
-    }
-    std::stop_token token() const { return source_.get_token(); }
-    bool interrupted() const { return interrupted_; }
-
-  private:
-    sigset_t set_{};
-    std::stop_source source_;
-    std::atomic<bool> done_{false};
-    std::atomic<bool> interrupted_{false};
-    std::thread watcher_;
-};
 
 std::string plural(int n, const char* one, const char* many) {
     return std::to_string(n) + (n == 1 ? one : many);
@@ -99,10 +43,10 @@ int crawl(const std::vector<std::string>& words) {
     }
     args->spec.destination = dest.lexically_normal().string();
 
-    SignalStopper stopper;
+    psf::cli::SignalStopper stopper;
     psf::CurlTransfer inet(psf::cli::transfer_limits(*args));
     psf::m_psf::CrawlState state;
-    PrintingObserver observer;
+    psf::cli::PrintingObserver observer;
     const psf::RunSummary s = psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet,
                                                  observer, stopper.token());
     if (s.cancelled) {
@@ -131,5 +75,8 @@ int main(int argc, char** argv) {
         return ExitDone;
     }
     if (command == "crawl") return crawl(words);
+    if (command == "list") return list_command(words);
+    if (command == "run") return run_command(words);
+    if (command == "due") return due_command(words);
     return usage_error("unknown command " + command);
 }

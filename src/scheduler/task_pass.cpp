@@ -25,9 +25,52 @@ RunSpec spec_from_task(const Task& task) {
     return spec;
 }
 
+RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
+                               m_psf::CrawlState& state, TransferControl& inet,
+                               RunObserver& observer, std::stop_token stop) {
+    return run_retrieval(spec_from_task(table.rows[static_cast<std::size_t>(numligne)]), mode,
+                         state, inet, observer, stop);
+}
+
 void stamp(Task& task, const LocalTime& when) {
     task[LastRunDate] = format_date(when);
     task[LastRunTime] = format_time(when);
+}
+
+int find_task(const TaskTable& table, std::string_view title) {
+    const std::string_view wanted = m_psf::trim_blanks(title);
+    for (int row = 1; row <= table.TaskCount; ++row)
+        if (m_psf::trim_blanks(table.at(row, Title)) == wanted) return row;
+    return 0;
+}
+
+bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
+    const std::string today = format_date(now);
+    const std::string moment = today + " " + format_time(now);
+    bool changed = false;
+    for (int row = 1; row <= table.TaskCount; ++row) {
+        Task& task = table.rows[static_cast<std::size_t>(row)];
+        const std::string& kind = task[ScheduleKind];
+        bool later = false;
+        // Kind "2" counts days only; kind "1" the date and time together.
+        if (kind == "2")
+            later = parse_date_time(task[LastRunDate], "00:00") && task[LastRunDate] > today;
+        else if (kind == "1")
+            later = parse_date_time(task[LastRunDate], task[LastRunTime]) &&
+                    task[LastRunDate] + " " + task[LastRunTime] > moment;
+        if (later) {
+            stamp(task, now);
+            changed = true;
+        }
+    }
+    return changed;
+}
+
+std::vector<int> due_rows(const TaskTable& table, const LocalTime& now) {
+    std::vector<int> due;
+    for (int row = 1; row <= table.TaskCount; ++row)
+        if (est_due(table.rows[static_cast<std::size_t>(row)], now)) due.push_back(row);
+    return due;
 }
 
 PassResult traite_ligne(TaskTable& table, const Clock& clock,
@@ -35,10 +78,8 @@ PassResult traite_ligne(TaskTable& table, const Clock& clock,
                         const std::function<void()>& save) {
     PassResult result;
     const LocalTime now = clock.now();
-    std::vector<int> due;
-    for (int row = 1; row <= table.TaskCount; ++row)
-        if (est_due(table.rows[static_cast<std::size_t>(row)], now)) due.push_back(row);
-    for (int row : due) {
+    const bool settled = settle_future_stamps(table, now);
+    for (int row : due_rows(table, now)) {
         const RunSummary summary = run(row);
         if (summary.cancelled) {
             result.cancelled = true;
@@ -47,7 +88,10 @@ PassResult traite_ligne(TaskTable& table, const Clock& clock,
         stamp(table.rows[static_cast<std::size_t>(row)], clock.now());
         ++result.ran;
     }
-    if (result.ran > 0) save();
+    if (result.ran > 0 || settled) {
+        save();
+        result.saved = true;
+    }
     return result;
 }
 

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <functional>
+#include <stop_token>
+#include <string_view>
+#include <vector>
 
 #include "scheduler/clock.h"
 #include "scheduler/due_rules.h"
@@ -14,17 +17,35 @@ namespace psf {
 // both credentials or none, the filter tables from fields 21-28 and 31-38.
 RunSpec spec_from_task(const Task& task);
 
+// Runs task `numligne` (1..TaskCount) of `table`. It neither stamps nor saves:
+// the caller does both once the run has returned.
+RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
+                               m_psf::CrawlState& state, TransferControl& inet,
+                               RunObserver& observer, std::stop_token stop = {});
+
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);
+
+// The first row whose trimmed title equals `title`, or 0.
+int find_task(const TaskTable& table, std::string_view title);
+
+// Scheduled rows stamped later than `now` (the clock was set back) are
+// stamped `now`, so they wait one interval from here instead of until the
+// clock catches up. True when any row changed.
+bool settle_future_stamps(TaskTable& table, const LocalTime& now);
+
+// The rows due at `now`, in table order.
+std::vector<int> due_rows(const TaskTable& table, const LocalTime& now);
 
 struct PassResult {
     int ran = 0;
     bool cancelled = false;  // a run was cancelled; it and the rows after it are not stamped
+    bool saved = false;      // `save` was called
 };
 
 // One due-time pass: the rows due at the moment read once at its start run in
 // table order, each stamped with the clock when its run ends; `save` is called
-// once at the end when any task ran.
+// once at the end when the table changed.
 PassResult traite_ligne(TaskTable& table, const Clock& clock,
                         const std::function<RunSummary(int row)>& run,
                         const std::function<void()>& save);

@@ -90,6 +90,10 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
     const fs::path file = fs::path(DataFolder) / ScheduleFileName;
     std::error_code ec;
     if (!fs::exists(file, ec)) return true;
+    if (!fs::is_regular_file(file, ec)) {
+        error = file.string() + ": not a regular file";
+        return false;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) {
         error = file.string() + ": cannot be read";

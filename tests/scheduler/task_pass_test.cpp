@@ -114,4 +114,67 @@ TEST(TaskPass, SpecFromTaskFields) {
     EXPECT_EQ(s.include[0][0], "");
 }
 
+TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
+    const LocalTime now = *parse_date_time("2026/12/07", "10:00");
+    struct Case {
+        const char* name;
+        const char* kind;
+        const char* date;
+        const char* time;
+        bool settled;
+    };
+    const std::vector<Case> cases = {
+        {"kind 1 later today", "1", "2026/12/07", "10:01", true},
+        {"kind 1 now", "1", "2026/12/07", "10:00", false},
+        {"kind 1 next year", "1", "2027/01/01", "00:00", true},
+        {"kind 1 invalid time", "1", "2027/01/01", "25:00", false},
+        {"kind 2 later today", "2", "2026/12/07", "23:00", false},  // days only
+        {"kind 2 tomorrow", "2", "2026/12/08", "00:00", true},
+        {"kind 2 invalid date", "2", "2026/13/08", "00:00", false},
+        {"on demand", "0", "2027/01/01", "00:00", false},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        TaskTable table;
+        table.TaskCount = 1;
+        table.rows[1] = hourly("a", tc.time);
+        table.rows[1][ScheduleKind] = tc.kind;
+        table.rows[1][LastRunDate] = tc.date;
+        EXPECT_EQ(settle_future_stamps(table, now), tc.settled);
+        EXPECT_EQ(table.at(1, LastRunDate), tc.settled ? "2026/12/07" : tc.date);
+        EXPECT_EQ(table.at(1, LastRunTime), tc.settled ? "10:00" : tc.time);
+    }
+
+    // The pass saves the settled stamp although nothing ran, and the task
+    // then runs one interval later.
+    TaskTable table;
+    table.TaskCount = 1;
+    table.rows[1] = hourly("a", "12:00");
+    table.rows[1][LastRunDate] = "2026/12/07";
+    int saves = 0, runs = 0;
+    auto run = [&](int) {
+        ++runs;
+        return RunSummary{};
+    };
+    PassResult r = traite_ligne(table, FixedClock(now), run, [&] { ++saves; });
+    EXPECT_EQ(runs, 0);
+    EXPECT_EQ(saves, 1);
+    EXPECT_TRUE(r.saved);
+    traite_ligne(table, FixedClock(*parse_date_time("2026/12/07", "11:00")), run, [&] { ++saves; });
+    EXPECT_EQ(runs, 1);
+}
+
+TEST(TaskPass, FindTaskByTrimmedTitle) {
+    TaskTable table;
+    table.TaskCount = 3;
+    table.rows[1][Title] = "Cats ";
+    table.rows[2][Title] = " Dogs";
+    table.rows[3][Title] = "Dogs";
+    table.rows[4][Title] = "Birds";  // beyond TaskCount
+    EXPECT_EQ(find_task(table, "Dogs"), 2);
+    EXPECT_EQ(find_task(table, " Cats"), 1);
+    EXPECT_EQ(find_task(table, "cats"), 0);
+    EXPECT_EQ(find_task(table, "Birds"), 0);
+}
+
 }  // namespace

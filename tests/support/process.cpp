@@ -10,7 +10,7 @@
 namespace psf::test {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          std::chrono::seconds limit) {
+                          std::chrono::seconds limit, const std::vector<std::string>& env) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<char*> args;
@@ -24,6 +24,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
         execv(args[0], args.data());
         _exit(127);
     }
@@ -59,6 +60,46 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     waitpid(pid, &status, 0);
     result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     return result;
+}
+
+}  // namespace psf::test
+
+namespace psf::test {
+
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
+        execv(args[0], args.data());
+        _exit(127);
+    }
+}
+
+Child::~Child() {
+    if (status_ < 0 && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void Child::signal(int sig) const {
+    kill(pid_, sig);
+}
+
+int Child::wait(std::chrono::milliseconds limit) {
+    if (status_ >= 0) return status_;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) return -1;
+        usleep(10'000);
+    }
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
 }
 
 }  // namespace psf::test

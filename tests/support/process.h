@@ -13,8 +13,32 @@ struct ProcessResult {
     std::string err;
 };
 
-// The child is killed when it outlives `limit`.
+// The child is killed when it outlives `limit`. `env` holds "NAME=value"
+// entries set for the child on top of this process's environment.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd = {},
-                          std::chrono::seconds limit = std::chrono::seconds(60));
+                          std::chrono::seconds limit = std::chrono::seconds(60),
+                          const std::vector<std::string>& env = {});
+
+}  // namespace psf::test
+
+namespace psf::test {
+
+// A child process left running while the test goes on; killed when dropped.
+class Child {
+  public:
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    int pid() const { return pid_; }
+    void signal(int sig) const;
+    // The exit code (128 + signal when killed), or -1 when still running after `limit`.
+    int wait(std::chrono::milliseconds limit);
+
+  private:
+    int pid_ = -1;
+    int status_ = -1;
+};
 
 }  // namespace psf::test

@@ -1,0 +1,193 @@
+#include "cli/task_commands.h"
+
+#include <iostream>
+#include <memory>
+
+#include "cli/console.h"
+#include "platform/app_data.h"
+#include "platform/curl_transfer.h"
+#include "scheduler/task_pass.h"
+#include "store/schedule_file.h"
+
+namespace psf::cli {
+
+namespace {
+
+bool wants_help(const std::vector<std::string>& words) {
+    for (const auto& w : words)
+        if (w == "--help" || w == "-h") return true;
+    return false;
+}
+
+// The data folder, found exactly as the window finds it.
+struct Store {
+    std::string DataFolder;
+    TaskTable table;
+};
+
+int find_data_folder(Store& store) {
+    const DataFolderChoice choice = compute_data_folder(app_data_location(), program_folder());
+    if (choice.DataFolder.empty()) {
+        complain("cannot use a data folder: " + choice.error);
+        return ExitFolder;
+    }
+    store.DataFolder = choice.DataFolder;
+    return ExitDone;
+}
+
+int load(Store& store) {
+    LoadReport report;
+    std::string error;
+    if (!charge_planifs(store.DataFolder, store.table, report, error)) {
+        complain("cannot read the schedule file: " + error);
+        return ExitFolder;
+    }
+    if (report.surplus_records > 0)
+        complain("warning: " + std::to_string(report.surplus_records) +
+                 " tasks beyond the 200th in " + store.DataFolder + ScheduleFileName +
+                 " were not loaded");
+    if (report.incomplete_last)
+        complain("warning: the last task of " + store.DataFolder + ScheduleFileName +
+                 " is incomplete; its missing fields are empty");
+    return ExitDone;
+}
+
+int save(const Store& store) {
+    std::string error;
+    if (sauve_planifs(store.DataFolder, store.table, error)) return ExitDone;
+    complain("cannot save the schedule file: " + error);
+    return ExitFolder;
+}
+
+// Takes the data folder for this command, or says who holds it.
+int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
+    lock = std::make_unique<DataFolderLock>(store.DataFolder, RunnerLockHolder);
+    const std::string pid =
+        lock->holder_pid() ? " (pid " + std::to_string(lock->holder_pid()) + ")" : "";
+    switch (lock->state()) {
+        case LockState::Taken:
+            return ExitDone;
+        case LockState::HeldByWindow:
+            complain("the data folder " + store.DataFolder + " is in use by the Picsifter window" +
+                     pid);
+            return ExitLocked;
+        case LockState::HeldByRunner:
+            complain("the data folder " + store.DataFolder +
+                     " is in use by another command-line run" + pid);
+            return ExitLocked;
+        case LockState::Unusable:
+            break;
+    }
+    complain("cannot create the lock file in the data folder " + store.DataFolder);
+    return ExitFolder;
+}
+
+// Finds the folder, takes its lock and loads the tasks.
+int open_locked(Store& store, std::unique_ptr<DataFolderLock>& lock) {
+    if (int rc = find_data_folder(store)) return rc;
+    if (int rc = take_lock(store, lock)) return rc;
+    return load(store);
+}
+
+}  // namespace
+
+std::optional<LocalTime> parse_at(std::string_view text) {
+    const auto space = text.find(' ');
+    if (space == std::string_view::npos) return std::nullopt;
+    return parse_date_time(text.substr(0, space), text.substr(space + 1));
+}
+
+int list_command(const std::vector<std::string>& words) {
+    if (wants_help(words)) {
+        std::cout << Usage;
+        return ExitDone;
+    }
+    if (!words.empty()) return usage_error("list takes no arguments");
+    Store store;
+    if (int rc = find_data_folder(store)) return rc;
+    if (int rc = load(store)) return rc;
+    for (int row = 1; row <= store.table.TaskCount; ++row) {
+        const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
+        for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];
+        std::cout << '\n';
+    }
+    return ExitDone;
+}
+
+int run_command(const std::vector<std::string>& words) {
+    if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
+        std::cout << Usage;
+        return ExitDone;
+    }
+    if (words.size() != 1) return usage_error("run takes one task title");
+    Store store;
+    std::unique_ptr<DataFolderLock> lock;
+    if (int rc = open_locked(store, lock)) return rc;
+    const int row = find_task(store.table, words[0]);
+    if (row == 0) {
+        complain("no task titled \"" + words[0] + "\"");
+        return ExitNoTask;
+    }
+
+    SignalStopper stopper;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    PrintingObserver observer;
+    const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
+                                                   observer, stopper.token());
+    if (summary.cancelled) {
+        complain("interrupted; the task keeps its last-run time");
+        return ExitInterrupted;
+    }
+    stamp(store.table.rows[static_cast<std::size_t>(row)], SystemClock().now());
+    return save(store);
+}
+
+int due_command(const std::vector<std::string>& words) {
+    if (wants_help(words)) {
+        std::cout << Usage;
+        return ExitDone;
+    }
+    std::optional<LocalTime> at;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        std::string value;
+        if (words[i] == "--at" && i + 1 < words.size())
+            value = words[++i];
+        else if (words[i].rfind("--at=", 0) == 0)
+            value = words[i].substr(5);
+        else
+            return usage_error("unknown argument " + words[i]);
+        at = parse_at(value);
+        if (!at) return usage_error("--at needs \"YYYY/MM/DD HH:NN\", not \"" + value + "\"");
+    }
+
+    Store store;
+    std::unique_ptr<DataFolderLock> lock;
+    if (int rc = open_locked(store, lock)) return rc;
+
+    SignalStopper stopper;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    PrintingObserver observer;
+    SystemClock system_clock;
+    std::optional<FixedClock> fixed;
+    if (at) fixed.emplace(*at);
+    const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
+
+    int saved = ExitDone;
+    const PassResult result = traite_ligne(
+        store.table, clock,
+        [&](int row) {
+            return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet, observer,
+                                       stopper.token());
+        },
+        [&] { saved = save(store); });
+    if (saved != ExitDone) return saved;
+    if (result.cancelled) {
+        complain("interrupted; the task that was running keeps its last-run time");
+        return ExitInterrupted;
+    }
+    return ExitDone;
+}
+
+}  // namespace psf::cli

@@ -1,0 +1,21 @@
+// The runner's commands over the stored tasks: list, run and due. Each takes
+// the words after its name and returns the exit status.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "scheduler/clock.h"
+
+namespace psf::cli {
+
+int list_command(const std::vector<std::string>& words);
+int run_command(const std::vector<std::string>& words);
+int due_command(const std::vector<std::string>& words);
+
+// "YYYY/MM/DD HH:NN", a real date and time.
+std::optional<LocalTime> parse_at(std::string_view text);
+
+}  // namespace psf::cli

@@ -1,0 +1,47 @@
+// Where the program keeps its data, and the lock that gives one program at a
+// time the data folder.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace psf {
+
+// $XDG_DATA_HOME, else ~/.local/share; empty when neither is known.
+std::string app_data_location();
+
+// The folder of the running executable; empty when it cannot be read.
+std::string program_folder();
+
+// What holds, or failed to take, the data folder's lock.
+enum class LockState {
+    Taken,  // this process holds it
+    HeldByWindow,
+    HeldByRunner,
+    Unusable,  // the lock file cannot be created
+};
+
+// The lock file "picsifter.lock" in the data folder, held for the object's
+// life. A lock left by a process that is gone is taken over.
+class DataFolderLock {
+  public:
+    // `holder` is recorded in the lock so another process can tell who holds it.
+    DataFolderLock(const std::string& DataFolder, const std::string& holder);
+    ~DataFolderLock();
+    DataFolderLock(const DataFolderLock&) = delete;
+    DataFolderLock& operator=(const DataFolderLock&) = delete;
+
+    LockState state() const { return state_; }
+    long holder_pid() const { return holder_pid_; }
+
+  private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    LockState state_ = LockState::Unusable;
+    long holder_pid_ = 0;
+};
+
+inline constexpr const char* WindowLockHolder = "picsifter";
+inline constexpr const char* RunnerLockHolder = "picsifter-cli";
+
+}  // namespace psf

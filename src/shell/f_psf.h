@@ -1,0 +1,177 @@
+// The main window: the task editor, the task grid, the status label, the
+// timer and the menus. Runs go to a worker thread; the window stays live.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+#include <memory>
+#include <string>
+
+#include "editor/editor.h"
+#include "platform/table_grid.h"
+#include "scheduler/clock.h"
+#include "scheduler/run_gate.h"
+#include "shell/messages.h"
+#include "shell/run_worker.h"
+#include "store/task_table.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QFileSystemModel;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTableWidget;
+class QTimer;
+class QTreeView;
+class QSystemTrayIcon;
+class QLocalServer;
+
+namespace psf {
+class DataFolderLock;
+}
+
+namespace psf::shell {
+
+// What the window is built with; tests replace the clock, the message boxes,
+// the folders and the transfer control.
+struct WindowSetup {
+    const Clock* clock = nullptr;     // the system clock when null
+    MessageSeam* messages = nullptr;  // real message boxes when null
+    std::string app_data;             // the application-data folder
+    std::string program_folder;       // the program's own folder
+    TransferFactory make_transfer;    // libcurl when empty
+};
+
+// How start-up ended.
+enum class StartResult {
+    Shown,
+    DataFolderInUse,  // another program holds the data folder: this one exits
+    Hidden,           // started in the tray
+};
+
+class f_psf final : public QMainWindow, private BusyTarget, private editor::EditorHost {
+  public:
+    explicit f_psf(WindowSetup setup);
+    ~f_psf() override;
+
+    // The window's load: lists, current values, grid, data folder, tasks.
+    StartResult startup();
+
+    // Timer1's tick and the Retrieve Now button.
+    void Timer1_Timer();
+    void Command6_Click();
+
+    // Ends the run in progress (cancel, join, stamps of finished runs saved).
+    void stop_runs();
+
+    // Shown, normal and centred, in front.
+    void restore();
+    // Ends the program without the quit question (signals, end of session).
+    void quit_now();
+    // Whether the tray icon is in a notification area; without one the
+    // window is never hidden, since nothing could bring it back.
+    bool in_tray() const;
+    // Adds the tray icon when a notification area has appeared since.
+    void ensure_tray();
+    // The name a second start uses to bring this window to the front.
+    static QString instance_name(const std::string& DataFolder);
+    QSystemTrayIcon* tray() const { return tray_; }
+
+    const TaskTable& tasks() const { return table_; }
+    const std::string& data_folder() const { return DataFolder_; }
+    const RunGate& gate() const { return gate_; }
+    editor::TaskEditor& task_editor() { return *editor_; }
+    Grid& grid() { return *grid_; }
+    bool busy() const { return gate_.busy(); }
+
+    // The controls, named as the description names them.
+    QWidget* client = nullptr;
+    QGroupBox *Frame1 = nullptr, *Frame2 = nullptr, *Frame3 = nullptr, *Frame4 = nullptr,
+              *Frame5 = nullptr, *Frame6 = nullptr, *Frame7 = nullptr, *Frame8 = nullptr,
+              *Frame9 = nullptr;
+    QLabel *Label1 = nullptr, *Label2 = nullptr, *Label3 = nullptr, *Label4 = nullptr,
+           *Label5 = nullptr, *Label8 = nullptr, *Label9 = nullptr, *Label10 = nullptr;
+    std::array<QLabel*, 4> Label6{}, Label7{};
+    QLineEdit *Text1 = nullptr, *Text2 = nullptr, *Text5 = nullptr, *Text6 = nullptr;
+    std::array<QLineEdit*, 4> Text3{}, Text4{};
+    std::array<QRadioButton*, 3> Option1{}, Option4{};
+    std::array<QRadioButton*, 2> Option2{}, Option3{};
+    QComboBox *Combo1 = nullptr, *Combo2 = nullptr, *Combo5 = nullptr, *Combo6 = nullptr,
+              *Combo7 = nullptr;
+    std::array<QComboBox*, 4> Combo3{}, Combo4{};
+    std::array<QCheckBox*, 7> Check1{};
+    QComboBox* Drive1 = nullptr;
+    QTreeView* Dir1 = nullptr;
+    QPushButton *Command2 = nullptr, *Command3 = nullptr, *Command4 = nullptr, *Command6 = nullptr;
+    QTableWidget* gri = nullptr;
+    QTimer* Timer1 = nullptr;
+
+    QMenu *m_fichier = nullptr, *m_fenetre = nullptr, *m_options = nullptr, *m_interro = nullptr,
+          *mPopupSys = nullptr;
+    QAction *m_quitter = nullptr, *m_reinit = nullptr, *m_tache = nullptr, *m_tb = nullptr,
+            *m_aide = nullptr, *m_apropos = nullptr, *mPopRestore = nullptr, *mPopExit = nullptr;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+  private:
+    // BusyTarget
+    void set_busy_pointer(bool busy) override;
+    void set_command_enabled(TaskCommand command, bool enabled) override;
+    // EditorHost
+    bool drive_ready(const std::string& drive) const override;
+    std::string drive_folder(const std::string& drive) const override;
+    bool folder_exists(const std::string& folder) const override;
+    bool save(const TaskTable& table, std::string& error) override;
+    editor::Stamp now() const override;
+
+    void build_controls();
+    void build_menus();
+    void set_tab_order();
+    void connect_editor();
+    void fill_drives();
+    void show_state();
+    void show_folder(const std::string& folder);
+    void show_outcome(const editor::Outcome& outcome);
+    void on_focus_changed(QWidget* old, QWidget* now);
+    void start_pass();
+    void start_job(std::vector<RunItem> items);
+    void on_run_ended(int row, bool cancelled, LocalTime end);
+    void on_job_ended();
+    void save_stamps();
+    void set_label_colour(LabelColour colour);
+    void m_tb_Click();
+    void centre();
+    void listen_for_second_start();
+
+    std::unique_ptr<Clock> own_clock_;
+    const Clock* clock_;
+    std::unique_ptr<MessageSeam> own_messages_;
+    MessageSeam* messages_;
+    WindowSetup setup_;
+
+    TaskTable table_;
+    std::string DataFolder_;
+    std::unique_ptr<DataFolderLock> lock_;
+    std::unique_ptr<TableGrid> grid_;
+    std::unique_ptr<editor::TaskEditor> editor_;
+    QFileSystemModel* folders_ = nullptr;
+    RunGate gate_;
+    std::unique_ptr<RunWorker> worker_;
+    bool stamps_pending_ = false;
+    bool validating_ = false;  // a validation message is open
+    bool syncing_ = false;     // widgets are being set from the editor's state
+    QMetaObject::Connection focus_watch_;
+    QSystemTrayIcon* tray_ = nullptr;
+    QLocalServer* instance_server_ = nullptr;
+    bool ask_before_quit_ = true;
+    bool closing_ = false;  // runs are being stopped for good
+};
+
+}  // namespace psf::shell

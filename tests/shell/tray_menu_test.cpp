@@ -1,0 +1,128 @@
+// Menus, the start-in-tray marker, the quit question and a desktop without a
+// notification area (the offscreen platform has none).
+#include <gtest/gtest.h>
+
+#include <QMenuBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+#include "shell/window_fixture.h"
+
+using namespace psf;
+using namespace psf::test;
+
+namespace {
+
+TEST(Menus, EntriesAndCaptions) {
+    Fixture f;
+    f_psf& w = *f.window;
+    std::vector<std::string> bar;
+    for (QAction* a : w.menuBar()->actions()) bar.push_back(a->text().toStdString());
+    EXPECT_EQ(bar, (std::vector<std::string>{"&File", "&Window", "&Options", "&?"}))
+        << "the tray's menu is not on the bar";
+    struct Case {
+        QMenu* menu;
+        std::vector<std::string> entries;
+    };
+    const std::vector<Case> cases = {
+        {w.m_fichier, {"Quit"}},
+        {w.m_fenetre, {"Reset", "Minimize"}},
+        {w.m_options, {"&Start in the task bar"}},
+        {w.m_interro, {"Help...", "&About..."}},
+        {w.mPopupSys, {"&Restore", " &Quit"}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.menu->objectName().toStdString());
+        std::vector<std::string> got;
+        for (QAction* a : tc.menu->actions()) {
+            got.push_back(a->text().toStdString());
+            EXPECT_TRUE(a->shortcut().isEmpty());
+        }
+        EXPECT_EQ(got, tc.entries);
+    }
+    EXPECT_EQ(w.mPopupSys->title(), "&SysTRay");
+    EXPECT_TRUE(w.m_tb->isCheckable());
+}
+
+TEST(Menus, StartInTheTaskBarKeepsFileAndMarkInStep) {
+    Fixture f;
+    ASSERT_NE(f.window->startup(), StartResult::DataFolderInUse);
+    const fs::path marker = f.folder + "pref1.txt";
+    EXPECT_FALSE(f.window->m_tb->isChecked());
+    f.window->m_tb->trigger();
+    EXPECT_TRUE(f.window->m_tb->isChecked());
+    EXPECT_EQ(read_file(marker), "\"1\"\r\n");
+    f.window->m_tb->trigger();
+    EXPECT_FALSE(f.window->m_tb->isChecked());
+    EXPECT_FALSE(fs::exists(marker));
+    EXPECT_TRUE(f.answers.said.empty());
+
+    // A marker that cannot be written: the mark stays and one message says so.
+    fs::create_directory(marker);
+    write_file(marker / "keep", "x");  // a folder in the way cannot be opened as a file
+    f.window->m_tb->trigger();
+    EXPECT_FALSE(f.window->m_tb->isChecked());
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    EXPECT_NE(f.answers.said[0].text.find("could not be saved"), std::string::npos);
+    // ... and one that cannot be removed.
+    fs::remove_all(marker);
+    f.window->m_tb->trigger();
+    ASSERT_TRUE(f.window->m_tb->isChecked());
+    fs::remove(marker);
+    fs::create_directory(marker);
+    write_file(marker / "keep", "x");  // a non-empty folder: QFile::remove fails
+    f.window->m_tb->trigger();
+    EXPECT_TRUE(f.window->m_tb->isChecked());
+    ASSERT_EQ(f.answers.said.size(), 2u);
+    EXPECT_NE(f.answers.said[1].text.find("could not be removed"), std::string::npos);
+}
+
+TEST(Quit, QuestionAnsweredNoKeepsTheWindowAndYesEndsIt) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.answers.answer_no = true;
+    f.window->m_quitter->trigger();
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    const editor::Message& m = f.answers.said[0];
+    EXPECT_EQ(m.title, "Picsifter");
+    EXPECT_EQ(m.text,
+              "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.");
+    EXPECT_EQ(m.icon, editor::Icon::Question);
+    EXPECT_EQ(m.buttons, editor::Buttons::YesNo);
+    EXPECT_TRUE(f.window->isVisible());
+    EXPECT_TRUE(f.window->Timer1->isActive());
+
+    f.answers.answer_no = false;
+    f.window->mPopExit->trigger();
+    EXPECT_EQ(f.answers.said.size(), 2u);
+    EXPECT_FALSE(f.window->isVisible());
+    EXPECT_FALSE(f.window->Timer1->isActive()) << "no task starts after the quit";
+}
+
+TEST(Quit, SignalsAndSessionEndAskNothing) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.window->quit_now();
+    EXPECT_TRUE(f.answers.said.empty());
+    EXPECT_FALSE(f.window->isVisible());
+}
+
+TEST(NoTray, MarkerIgnoredAndMinimisingNeverHides) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable())
+        << "this test needs no notification area";
+    Fixture f;
+    fs::create_directories(f.folder);
+    write_file(f.folder + "pref1.txt", "\"1\"\r\n");
+    EXPECT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_TRUE(f.window->m_tb->isChecked());
+    EXPECT_TRUE(f.window->isVisible());
+    EXPECT_FALSE(f.window->in_tray());
+    f.window->m_tache->trigger();
+    QApplication::processEvents();
+    QApplication::processEvents();
+    EXPECT_TRUE(f.window->isVisible()) << "a hidden window could not be reached";
+    f.window->restore();
+    EXPECT_FALSE(f.window->isMinimized());
+}
+
+}  // namespace

@@ -1,0 +1,381 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileSystemModel>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QTreeView>
+#include <filesystem>
+#include <functional>
+
+#include "platform/app_data.h"
+#include "platform/curl_transfer.h"
+#include "shell/f_psf.h"
+#include "shell/window_fixture.h"
+#include "store/schedule_file.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+using namespace psf;
+using namespace psf::shell;
+using psf::test::TempDir;
+using psf::test::TestServer;
+using namespace psf::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+TEST(Window, ControlsCaptionsAndGeometryInTwips) {
+    Fixture f;
+    struct Case {
+        const char* name;
+        const char* caption;
+        int left, top, width, height;
+    };
+    const std::vector<Case> cases = {
+        {"Label1", "Title :", 240, 270, 495, 255},
+        {"Text2", "", 4320, 240, 5175, 285},
+        {"Frame4", "Navigate in the web site ?", 240, 720, 2535, 855},
+        {"Option3(1)", "Yes, on", 120, 540, 975, 255},
+        {"Frame2", "Images already existing ", 240, 2640, 2535, 1095},
+        {"Option1(2)", "create a new version", 120, 780, 2295, 255},
+        {"Frame3", "destination directory", 3000, 720, 3735, 3015},
+        {"Option2(1)", "Create a tree from this directory", 120, 2520, 3495, 375},
+        {"Frame5", "Schedule", 6960, 720, 2775, 3495},
+        {"Check1(0)", "Monday", 1440, 2180, 1290, 255},
+        {"Check1(6)", "Sunday", 1440, 3200, 1290, 255},
+        {"Frame7", "Retrieve only these images :", 240, 3840, 3135, 1700},
+        {"Text4(3)", "", 165, 1320, 1935, 285},
+        {"Combo3(2)", "", 2280, 960, 735, 315},
+        {"Command2", "Schedule", 7200, 4440, 2295, 375},
+        {"Label4", "", 6960, 5040, 2775, 300},
+        {"Frame6", "Schedules", 120, 5640, 9975, 2175},
+        {"gri", "", 120, 240, 9735, 1335},
+        {"Command6", "Retrieve Now !", 3840, 1680, 2055, 375},
+        {"Command4", "Edit", 7200, 1680, 2295, 375},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        auto* w = f.window->findChild<QWidget*>(tc.name);
+        ASSERT_NE(w, nullptr);
+        QString caption;
+        if (auto* l = qobject_cast<QLabel*>(w)) caption = l->text();
+        if (auto* g = qobject_cast<QGroupBox*>(w)) caption = g->title();
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) caption = b->text();
+        EXPECT_EQ(caption.toStdString(), tc.caption);
+        EXPECT_EQ(w->geometry(), QRect(tc.left / 15, tc.top / 15, tc.width / 15, tc.height / 15));
+    }
+    EXPECT_EQ(f.window->client->size(), QSize(677, 527));
+    EXPECT_EQ(f.window->Text6->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(f.window->Combo2->count(), 5);
+    EXPECT_EQ(f.window->Combo5->itemText(23), "23");
+    EXPECT_FALSE(f.window->Combo7->isEditable());
+    EXPECT_EQ(f.window->Timer1->interval(), 60000);
+    EXPECT_TRUE(f.window->Timer1->isActive());
+    EXPECT_EQ(f.window->Label4->font().pointSizeF(), 9.75);
+    EXPECT_EQ(f.window->Drive1->itemText(0), "/");
+}
+
+TEST(Window, FocusOrderFollowsTheForm) {
+    Fixture f;
+    f_psf& w = *f.window;
+    std::vector<QWidget*> expected = {w.Text1,  w.Text2, w.Option3[0], w.Option3[1], w.Combo1,
+                                      w.Text5,  w.Text6, w.Option1[0], w.Option1[1], w.Option1[2],
+                                      w.Drive1, w.Dir1,  w.Option2[0], w.Option2[1]};
+    for (std::size_t k = 0; k < 4; ++k) expected.insert(expected.end(), {w.Text3[k], w.Combo3[k]});
+    for (std::size_t k = 0; k < 4; ++k) expected.insert(expected.end(), {w.Text4[k], w.Combo4[k]});
+    expected.insert(expected.end(),
+                    {w.Option4[0], w.Option4[1], w.Combo2, w.Combo5, w.Combo6, w.Combo7});
+    expected.insert(expected.end(), w.Check1.begin(), w.Check1.end());
+    expected.insert(expected.end(),
+                    {w.Command2, w.gri, w.Command3, w.Command6, w.Command4, w.Option4[2]});
+    // Walk the chain from Text1, keeping the named controls (a list or a
+    // grid brings inner widgets of its own).
+    std::vector<QWidget*> seen;
+    QWidget* w0 = w.Text1;
+    do {
+        if (std::find(expected.begin(), expected.end(), w0) != expected.end()) seen.push_back(w0);
+        w0 = w0->nextInFocusChain();
+    } while (w0 != w.Text1 && seen.size() < expected.size());
+    auto names = [](const std::vector<QWidget*>& ws) {
+        std::vector<std::string> out;
+        for (QWidget* x : ws) out.push_back(x->objectName().toStdString());
+        return out;
+    };
+    EXPECT_EQ(names(seen), names(expected));
+}
+
+TEST(Window, StartUpFillsTheGridFromTheFile) {
+    struct Case {
+        const char* name;
+        int tasks;
+        int rows;
+    };
+    for (const Case& tc : {Case{"no file", 0, 2}, Case{"one task", 1, 2}, Case{"three", 3, 4}}) {
+        SCOPED_TRACE(tc.name);
+        std::vector<Task> tasks;
+        for (int i = 0; i < tc.tasks; ++i)
+            tasks.push_back(stored_task("T" + std::to_string(i + 1), "http://h/", "/tmp"));
+        Fixture f(tasks);
+        ASSERT_EQ(f.window->startup(), StartResult::Shown);
+        EXPECT_TRUE(f.answers.said.empty());
+        EXPECT_EQ(f.window->data_folder(), f.folder);
+        EXPECT_TRUE(fs::is_directory(f.folder));
+        EXPECT_EQ(f.window->grid().Rows(), tc.rows);
+        EXPECT_EQ(f.window->gri->horizontalHeaderItem(1)->text(), "Internet Adress");
+        EXPECT_EQ(f.window->grid().TextMatrix(1, 0), tc.tasks ? "T1" : "");
+        EXPECT_EQ(f.window->grid().Row(), 1);
+        EXPECT_EQ(f.window->gate().TimerTicks(), 0);
+        EXPECT_TRUE(f.window->isVisible());
+        auto* model = static_cast<QFileSystemModel*>(f.window->Dir1->model());
+        EXPECT_EQ(model->filePath(f.window->Dir1->currentIndex()), QDir::currentPath());
+    }
+}
+
+TEST(Window, UnusableDataFolderWarnsOnceAndKeepsWorkingWithoutSaving) {
+    TempDir place;
+    psf::test::write_file(place / "data", "a file, not a folder");
+    Fixture f({}, (place / "data").string());
+    // The fallback beside the program cannot be made either.
+    psf::test::write_file(f.home / "program", "also a file");
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    EXPECT_NE(f.answers.said[0].text.find("will not be saved"), std::string::npos);
+    EXPECT_EQ(f.window->data_folder(), "");
+
+    f.window->Text1->setText("Cats");
+    emit f.window->Text1->textEdited("Cats");
+    f.window->Text2->setText("http://c/");
+    emit f.window->Text2->textEdited("http://c/");
+    f.window->Command2->click();
+    EXPECT_EQ(f.answers.said.size(), 1u) << f.answers.said.back().text;
+    EXPECT_EQ(f.window->tasks().TaskCount, 1);
+    EXPECT_EQ(f.window->grid().TextMatrix(1, 0), "Cats");
+}
+
+TEST(Window, RefusedWhileACommandLineRunHoldsTheFolder) {
+    Fixture f;
+    fs::create_directories(f.folder);
+    const std::string self = fs::read_symlink("/proc/self/exe").filename().string();
+    DataFolderLock runner(f.folder, self);
+    ASSERT_EQ(runner.state(), LockState::Taken);
+    EXPECT_EQ(f.window->startup(), StartResult::DataFolderInUse);
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    EXPECT_EQ(f.answers.said[0].text, "the data folder is in use by a command-line run");
+}
+
+TEST(Window, AddressIsCheckedWhenTheFocusLeavesItOnlyOnce) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.window->activateWindow();
+    f.window->Text2->setFocus();
+    ASSERT_TRUE(wait_until([&] { return f.window->Text2->hasFocus(); }, 2000));
+    f.window->Text2->setText("ftp://x/");
+    emit f.window->Text2->textEdited("ftp://x/");
+    f.window->Text1->setFocus();
+    QApplication::processEvents();
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    EXPECT_EQ(f.answers.said[0].text, "Please give a valid internet adress");
+    EXPECT_TRUE(f.window->Text2->hasFocus()) << "the focus goes back to the box";
+
+    f.window->Text2->setText("https://x/");
+    emit f.window->Text2->textEdited("https://x/");
+    f.window->Text1->setFocus();
+    QApplication::processEvents();
+    EXPECT_EQ(f.answers.said.size(), 1u);
+    EXPECT_TRUE(f.window->Text1->hasFocus());
+}
+
+// A site whose image takes a while, so the run is still going while the
+// window is used.
+struct SlowSite {
+    SlowSite() {
+        server.page("/",
+                    "<img src='a.gif'> <img src='b.gif'> ....................................");
+        psf::test::Reply slow;
+        slow.body = psf::test::image_bytes(3000, 'a');
+        slow.content_type = "image/gif";
+        slow.delay = std::chrono::milliseconds(1500);
+        server.route("/a.gif", slow);
+        server.image("/b.gif", psf::test::image_bytes(3000, 'b'));
+    }
+    TestServer server;
+    TempDir pics;
+};
+
+TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
+    SlowSite site;
+    const Task other = stored_task("Other", site.server.url("/none"), site.pics.str());
+    Fixture f({other, stored_task("Gallery", site.server.url("/"), site.pics.str())});
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.window->gri->setCurrentCell(1, 0);
+    f.clock.set(*parse_date_time("2026/12/07", "11:30"));
+
+    std::vector<std::string> captions;
+    int ticks_during_run = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        if (!f.window->busy()) return;
+        ++ticks_during_run;
+        const std::string c = f.window->Label4->text().toStdString();
+        if (!c.empty() && (captions.empty() || captions.back() != c)) captions.push_back(c);
+    });
+    probe.start(10);
+
+    f.window->Command6->click();
+    EXPECT_TRUE(f.window->busy());
+    for (QWidget* w :
+         {static_cast<QWidget*>(f.window->Command2), static_cast<QWidget*>(f.window->Command3),
+          static_cast<QWidget*>(f.window->Command4), static_cast<QWidget*>(f.window->Command6)})
+        EXPECT_FALSE(w->isEnabled()) << w->objectName().toStdString();
+    EXPECT_FALSE(f.window->m_reinit->isEnabled());
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
+
+    ASSERT_TRUE(wait_until([&] { return !f.window->busy(); }));
+    EXPECT_GT(ticks_during_run, 50) << "events were handled during the run";
+    ASSERT_FALSE(captions.empty());
+    EXPECT_EQ(captions.front(), "1 page read") << "shown while the slow image loads";
+    EXPECT_EQ(f.window->Label4->text(), "2 images copied");
+    EXPECT_TRUE(f.window->Command6->isEnabled());
+    EXPECT_TRUE(f.window->m_reinit->isEnabled());
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(psf::test::list_files(site.pics.path()),
+              (std::vector<std::string>{"a.gif", "b.gif"}));
+
+    EXPECT_EQ(f.row(2)[LastRunTime], "11:30");
+    EXPECT_EQ(f.row(1)[LastRunTime], "08:00");
+    LoadReport report;
+    TaskTable saved;
+    std::string error;
+    ASSERT_TRUE(charge_planifs(f.folder, saved, report, error));
+    EXPECT_EQ(saved.at(2, LastRunTime), "11:30") << "the stamp was saved";
+    EXPECT_EQ(site.server.count("/none"), 0);
+}
+
+TEST(Window, APassThatFallsDueDuringARunWaitsForIt) {
+    SlowSite site;
+    site.server.page("/quick", "no images here ..............................................");
+    Fixture f({stored_task("Gallery", site.server.url("/"), site.pics.str()),
+               stored_task("Quick", site.server.url("/quick"), site.pics.str())});
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.clock.set(*parse_date_time("2026/12/07", "08:10"));  // nothing due yet
+    for (int i = 0; i < 10; ++i) f.window->Timer1_Timer();
+    f.window->Command6_Click();  // row 1
+    ASSERT_TRUE(f.window->busy());
+    f.clock.set(*parse_date_time("2026/12/07", "08:20"));  // both due one quarter after 08:00
+    for (int i = 0; i < 5; ++i) f.window->Timer1_Timer();
+    EXPECT_TRUE(f.window->gate().pass_deferred());
+    EXPECT_EQ(f.window->gate().TimerTicks(), 0);
+    EXPECT_EQ(site.server.count("/quick"), 0) << "no pass inside the run";
+
+    ASSERT_TRUE(wait_until([&] { return !f.window->busy(); }, 20'000));
+    // Retrieve Now stamped row 1 at 08:20, so the pass ran only row 2.
+    EXPECT_EQ(site.server.count("/"), 1);
+    EXPECT_EQ(site.server.count("/quick"), 1);
+    EXPECT_EQ(f.row(1)[LastRunTime], "08:20");
+    EXPECT_EQ(f.row(2)[LastRunTime], "08:20");
+    EXPECT_FALSE(f.window->gate().pass_deferred());
+    std::vector<std::string> order;
+    for (const auto& r : site.server.requests()) order.push_back(r.path);
+    ASSERT_EQ(order.size(), 4u);
+    EXPECT_EQ(order.back(), "/quick") << "the pass started after the run had ended";
+    EXPECT_EQ(f.window->Label4->text(), "") << "a scheduled run leaves the label empty";
+}
+
+TEST(Window, ClosingDuringARunCancelsItAndKeepsTheFileWhole) {
+    SlowSite site;
+    Fixture f({stored_task("Gallery", site.server.url("/"), site.pics.str())});
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    const std::string before = psf::test::read_file(f.folder + "planifs.txt");
+    f.window->Command6_Click();
+    ASSERT_TRUE(wait_until([&] { return site.server.count("/a.gif") == 1; }));
+    QElapsedTimer t;
+    t.start();
+    f.window->close();
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_EQ(psf::test::read_file(f.folder + "planifs.txt"), before)
+        << "a cancelled run is not stamped";
+    EXPECT_FALSE(fs::exists(site.pics / "b.gif"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
+    QTableWidget table(1, 5);
+    TableGrid g(&table);
+    EXPECT_EQ(g.Rows(), 2);
+    EXPECT_EQ(g.Row(), 1);
+    g.setTextMatrix(0, 1, "Internet Adress");
+    EXPECT_EQ(table.horizontalHeaderItem(1)->text(), "Internet Adress");
+    g.AddItem("a\tb\t\td");
+    EXPECT_EQ(g.Rows(), 3);
+    EXPECT_EQ(g.TextMatrix(2, 0), "a");
+    EXPECT_EQ(g.TextMatrix(2, 2), "");
+    EXPECT_EQ(g.TextMatrix(2, 3), "d");
+    EXPECT_EQ(table.item(1, 3)->text(), "d");
+    g.setColWidth(3, 3350);
+    EXPECT_EQ(table.columnWidth(3), 223);
+    g.setRow(2);
+    EXPECT_EQ(g.Row(), 2);
+    g.RemoveItem(1);
+    EXPECT_EQ(g.TextMatrix(1, 0), "a");
+    EXPECT_THROW(g.RemoveItem(1), std::out_of_range) << "the last data row stays";
+    EXPECT_THROW(g.TextMatrix(2, 0), std::out_of_range);
+    EXPECT_THROW(g.setTextMatrix(1, 5, "x"), std::out_of_range);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Window, ScheduleResetAndEditThroughTheWidgets) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f_psf& w = *f.window;
+    w.Text1->setText("Cats");
+    emit w.Text1->textEdited("Cats");
+    w.Text2->setText("http://c/");
+    emit w.Text2->textEdited("http://c/");
+    w.Option3[1]->click();
+    w.Combo1->setCurrentIndex(2);
+    emit w.Combo1->activated(2);
+    w.Option4[1]->click();
+    w.Check1[6]->click();
+    w.Command2->click();
+    ASSERT_TRUE(f.answers.said.empty()) << f.answers.said.front().text;
+    ASSERT_EQ(w.tasks().TaskCount, 1);
+    EXPECT_EQ(f.row(1)[LinkDepth], "3");
+    EXPECT_EQ(f.row(1)[ScheduleKind], "1");
+    EXPECT_EQ(f.row(1)[IntervalIndex], "2") << "the interval the list shows after start-up";
+    EXPECT_EQ(f.row(1)[OnSunday], "0");
+    EXPECT_EQ(w.grid().TextMatrix(1, 2), "Yes");
+    LoadReport report;
+    TaskTable saved;
+    std::string error;
+    ASSERT_TRUE(charge_planifs(f.folder, saved, report, error));
+    EXPECT_EQ(saved.TaskCount, 1);
+
+    w.m_reinit->trigger();
+    EXPECT_EQ(w.Text1->text(), "");
+    EXPECT_TRUE(w.Check1[6]->isChecked());
+    w.Command4->click();
+    EXPECT_EQ(w.Text1->text(), "Cats");
+    EXPECT_TRUE(w.Option3[1]->isChecked());
+    EXPECT_EQ(w.Combo1->currentIndex(), 2);
+    EXPECT_FALSE(w.Check1[6]->isChecked());
+    EXPECT_FALSE(w.Command6->isEnabled()) << "the editor holds a loaded task";
+}
+
+}  // namespace
