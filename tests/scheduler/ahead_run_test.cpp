@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <map>
+#include <thread>
 
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
@@ -155,6 +156,54 @@ TEST(AheadRun, SameResultsAsOneFetchAtATime) {
             EXPECT_EQ(many.summary.pages_read, one.summary.pages_read);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Stopped while many images are in flight: the run returns within a second,
+// writes nothing after the stop and leaves no partial file behind.
+TEST(AheadRun, CancelDuringTheDownloadsWithFetchesInFlight) {
+    TestServer server;
+    std::string html = "<html> ";
+    for (int k = 0; k < 40; ++k) {
+        const std::string path = "/img/n" + std::to_string(k) + ".gif";
+        html += "<img src='" + path + "'> ";
+        Reply r;
+        r.body = image_bytes(4000, static_cast<char>('a' + k % 26));
+        r.content_type = "image/gif";
+        // The first few arrive at once; the rest are still on their way.
+        r.delay = k < 3 ? std::chrono::milliseconds(0) : std::chrono::milliseconds(3000);
+        server.route(path, r);
+    }
+    serve(server, "/index.htm", html + " ....");
+    TempDir dir;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    Recorder rec;
+    std::stop_source stop;
+    inet.SetStopToken(stop.get_token());
+    RunSpec spec;
+    spec.start_address = server.url("/index.htm");
+    spec.destination = dir.str();
+    std::chrono::steady_clock::time_point stopped_at;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stopped_at = std::chrono::steady_clock::now();
+        stop.request_stop();
+    });
+    const RunSummary sum =
+        run_retrieval(spec, RunMode::OnDemand, state, inet, rec, stop.get_token());
+    const auto returned_at = std::chrono::steady_clock::now();
+    stopper.join();
+    EXPECT_TRUE(sum.cancelled);
+    EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(1));
+    const Strings files = list_files(dir.path());
+    EXPECT_EQ(files, (Strings{"n0.gif", "n1.gif", "n2.gif"}));
+    for (const std::string& f : files) EXPECT_EQ(read_file(dir / f).size(), 4000u) << f;
+    // Well more than one fetch was under way when the stop came.
+    EXPECT_GT(server.requests().size(), 6u);
 }
 
 }  // namespace
