@@ -44,16 +44,19 @@ void add_page(std::string_view base, const std::string& address, List& pages, Co
 // to where the search goes on.
 std::string_view cut_value(std::string_view text, std::size_t p, std::size_t n, std::size_t& next) {
     const std::size_t limit = p + 105;  // values reaching this far count as empty
+    // Nothing past the limit can end a value; searching the whole rest of the
+    // page instead would make a page of unfinished values cost quadratic time.
+    const std::string_view near = text.substr(0, std::min(limit, text.size()));
     std::string_view value;
     std::size_t end = std::string_view::npos;
     const char q = text[p + n];
     if (q == '\'' || q == '"') {
-        end = text.find(q, p + n + 1);
+        end = near.find(q, p + n + 1);
         if (end != std::string_view::npos && end < limit)
             value = text.substr(p + n + 1, end - p - n - 1);
     } else {
-        const std::size_t b = text.find(' ', p + n);
-        const std::size_t g = text.find('>', p + n);
+        const std::size_t b = near.find(' ', p + n);
+        const std::size_t g = near.find('>', p + n);
         if (b == std::string_view::npos || (g != std::string_view::npos && g < limit && g < b))
             end = g;
         else
