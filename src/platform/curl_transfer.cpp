@@ -192,6 +192,7 @@ struct CurlTransfer::Impl {
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout_s);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, limits.stall_timeout_s);
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, limits.transfer_timeout_s);
         curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.max_body));
 
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Impl::on_body);
