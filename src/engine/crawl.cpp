@@ -35,7 +35,8 @@ void add_image(std::string_view address, List& images, Counters& counters) {
 
 void add_page(std::string_view base, const std::string& address, List& pages, Counters& counters) {
     if (autre_site(base, address)) return;
-    if (deja_liste(address, pages, counters[1]) || !room_for(counters[1], pages)) return;
+    // The room test first: once the list is full, a page of links costs no list scans.
+    if (!room_for(counters[1], pages) || deja_liste(address, pages, counters[1])) return;
     ++counters[1];
     pages[static_cast<std::size_t>(counters[1])] = address;
 }
@@ -123,7 +124,8 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
         if (is_image_value(v)) {
             if (!image_retenue(nom_fichier(v), include, exclude)) return;
             const std::string a = url_absolue(base, v);
-            if (!deja_liste(a, images, counters[0])) add_image(a, images, counters);
+            if (room_for(counters[0], images) && !deja_liste(a, images, counters[0]))
+                add_image(a, images, counters);
         } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
                    !ends_with_ci(v, ".wma")) {
             add_page(base, url_absolue(base, v), pages, counters);
