@@ -35,7 +35,8 @@ void add_image(std::string_view address, List& images, Counters& counters) {
 
 void add_page(std::string_view base, const std::string& address, List& pages, Counters& counters) {
     if (autre_site(base, address)) return;
-    if (deja_liste(address, pages, counters[1]) || !room_for(counters[1], pages)) return;
+    // The room test first: once the list is full, a page of links costs no list scans.
+    if (!room_for(counters[1], pages) || deja_liste(address, pages, counters[1])) return;
     ++counters[1];
     pages[static_cast<std::size_t>(counters[1])] = address;
 }
@@ -44,16 +45,19 @@ void add_page(std::string_view base, const std::string& address, List& pages, Co
 // to where the search goes on.
 std::string_view cut_value(std::string_view text, std::size_t p, std::size_t n, std::size_t& next) {
     const std::size_t limit = p + 105;  // values reaching this far count as empty
+    // Nothing past the limit can end a value; searching the whole rest of the
+    // page instead would make a page of unfinished values cost quadratic time.
+    const std::string_view near = text.substr(0, std::min(limit, text.size()));
     std::string_view value;
     std::size_t end = std::string_view::npos;
     const char q = text[p + n];
     if (q == '\'' || q == '"') {
-        end = text.find(q, p + n + 1);
+        end = near.find(q, p + n + 1);
         if (end != std::string_view::npos && end < limit)
             value = text.substr(p + n + 1, end - p - n - 1);
     } else {
-        const std::size_t b = text.find(' ', p + n);
-        const std::size_t g = text.find('>', p + n);
+        const std::size_t b = near.find(' ', p + n);
+        const std::size_t g = near.find('>', p + n);
         if (b == std::string_view::npos || (g != std::string_view::npos && g < limit && g < b))
             end = g;
         else
@@ -120,7 +124,8 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
         if (is_image_value(v)) {
             if (!image_retenue(nom_fichier(v), include, exclude)) return;
             const std::string a = url_absolue(base, v);
-            if (!deja_liste(a, images, counters[0])) add_image(a, images, counters);
+            if (room_for(counters[0], images) && !deja_liste(a, images, counters[0]))
+                add_image(a, images, counters);
         } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
                    !ends_with_ci(v, ".wma")) {
             add_page(base, url_absolue(base, v), pages, counters);

@@ -195,6 +195,7 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, l.connect_timeout_s);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, l.stall_timeout_s);
+        curl_easy_setopt(easy, CURLOPT_TIMEOUT, l.transfer_timeout_s);
         curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(l.max_body));
 
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_body);

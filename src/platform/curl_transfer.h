@@ -14,6 +14,7 @@ namespace psf {
 struct TransferLimits {
     long connect_timeout_s = 30;
     long stall_timeout_s = 60;                 // abort when no byte arrives for this long
+    long transfer_timeout_s = 900;             // a server dribbling bytes cannot hold a run
     std::size_t max_body = 64u * 1024 * 1024;  // larger bodies are failures
     long max_redirects = 10;
     // Connections open at once, in total and to one scheme, host and port, as
