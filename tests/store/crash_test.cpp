@@ -1,5 +1,6 @@
 // The schedule file under a killed save, leftovers of one, and a full disk.
 #include <gtest/gtest.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -45,10 +46,13 @@ std::unique_ptr<TaskTable> old_table(int count = MaxTasks) {
     return t;
 }
 
+// A table small enough that a load costs little in a sanitizer build.
+constexpr int KillTableSize = 60;
+
 // What the saving process makes of the loaded table: the full table becomes a
 // shorter one with new titles and stamps, and that one the full table again.
 std::unique_ptr<TaskTable> changed(const TaskTable& t) {
-    if (t.TaskCount != MaxTasks) return old_table();
+    if (t.TaskCount != KillTableSize) return old_table(KillTableSize);
     auto next = std::make_unique<TaskTable>(t);
     next->TaskCount = static_cast<std::int16_t>(t.TaskCount - 20);
     for (int row = 1; row <= next->TaskCount; ++row) {
@@ -78,14 +82,16 @@ unsigned mode_of(const fs::path& p) {
 
 // The saving process: loads the table, changes it and saves, then saves the
 // loaded table and the changed one in turn until SIGKILL ends it `delay`
-// after its first save began. The process arms that kill itself, so the
-// moment does not depend on when the test gets the processor back.
+// later. The process arms that kill itself once its first save is done and
+// its memory is warm, so the moment is relative to a steady run of saves and
+// does not depend on when the test gets the processor back.
 [[noreturn]] void keep_saving(const std::string& folder, std::chrono::nanoseconds delay) {
     auto loaded = std::make_unique<TaskTable>();
     LoadReport load;
     std::string error;
     if (!charge_planifs(folder, *loaded, load, error)) ::_exit(2);
     const auto next = changed(*loaded);
+    if (!sauve_planifs(folder, *next, error)) ::_exit(1);
     sigevent ev{};
     ev.sigev_notify = SIGEV_SIGNAL;
     ev.sigev_signo = SIGKILL;
@@ -97,8 +103,8 @@ unsigned mode_of(const fs::path& p) {
     if (::timer_create(CLOCK_MONOTONIC, &ev, &timer) != 0 ||
         ::timer_settime(timer, 0, &when, nullptr) != 0)
         ::_exit(4);
-    for (bool forth = true;; forth = !forth)
-        if (!sauve_planifs(folder, forth ? *next : *loaded, error)) ::_exit(1);
+    for (bool back = true;; back = !back)
+        if (!sauve_planifs(folder, back ? *loaded : *next, error)) ::_exit(1);
 }
 
 // How the saving process ended: killed, or the exit code of its failure.
@@ -122,65 +128,179 @@ fs::path fast_folder() {
     return fs::temp_directory_path();
 }
 
-TEST(StoreCrash, KilledSaveLeavesTheOldOrTheNewFileWhole) {
-    TempDir dir(fast_folder());
-    const std::string folder = dir.str() + "/";
-    const fs::path file = dir / ScheduleFileName;
-    const auto full = old_table();
-    const std::string full_bytes = format_schedule(*full);
-    const std::string short_bytes = format_schedule(*changed(*full));
-    ASSERT_NE(full_bytes, short_bytes);
-    std::string error;
-    ASSERT_TRUE(sauve_planifs(folder, *full, error)) << error;
+// What the kills of one test found, and the checks made after each kill.
+struct KillTally {
+    explicit KillTally(const TempDir& d) : dir(d) {
+        const auto full = old_table(KillTableSize);
+        full_bytes = format_schedule(*full);
+        short_bytes = format_schedule(*changed(*full));
+        std::string error;
+        if (!sauve_planifs(folder(), *full, error)) ADD_FAILURE() << error;
+    }
+    std::string folder() const { return dir.str() + "/"; }
+    fs::path file() const { return dir / ScheduleFileName; }
+    // The other table than the one the file holds now.
+    std::string other() const { return read_file(file()) == full_bytes ? short_bytes : full_bytes; }
 
-    constexpr int Tries = 150;
-    constexpr int Steps = 50;  // kill moments 0 to 2 ms after the first save began, three sweeps
-    const std::chrono::nanoseconds step = std::chrono::microseconds(2000) / (Steps - 1);
-    int mid_save = 0, old_whole = 0, new_whole = 0, torn = 0;
-    for (int i = 0; i < Tries; ++i) {
-        SCOPED_TRACE("try " + std::to_string(i));
-        const std::string before = read_file(file);
-        const std::string& other = before == full_bytes ? short_bytes : full_bytes;
-
-        // Each saving process first loads what the killed one before it left.
-        ASSERT_EQ(kill_saver(folder, step * (i % Steps)), "killed");
+    // After a kill: the file is `before` or `after_save` whole, owner only,
+    // loads as it reads, and a leftover neither stops the next save nor
+    // outlives it.
+    void check(const std::string& before, const std::string& after_save) {
+        ++tries;
         const bool temp_left = temporaries_in(dir.path()) > 0;
         if (temp_left) ++mid_save;
-
-        const std::string bytes = read_file(file);
+        const std::string bytes = read_file(file());
         if (bytes == before) {
             ++old_whole;
-        } else if (bytes == other) {
+        } else if (bytes == after_save) {
             ++new_whole;
         } else {
             ++torn;
             ADD_FAILURE() << "the schedule file is neither the old nor the new one ("
                           << bytes.size() << " bytes)";
         }
-        EXPECT_EQ(mode_of(file), 0600u);
-
+        EXPECT_EQ(mode_of(file()), 0600u);
         auto loaded = std::make_unique<TaskTable>();
         LoadReport report;
-        ASSERT_TRUE(charge_planifs(folder, *loaded, report, error)) << error;
+        std::string error;
+        ASSERT_TRUE(charge_planifs(folder(), *loaded, report, error)) << error;
         EXPECT_EQ(format_schedule(*loaded), bytes) << "a leftover was loaded instead";
         if (temp_left) {
-            // The leftover neither stops the next save nor outlives it.
-            ASSERT_TRUE(sauve_planifs(folder, *loaded, error)) << error;
+            ASSERT_TRUE(sauve_planifs(folder(), *loaded, error)) << error;
             EXPECT_EQ(file_names(dir.path()), ScheduleFileName);
-            EXPECT_EQ(read_file(file), bytes);
+            EXPECT_EQ(read_file(file()), bytes);
         }
     }
 
-    // "old": the file as the killed process found it; "new": the other table.
-    std::cout << "kill tries " << Tries << ", mid-save " << mid_save << ", old whole " << old_whole
-              << ", new whole " << new_whole << ", torn " << torn << "\n";
-    RecordProperty("kill_tries", Tries);
-    RecordProperty("mid_save_kills", mid_save);
-    RecordProperty("old_whole", old_whole);
-    RecordProperty("new_whole", new_whole);
-    EXPECT_EQ(torn, 0);
-    // Without kills inside a save the test would prove nothing.
-    EXPECT_GE(mid_save, Tries / 10);
+    void report(const std::string& how) const {
+        std::cout << how << ": kill tries " << tries << ", mid-save " << mid_save << ", old whole "
+                  << old_whole << ", new whole " << new_whole << ", torn " << torn << "\n";
+        EXPECT_EQ(torn, 0);
+    }
+
+    const TempDir& dir;
+    std::string full_bytes, short_bytes;
+    int tries = 0, mid_save = 0, old_whole = 0, new_whole = 0, torn = 0;
+};
+
+// The traced saving process: loads, changes, stops itself, then saves once.
+[[noreturn]] void traced_save(const std::string& folder) {
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(5);
+    auto loaded = std::make_unique<TaskTable>();
+    LoadReport load;
+    std::string error;
+    if (!charge_planifs(folder, *loaded, load, error)) ::_exit(2);
+    const auto next = changed(*loaded);
+    ::raise(SIGSTOP);  // from here on the test counts the system calls
+    ::_exit(sauve_planifs(folder, *next, error) ? 0 : 1);
+}
+
+// Runs a traced save and kills it on its `kill_at`-th stop at the entry or
+// exit of a system call (never, when negative). `stops` counts the stops seen.
+std::string trace_save(const std::string& folder, int kill_at, int& stops) {
+    stops = 0;
+    const pid_t pid = ::fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) traced_save(folder);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSTOPPED(status) || WSTOPSIG(status) != SIGSTOP) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 5 ? "no ptrace" : "did not stop";
+    }
+    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int deliver = 0;
+    for (;;) {
+        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, deliver) != 0) break;
+        deliver = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFEXITED(status)) return WEXITSTATUS(status) == 0 ? "finished" : "save failed";
+        if (WIFSIGNALED(status)) return "died of signal " + std::to_string(WTERMSIG(status));
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            deliver = WSTOPSIG(status);  // not ours: pass it on
+            continue;
+        }
+        if (stops++ == kill_at) break;
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return "killed";
+}
+
+// Every step of a save, one kill per system call boundary: deterministic,
+// whatever the speed of the build or the machine.
+TEST(StoreCrash, KilledAtEverySystemCallOfASaveLeavesTheOldOrTheNewFile) {
+    TempDir dir(fast_folder());
+    KillTally tally(dir);
+    int stops = 0;
+    const std::string whole = trace_save(tally.folder(), -1, stops);
+    if (whole == "no ptrace") GTEST_SKIP() << "system calls cannot be traced here";
+    ASSERT_EQ(whole, "finished");
+    ASSERT_EQ(read_file(tally.file()), tally.short_bytes);
+    ASSERT_GT(stops, 8);
+
+    // Sweeps over all the stops, from both tables, until there are 120 kills.
+    int killed = 0;
+    for (int round = 0; killed < 120; ++round) {
+        for (int k = 0; k < stops; ++k) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", stop " + std::to_string(k));
+            const std::string before = read_file(tally.file());
+            const std::string after_save = tally.other();
+            int seen = 0;
+            // A sanitizer build may make a system call fewer; a save that
+            // ends before its stop is then checked like a killed one.
+            const std::string end = trace_save(tally.folder(), k, seen);
+            ASSERT_TRUE(end == "killed" || end == "finished") << end;
+            if (end == "killed") ++killed;
+            tally.check(before, after_save);
+            if (HasFatalFailure()) return;
+        }
+    }
+    tally.report("at system calls (" + std::to_string(stops) + " stops a save)");
+    RecordProperty("syscall_kills", killed);
+    RecordProperty("syscall_mid_save_kills", tally.mid_save);
+    // The temporary file exists for several of the save's system calls.
+    EXPECT_GE(tally.mid_save, tally.tries / 10);
+    EXPECT_GT(tally.old_whole, 0);
+    EXPECT_GT(tally.new_whole, 0);
+}
+
+// Kills at moments in time rather than at system calls, inside a running loop
+// of saves: nothing is traced, so this holds where tracing is not allowed.
+TEST(StoreCrash, KilledSaveLeavesTheOldOrTheNewFileWhole) {
+    TempDir dir(fast_folder());
+    KillTally tally(dir);
+    std::string error;
+    const auto full = old_table(KillTableSize);
+    // Kill moments from 0 to three saves after the first save, in three
+    // sweeps; a save is timed here, as builds differ widely in speed.
+    std::vector<Clock::duration> times;
+    for (int i = 0; i < 7; ++i) {
+        const auto start = Clock::now();
+        ASSERT_TRUE(sauve_planifs(tally.folder(), *full, error)) << error;
+        times.push_back(Clock::now() - start);
+    }
+    std::sort(times.begin(), times.end());
+    constexpr int Tries = 100;
+    constexpr int Steps = 50;
+    const std::chrono::nanoseconds step = times[times.size() / 2] * 3 / (Steps - 1);
+    for (int i = 0; i < Tries; ++i) {
+        SCOPED_TRACE("try " + std::to_string(i));
+        const std::string before = read_file(tally.file());
+        const std::string after_save = tally.other();
+        // Each saving process first loads what the killed one before it left.
+        ASSERT_EQ(kill_saver(tally.folder(), step * (i % Steps)), "killed");
+        tally.check(before, after_save);
+        if (HasFatalFailure()) return;
+    }
+    tally.report("at moments in time");
+    RecordProperty("timed_kill_tries", tally.tries);
+    RecordProperty("timed_mid_save_kills", tally.mid_save);
+    // How many land inside the temporary file's life depends on the build's
+    // speed; both outcomes show that the kills fell at different points.
+    EXPECT_GT(tally.old_whole, 0);
+    EXPECT_GT(tally.new_whole, 0);
 }
 
 TEST(StoreCrash, LeftoversOfAKilledSaveAreNeitherLoadedNorInTheWay) {
