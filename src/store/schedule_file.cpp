@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string_view>
 #include <system_error>
 
 namespace fs = std::filesystem;
@@ -53,12 +54,30 @@ bool make_folder(const fs::path& folder, std::string& error) {
 bool write_all(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
+        errno = 0;
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+constexpr const char* TempPattern = ".planifs.txt.XXXXXX";
+
+// A save killed before its rename leaves its temporary file, with passwords
+// in it. Only the lock holder saves, so any other temporary is such a leftover.
+void remove_leftovers(const std::string& DataFolder) {
+    const std::string_view pattern = TempPattern;
+    const std::string_view prefix = pattern.substr(0, pattern.find('X'));
+    std::error_code ec;
+    for (fs::directory_iterator it(DataFolder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != pattern.size() || !name.starts_with(prefix)) continue;
+        std::error_code status_ec;
+        if (it->symlink_status(status_ec).type() == fs::file_type::regular)
+            ::unlink(it->path().c_str());
+    }
 }
 
 }  // namespace
@@ -119,18 +138,20 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
     }
     const std::string text = format_schedule(table);
     const fs::path file = fs::path(DataFolder) / ScheduleFileName;
-    std::string temp = (fs::path(DataFolder) / ".planifs.txt.XXXXXX").string();
+    std::string temp = (fs::path(DataFolder) / TempPattern).string();
     const int fd = ::mkstemp(temp.data());  // owner only: the file holds passwords
     if (fd < 0) {
         error = file.string() + ": " + std::strerror(errno);
         return false;
     }
-    bool ok = write_all(fd, text) && ::fsync(fd) == 0;
-    const int saved_errno = errno;
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(temp.c_str(), file.c_str()) != 0) ok = false;
-    if (!ok) {
-        error = file.string() + ": " + std::strerror(saved_errno ? saved_errno : errno);
+    // The first failing step names the cause; errno of an earlier success would mislead.
+    int failure = 0;
+    if (!write_all(fd, text)) failure = errno ? errno : EIO;
+    if (!failure && ::fsync(fd) != 0) failure = errno;
+    if (::close(fd) != 0 && !failure) failure = errno;
+    if (!failure && std::rename(temp.c_str(), file.c_str()) != 0) failure = errno;
+    if (failure) {
+        error = file.string() + ": " + std::strerror(failure);
         ::unlink(temp.c_str());
         return false;
     }
@@ -139,6 +160,7 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
         ::fsync(dir);
         ::close(dir);
     }
+    remove_leftovers(DataFolder);
     return true;
 }
 

@@ -26,7 +26,9 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
 
 // Replaces the file with rows 1..TaskCount: a temporary file written whole,
 // then renamed over it, so the file is always either the old or the new one.
-// Refuses (false, `error`) values that the format cannot hold.
+// The file is readable by the owner only. Temporary files left by a save that
+// was killed are removed. Refuses (false, `error`) values that the format
+// cannot hold, and reports any write failure the same way.
 bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error);
 
 }  // namespace psf

@@ -1,18 +1,19 @@
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-
-#include <csignal>
 
 #include <filesystem>
 
 #include "engine/m_psf.h"
 #include "platform/curl_transfer.h"
 #include "support/fake_transfer.h"
+#include "support/full_disk.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
 using namespace psf::m_psf;
+using psf::test::DiskFull;
+using psf::test::Facts;
 using psf::test::FakeTransfer;
+using psf::test::file_names;
 using psf::test::image_bytes;
 using psf::test::list_files;
 using psf::test::read_file;
@@ -228,24 +229,60 @@ TEST(Download, PlantedSymlinksAreNotFollowed) {
     EXPECT_EQ(list_files(outer / "elsewhere"), Files{"victim.gif"});
 }
 
-TEST(Download, FailedWriteKeepsTheOldFile) {
-    // A file-size limit makes the write fail as a full disk would, root included.
-    TempDir dir;
-    write_file(dir / "c.gif", "old image");
-    FakeTransfer inet;
-    inet.add("http://h/c.gif", Img);
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
-    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = saved;
-    small.rlim_cur = 1000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const int result = copie_image(inet, "http://h/c.gif", dir.str(), 2, 1);
-    setrlimit(RLIMIT_FSIZE, &saved);
-    std::signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(read_file(dir / "c.gif"), "old image");
-    EXPECT_EQ(list_files(dir.path()), Files{"c.gif"});  // the partial temporary file is gone
+// Copies an image onto a full disk where c.gif holds "old image"; an empty
+// result unless the full disk could not be made.
+std::string expect_full_disk_refusal(DiskFull how, std::size_t room) {
+    struct Case {
+        const char* name;
+        int policy;
+        int layout;
+        std::string address;
+    };
+    const std::vector<Case> cases = {
+        {"replacing", 2, 1, "http://h/c.gif"},
+        {"new file", 2, 1, "http://h/new.gif"},
+        {"new version", 3, 1, "http://h/c.gif"},
+        {"tree", 2, 2, "http://h/a/c.gif"},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        TempDir dir;
+        FakeTransfer inet;
+        inet.add(tc.address, Img);
+        const auto run = psf::test::run_on_full_disk(
+            how, dir.path(), room,
+            [](const fs::path& work) { write_file(work / "c.gif", "old image"); },
+            [&](const fs::path& work, Facts& facts) {
+                facts["result"] = std::to_string(
+                    copie_image(inet, tc.address, work.string(), tc.policy, tc.layout));
+                facts["old"] = read_file(work / "c.gif");
+                facts["files"] = file_names(work);
+            });
+        if (!run.skipped.empty()) return run.skipped;
+        Facts f = run.facts;
+        if (f.count("exception")) {
+            ADD_FAILURE() << f["exception"];
+            continue;
+        }
+        EXPECT_EQ(f["result"], "-1");
+        EXPECT_EQ(f["old"], "old image");
+        EXPECT_EQ(f["files"], "c.gif");  // no partial image, no temporary file
+    }
+    return {};
+}
+
+// A full disk: no partial file under the final name, an existing file kept
+// whole, and -1, never 1.
+TEST(Download, FailedWriteUnderAFileSizeLimitKeepsTheOldFile) {
+    for (std::size_t room : {std::size_t{0}, std::size_t{1000}, Img.size() - 1}) {
+        SCOPED_TRACE("room " + std::to_string(room));
+        EXPECT_EQ(expect_full_disk_refusal(DiskFull::FileSize, room), "");
+    }
+}
+
+TEST(Download, FailedWriteOnAFullFileSystemKeepsTheOldFile) {
+    if (const std::string why = expect_full_disk_refusal(DiskFull::Tmpfs, 0); !why.empty())
+        GTEST_SKIP() << "no tmpfs could be mounted: " << why;
 }
 
 // Over a real connection: the name comes from the link, not the redirect.

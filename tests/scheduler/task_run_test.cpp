@@ -5,10 +5,15 @@
 
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
+#include "support/fake_transfer.h"
+#include "support/full_disk.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
 using namespace psf;
+using psf::test::DiskFull;
+using psf::test::Facts;
+using psf::test::FakeTransfer;
 using psf::test::image_bytes;
 using psf::test::list_files;
 using psf::test::TempDir;
@@ -161,6 +166,39 @@ TEST(TaskRun, FailedImageIsTriedAgainAtItsNextSlot) {
     EXPECT_EQ(sum.images_copied, 1);
     EXPECT_EQ(state.ImageList[1], "");  // blanked after its failure
     EXPECT_EQ(list_files(dir.path()), Strings{"ok.gif"});
+}
+
+// An image that the disk has no room for is not counted, not shown as copied,
+// and its slot is blanked like any other failure.
+TEST(TaskRun, ImageRefusedByAFullDiskIsNotCounted) {
+    FakeTransfer inet;
+    inet.add("http://h/p.htm",
+             "<img src='small.gif'> <img src='big.gif'> <img src='other.gif'> ..........");
+    inet.add("http://h/small.gif", image_bytes(2000));
+    inet.add("http://h/big.gif", image_bytes(6000));
+    inet.add("http://h/other.gif", image_bytes(3000));
+    TempDir dir;
+    const auto run = psf::test::run_on_full_disk(
+        DiskFull::FileSize, dir.path(), 4000, [](const std::filesystem::path&) {},
+        [&](const std::filesystem::path& work, Facts& facts) {
+            m_psf::CrawlState state;
+            Recorder rec;
+            RunSpec spec;
+            spec.start_address = "http://h/p.htm";
+            spec.destination = work.string();
+            const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+            for (const auto& c : rec.captions) facts["captions"] += c + ";";
+            facts["copied"] = std::to_string(sum.images_copied);
+            facts["big slot"] = state.ImageList[2];
+            facts["files"] = psf::test::file_names(work);
+        });
+    ASSERT_EQ(run.skipped, "");
+    Facts f = run.facts;
+    ASSERT_EQ(f.count("exception"), 0u) << f["exception"];
+    EXPECT_EQ(f["captions"], "1 page read;1 image copied;2 images copied;");
+    EXPECT_EQ(f["copied"], "2");
+    EXPECT_EQ(f["big slot"], "");
+    EXPECT_EQ(f["files"], "other.gif,small.gif");  // nothing of big.gif
 }
 
 TEST(TaskRun, CredentialsOnlyToTheStartSite) {

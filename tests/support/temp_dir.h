@@ -10,6 +10,7 @@ namespace psf::test {
 class TempDir {
   public:
     TempDir();
+    explicit TempDir(const std::filesystem::path& parent);  // inside `parent` instead
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
