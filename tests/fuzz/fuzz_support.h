@@ -40,6 +40,14 @@ inline std::vector<std::string_view> split_lines(std::string_view s, std::size_t
     return parts;
 }
 
+// The decimal number at the start of `s`, at most 99999; 0 when there is none.
+inline int small_number(std::string_view s) {
+    int n = 0;
+    for (std::size_t i = 0; i < s.size() && i < 5 && s[i] >= '0' && s[i] <= '9'; ++i)
+        n = n * 10 + (s[i] - '0');
+    return n;
+}
+
 // "http://" or "https://", a host without "/" or blanks, then anything
 // without a line break: the addresses the crawl itself starts from.
 inline bool well_formed_address(std::string_view s) {
