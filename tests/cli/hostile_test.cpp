@@ -229,13 +229,6 @@ RawServer::Handler send_then_close(std::string bytes, std::size_t keep) {
     return [bytes, keep](Peer& p) { p.send(std::string_view(bytes).substr(0, keep)); };
 }
 
-RawServer::Handler send_then_hold(std::string bytes) {
-    return [bytes](Peer& p) {
-        p.send(bytes);
-        p.hold();
-    };
-}
-
 RawServer::Handler trickle(std::string bytes, std::size_t step, std::chrono::milliseconds every) {
     return [bytes, step, every](Peer& p) {
         for (std::size_t at = 0; at < bytes.size(); at += step)
@@ -673,8 +666,6 @@ TEST(HostileServer, Redirects) {
              s.on("/again", redirect("/"));
          },
          1, 0, 0, "old"},
-        {"image redirected to itself",
-         [](RawServer& s, RawServer&) { s.on("/bad.gif", redirect("/bad.gif")); }, 1, 2, 1, "old"},
         {"image redirected to ever new addresses",
          [](RawServer& s, RawServer&) {
              s.otherwise([](Peer& p) {
@@ -687,12 +678,6 @@ TEST(HostileServer, Redirects) {
              });
          },
          1, 2, 1, "old"},
-        {"image redirected to a local file",
-         [](RawServer& s, RawServer&) { s.on("/bad.gif", redirect("file:///etc/passwd")); }, 1, 2,
-         1, "old"},
-        {"image redirected to another scheme",
-         [](RawServer& s, RawServer&) { s.on("/bad.gif", redirect("ftp://127.0.0.1:9/x.gif")); }, 1,
-         2, 1, "old"},
         {"image redirected to another host, then back",
          [](RawServer& s, RawServer& o) {
              s.on("/bad.gif", redirect(o.url("/hop.gif")));
@@ -755,14 +740,6 @@ TEST(HostileServer, StallsAndEndlessAnswers) {
     run_server_cases({
         {"start page accepted, never answered",
          [](RawServer& s, RawServer&) { s.on("/", [](Peer& p) { p.hold(); }); }, 1, 0, 0, "old"},
-        {"image accepted, never answered",
-         [](RawServer& s, RawServer&) { s.on("/bad.gif", [](Peer& p) { p.hold(); }); }, 1, 2, 1,
-         "old"},
-        {"image stalled mid-body",
-         [](RawServer& s, RawServer&) {
-             s.on("/bad.gif", send_then_hold(image_response().substr(0, 1200)));
-         },
-         1, 2, 1, "old"},
         {"endless header lines",
          [](RawServer& s, RawServer&) {
              s.on("/bad.gif",
@@ -835,8 +812,6 @@ TEST(HostileServer, BodiesOverTheCap) {
     // The test limits cap a body at 1 MiB.
     const std::string big = psf::test::image_bytes(2 * 1024 * 1024, 'z');
     run_server_cases({
-        {"image over the cap, length announced",
-         [&](RawServer& s, RawServer&) { s.on("/bad.gif", gif(big)); }, 1, 2, 1, "old"},
         {"image over the cap, chunked",
          [&](RawServer& s, RawServer&) {
              s.on("/bad.gif",
@@ -850,12 +825,6 @@ TEST(HostileServer, BodiesOverTheCap) {
          1, 2, 1, "old"},
         {"start page over the cap",
          [&](RawServer& s, RawServer&) { s.on("/", reply(200, Gallery + big)); }, 1, 0, 0, "old"},
-        {"compressed start page that decodes past the cap",
-         [](RawServer& s, RawServer&) {
-             s.on("/", reply(200, gzip_bomb(Gallery, 16 * 1024 * 1024), "text/html",
-                             {{"Content-Encoding", "gzip"}}));
-         },
-         1, 0, 0, "old"},
         {"compressed image that decodes past the cap",
          [](RawServer& s, RawServer&) {
              s.on("/bad.gif", reply(200, gzip_bomb(Img, 16 * 1024 * 1024), "image/gif",
