@@ -453,78 +453,59 @@ TEST(HostileNames, PlantedSymlinksAreNeverWrittenThrough) {
         const char* policy;
         Strings files;  // regular files in the destination afterwards
     };
+    // Plants a link to `target` at `at`, a path relative to the destination
+    // in which {H} is the site's folder; `folders` are created first.
+    auto link = [](std::string target, std::string at, std::string folders = "") {
+        return [=](const Sandbox& b, const std::string& host) {
+            auto in_dest = [&](const std::string& rel) {
+                return b.dest() / replaced(rel, "{H}", host);
+            };
+            if (!folders.empty()) fs::create_directories(in_dest(folders));
+            // On Linux a link to a folder is made like any other.
+            fs::create_symlink(
+                target.starts_with("outside") ? b.parent() / target : fs::path(target),
+                in_dest(at));
+        };
+    };
     const std::vector<Case> cases = {
         {"link named like the image, replace",
-         [](const Sandbox& b, const std::string&) {
-             fs::create_symlink(b.outside() / "victim.gif", b.dest() / "x.gif");
-         },
+         link("outside/victim.gif", "x.gif"),
          false,
          "replace",
          {}},
-        {"link named like the image, keep",
-         [](const Sandbox& b, const std::string&) {
-             fs::create_symlink(b.outside() / "victim.gif", b.dest() / "x.gif");
-         },
-         false,
-         "keep",
-         {}},
+        {"link named like the image, keep", link("outside/victim.gif", "x.gif"), false, "keep", {}},
         {"dangling link named like the image",
-         [](const Sandbox& b, const std::string&) {
-             fs::create_symlink(b.outside() / "new.gif", b.dest() / "x.gif");
-         },
+         link("outside/new.gif", "x.gif"),
          false,
          "replace",
          {}},
         {"relative link climbing out",
-         [](const Sandbox& b, const std::string&) {
-             fs::create_symlink("../outside/victim.gif", b.dest() / "x.gif");
-         },
+         link("../outside/victim.gif", "x.gif"),
          false,
          "version",
          {}},
-        {"link to a folder named like the image",
-         [](const Sandbox& b, const std::string&) {
-             fs::create_directory_symlink(b.outside(), b.dest() / "x.gif");
-         },
-         false,
-         "replace",
-         {}},
+        {"link to a folder named like the image", link("outside", "x.gif"), false, "replace", {}},
         {"link at the first version name",
-         [](const Sandbox& b, const std::string&) {
+         [&](const Sandbox& b, const std::string& host) {
              write_file(b.dest() / "x.gif", "old");
-             fs::create_symlink(b.outside() / "victim.gif", b.dest() / "x-v1.gif");
+             link("outside/victim.gif", "x-v1.gif")(b, host);
          },
          false,
          "version",
          {"x-v2.gif", "x.gif"}},
-        {"tree: the host folder is a link",
-         [](const Sandbox& b, const std::string& host) {
-             fs::create_directory_symlink(b.outside(), b.dest() / host);
-         },
-         true,
-         "replace",
-         {}},
+        {"tree: the host folder is a link", link("outside", "{H}"), true, "replace", {}},
         {"tree: a folder further down is a link",
-         [](const Sandbox& b, const std::string& host) {
-             fs::create_directories(b.dest() / host);
-             fs::create_directory_symlink(b.outside(), b.dest() / host / "d");
-         },
+         link("outside", "{H}/d", "{H}"),
          true,
          "replace",
          {}},
         {"tree: the image's own folder is a relative link",
-         [](const Sandbox& b, const std::string& host) {
-             fs::create_directories(b.dest() / host / "d");
-             fs::create_directory_symlink("../../../outside", b.dest() / host / "d" / "e");
-         },
+         link("../../../outside", "{H}/d/e", "{H}/d"),
          true,
          "replace",
          {}},
         {"tree: link named like the image",
-         [](const Sandbox& b, const std::string& host) {
-             fs::create_directories(b.dest() / host / "d" / "e");
-             fs::create_symlink(b.outside() / "victim.gif", b.dest() / host / "d" / "e" / "x.gif");
-         },
+         link("outside/victim.gif", "{H}/d/e/x.gif", "{H}/d/e"),
          true,
          "replace",
          {}},
