@@ -100,7 +100,6 @@ TEST(TransferBody, BytesArriveExactlyInBothForms) {
         Response r = t.OpenURL(server.url("/b.gif"), type);
         ASSERT_TRUE(r.ok) << r.error;
         EXPECT_EQ(r.status, 200);
-        EXPECT_EQ(r.body.size(), bytes.size());
         EXPECT_EQ(r.body, bytes);
         EXPECT_EQ(r.final_url, server.url("/b.gif"));
         EXPECT_TRUE(r.error.empty());
@@ -130,15 +129,6 @@ TEST(TransferBody, ErrorStatusesAreResponsesWithTheirBody) {
     }
 }
 
-TEST(TransferBody, UnknownPathGivesTheServersNotFoundPage) {
-    TestServer server;
-    CurlTransfer t;
-    Response r = t.OpenURL(server.url("/missing.jpg"), DataType::Bytes);
-    ASSERT_TRUE(r.ok) << r.error;
-    EXPECT_EQ(r.status, 404);
-    EXPECT_NE(r.body.find("404"), std::string::npos);
-}
-
 TEST(TransferBody, SizeCap) {
     // The compressible page arrives with a small Content-Length, so only the
     // count of decoded bytes can catch it.
@@ -152,7 +142,6 @@ TEST(TransferBody, SizeCap) {
     const std::vector<Case> cases = {
         {"exactly the cap", "image/gif", cap, true},
         {"one byte over, length announced", "image/gif", cap + 1, false},
-        {"far over, length announced", "image/gif", cap * 10, false},
         {"compressed, decoded size over", "text/html", cap * 25, false},
     };
     TestServer server;
@@ -188,20 +177,6 @@ TEST(TransferFailure, ConnectionRefused) {
     EXPECT_TRUE(r.body.empty());
     EXPECT_FALSE(r.error.empty());
     EXPECT_EQ(r.error.find('\n'), std::string::npos);
-}
-
-TEST(TransferFailure, ResetMidBody) {
-    TestServer server;
-    Reply cut;
-    cut.body = std::string(1000, 'y');
-    cut.content_type = "image/gif";
-    cut.cut_after = 100;
-    server.route("/cut.gif", cut);
-    CurlTransfer t;
-    Response r = t.OpenURL(server.url("/cut.gif"), DataType::Bytes);
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.body.empty());
-    EXPECT_FALSE(r.error.empty());
 }
 
 TEST(TransferFailure, StallIsAbortedAfterTheStallTime) {
@@ -270,34 +245,31 @@ TEST(TransferRedirect, FollowedAndFinalAddressReported) {
 }
 
 TEST(TransferRedirect, AtMostTenRedirects) {
-    // /r0 -> /r1 -> ... -> /rN, then /rN is the page: N redirects.
+    // /r0 -> /r1 -> ... -> /rN, then /rN is the page; a loop never reaches one.
     struct Case {
+        const char* name;
         int hops;
+        bool loop;
         bool ok;
     };
-    for (const Case c : {Case{10, true}, Case{11, false}}) {
-        SCOPED_TRACE(std::to_string(c.hops) + " redirects");
+    const std::vector<Case> cases = {{"ten redirects", 10, false, true},
+                                     {"eleven redirects", 11, false, false},
+                                     {"a loop of two", 2, true, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
         TestServer server;
-        for (int i = 0; i < c.hops; ++i)
-            server.route("/r" + std::to_string(i), redirect_to("/r" + std::to_string(i + 1)));
-        server.page("/r" + std::to_string(c.hops), "end");
+        for (int i = 0; i < c.hops; ++i) {
+            const int next = c.loop ? (i + 1) % c.hops : i + 1;
+            server.route("/r" + std::to_string(i), redirect_to("/r" + std::to_string(next)));
+        }
+        if (!c.loop) server.page("/r" + std::to_string(c.hops), "end");
         CurlTransfer t;
         Response r = t.OpenURL(server.url("/r0"));
         EXPECT_EQ(r.ok, c.ok) << r.error;
         EXPECT_EQ(r.body, c.ok ? "end" : "");
+        EXPECT_EQ(r.error.empty(), c.ok);
+        EXPECT_LE(server.requests().size(), 11u);
     }
-}
-
-TEST(TransferRedirect, LoopFails) {
-    TestServer server;
-    server.route("/a", redirect_to("/b"));
-    server.route("/b", redirect_to("/a"));
-    CurlTransfer t;
-    Response r = t.OpenURL(server.url("/a"));
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.body.empty());
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_LE(server.count("/a") + server.count("/b"), 11);
 }
 
 TEST(TransferRedirect, OtherSchemesRefused) {
@@ -420,8 +392,11 @@ TEST(TransferRequest, FailureLeavesNothingForTheNextFetch) {
     TransferLimits limits;
     limits.max_body = 100;
     CurlTransfer t(limits);
-    EXPECT_FALSE(t.OpenURL(server.url("/cut")).ok);
-    Response r = t.OpenURL(server.url("/ok"));
+    Response r = t.OpenURL(server.url("/cut"), DataType::Bytes);
+    EXPECT_FALSE(r.ok);
+    EXPECT_TRUE(r.body.empty());
+    EXPECT_FALSE(r.error.empty());
+    r = t.OpenURL(server.url("/ok"));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.body, "fine");
     EXPECT_FALSE(t.OpenURL(server.url("/big")).ok);
@@ -607,17 +582,23 @@ class TransferCredentials : public ::testing::Test {
 };
 
 TEST_F(TransferCredentials, OfferedOnlyAfterThe401) {
+    // Each fetch waits to be asked again, even after an authorised one.
     TestServer server;
     server.route("/private/", protected_page("secret page"));
+    server.page("/open", "open");
     CurlTransfer t;
     t.SetCredentials("anna", "s3cret", server.url("/start.html"));
     Response r = t.OpenURL(server.url("/private/"));
     ASSERT_TRUE(r.ok) << r.error;
     EXPECT_EQ(r.status, 200);
     EXPECT_EQ(r.body, "secret page");
+    EXPECT_EQ(t.OpenURL(server.url("/open")).body, "open");
+    EXPECT_EQ(t.OpenURL(server.url("/private/")).body, "secret page");
     auto log = server.requests();
-    ASSERT_EQ(log.size(), 2u);
-    EXPECT_FALSE(has_header(log[0], "Authorization"));
+    ASSERT_EQ(log.size(), 5u);
+    const std::vector<bool> expected = {false, true, false, false, true};
+    for (std::size_t i = 0; i < log.size(); ++i)
+        EXPECT_EQ(has_header(log[i], "Authorization"), expected[i]) << "request " << i;
     EXPECT_EQ(header(log[1], "Authorization"), kAuthorization);
 }
 
@@ -633,22 +614,6 @@ TEST_F(TransferCredentials, KeptThroughARedirectWithinTheOrigin) {
     EXPECT_EQ(r.body, "inside");
     EXPECT_EQ(r.final_url, server.url("/private/"));
     EXPECT_FALSE(has_header(server.requests().front(), "Authorization"));
-}
-
-TEST_F(TransferCredentials, EachFetchWaitsToBeAsked) {
-    TestServer server;
-    server.route("/a", protected_page("A"));
-    server.page("/open", "open");
-    CurlTransfer t;
-    t.SetCredentials("anna", "s3cret", server.base());
-    EXPECT_EQ(t.OpenURL(server.url("/a")).body, "A");
-    EXPECT_EQ(t.OpenURL(server.url("/open")).body, "open");
-    EXPECT_EQ(t.OpenURL(server.url("/a")).body, "A");
-    auto log = server.requests();
-    ASSERT_EQ(log.size(), 5u);
-    const std::vector<bool> expected = {false, true, false, false, true};
-    for (std::size_t i = 0; i < log.size(); ++i)
-        EXPECT_EQ(has_header(log[i], "Authorization"), expected[i]) << "request " << i;
 }
 
 TEST_F(TransferCredentials, OriginWrittenDifferentlyStillMatches) {
