@@ -39,8 +39,16 @@ bool valid_utf8(std::string_view s) {
                                              : 0;
         if (len == 0 || i + len > s.size()) return false;
         if (len == 2 && c < 0xC2) return false;  // overlong
+        if (c > 0xF4) return false;              // beyond U+10FFFF
         for (std::size_t k = 1; k < len; ++k)
             if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80) return false;
+        // Overlong three- and four-byte forms, surrogates and code points
+        // beyond U+10FFFF show in the second byte; Qt would turn them into
+        // replacement characters, so such a file is Latin-1 instead.
+        const auto second = static_cast<unsigned char>(len > 1 ? s[i + 1] : 0);
+        if ((c == 0xE0 && second < 0xA0) || (c == 0xED && second > 0x9F) ||
+            (c == 0xF0 && second < 0x90) || (c == 0xF4 && second > 0x8F))
+            return false;
         i += len;
     }
     return true;

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "fuzz/fuzz_support.h"
 #include "store/schedule_file.h"
@@ -48,6 +49,39 @@ std::string read_whole(const fs::path& file) {
     return {std::istreambuf_iterator<char>(f), {}};
 }
 
+// Well-formed UTF-8 as Unicode defines it: no overlong forms, no surrogates,
+// nothing above U+10FFFF.
+bool well_formed_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t len = 0;
+        unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
+        if (c < 0x80) {
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3;
+            if (c == 0xE0) lo = 0xA0;
+            if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4;
+            if (c == 0xF0) lo = 0x90;
+            if (c == 0xF4) hi = 0x8F;
+        } else {
+            return false;
+        }
+        if (i + len > s.size()) return false;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto b = static_cast<unsigned char>(s[i + k]);
+            if (b < (k == 1 ? lo : 0x80) || b > (k == 1 ? hi : 0xBF)) return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
 bool same_tasks(const TaskTable& a, const TaskTable& b) {
     if (a.TaskCount != b.TaskCount) return false;
     for (int row = 1; row <= a.TaskCount; ++row)
@@ -80,6 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(report.surplus_records >= 0, "a surplus is counted up");
     FUZZ_CHECK(report.surplus_records == 0 || loaded->TaskCount == MaxTasks,
                "records are dropped only beyond the 200th");
+
+    for (int row = 1; row <= loaded->TaskCount; ++row)
+        for (int col = 1; col <= FieldCount; ++col)
+            FUZZ_CHECK(well_formed_utf8(loaded->at(row, col)),
+                       "loaded values are UTF-8 text, whatever the file's encoding");
 
     parse_schedule(bytes, *parsed);
     FUZZ_CHECK(same_tasks(*loaded, *parsed), "the file loads as its text parses");

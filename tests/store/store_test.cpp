@@ -78,6 +78,21 @@ TEST(StoreFile, ParsesDamagedAndForeignFiles) {
          false},
         {"quote inside a value", "\"a\"b\"" + std::string(39, ',') + "\r\n", 1, "a", false, false},
         {"Latin-1 file", "\"\xC9t\xE9\"" + std::string(39, ',') + "\r\n", 1, "Été", false, true},
+        // Byte runs shaped like UTF-8 that Unicode forbids: the file is not UTF-8.
+        {"surrogate form", "\"\xED\xA0\xBF\"" + std::string(39, ',') + "\r\n", 1,
+         "\xC3\xAD\xC2\xA0\xC2\xBF", false, true},
+        {"overlong three bytes", "\"\xE0\x80\xAF\"" + std::string(39, ',') + "\r\n", 1,
+         "\xC3\xA0\xC2\x80\xC2\xAF", false, true},
+        {"overlong four bytes", "\"\xF0\x80\x80\xAF\"" + std::string(39, ',') + "\r\n", 1,
+         "\xC3\xB0\xC2\x80\xC2\x80\xC2\xAF", false, true},
+        {"beyond U+10FFFF", "\"\xF4\x90\x80\x80\"" + std::string(39, ',') + "\r\n", 1,
+         "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80", false, true},
+        {"lead byte F5", "\"\xF5\x80\x80\x80\"" + std::string(39, ',') + "\r\n", 1,
+         "\xC3\xB5\xC2\x80\xC2\x80\xC2\x80", false, true},
+        {"highest code point stays UTF-8", "\"\xF4\x8F\xBF\xBF\"" + std::string(39, ',') + "\r\n",
+         1, "\xF4\x8F\xBF\xBF", false, false},
+        {"last code point before surrogates stays UTF-8",
+         "\"\xED\x9F\xBF\"" + std::string(39, ',') + "\r\n", 1, "\xED\x9F\xBF", false, false},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
