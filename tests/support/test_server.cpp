@@ -1,5 +1,7 @@
 #include "support/test_server.h"
 
+#include "support/raw_server.h"  // base64
+
 #include <httplib.h>
 
 #include <atomic>
@@ -7,28 +9,6 @@
 #include <thread>
 
 namespace psf::test {
-
-namespace {
-
-std::string base64(const std::string& in) {
-    static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    unsigned val = 0;
-    int bits = -6;
-    for (unsigned char c : in) {
-        val = (val << 8) + c;
-        bits += 8;
-        while (bits >= 0) {
-            out.push_back(k[(val >> bits) & 0x3F]);
-            bits -= 6;
-        }
-    }
-    if (bits > -6) out.push_back(k[((val << 8) >> (bits + 8)) & 0x3F]);
-    while (out.size() % 4) out.push_back('=');
-    return out;
-}
-
-}  // namespace
 
 struct TestServer::Impl {
     httplib::Server server;
