@@ -24,6 +24,8 @@ struct RunItem {
 
 using TransferFactory = std::function<std::unique_ptr<TransferControl>()>;
 
+class Mailbox;
+
 class RunWorker {
   public:
     // Called on the user-interface thread, in the order the run made them.
@@ -57,8 +59,8 @@ class RunWorker {
     TransferFactory make_transfer_;
     Callbacks callbacks_;
     QThread thread_;
-    QObject* worker_context_ = nullptr;  // lives on the worker thread
-    std::unique_ptr<QObject> ui_context_;
+    Mailbox* worker_context_ = nullptr;  // lives on the worker thread
+    std::unique_ptr<Mailbox> ui_context_;
     std::unique_ptr<TransferControl> inet_;  // used on the worker thread only
     std::unique_ptr<m_psf::CrawlState> state_;
     std::stop_source stop_;
