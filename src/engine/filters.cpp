@@ -90,10 +90,6 @@ std::string_view trim_blanks(std::string_view s) {
     return s.substr(first, last - first + 1);
 }
 
-int plus_petit(int a, int b) {
-    return a < b ? a : b;
-}
-
 bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
                       std::string_view type) {
     return type_matches(ext, type) && name_matches(base, pattern);

@@ -34,7 +34,6 @@ using FilterTable = std::array<std::array<std::string, 3>, 4>;
 bool image_retenue(std::string_view name, const FilterTable& include, const FilterTable& exclude);
 bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
                       std::string_view type);
-int plus_petit(int a, int b);
 std::optional<int> code_type(std::string_view type);  // "*" 0, "gif" 1, "jpg" 2, "jpeg" 3
 
 // Removes leading and trailing blanks (spaces only).
