@@ -52,18 +52,23 @@ _picsifter_cli() {
         return ;;
     level) mapfile -t COMPREPLY < <(compgen -W '0 1 2 3 4' -- "$cur"); return ;;
     policy) mapfile -t COMPREPLY < <(compgen -W 'keep replace version' -- "$cur"); return ;;
-    time) COMPREPLY=("\"$(date '+%Y/%m/%d %H:%M')\""); return ;;
+    time) COMPREPLY=("$(printf '%q' "$(date '+%Y/%m/%d %H:%M')")"); return ;;
     ?*) return ;;
     esac
 
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options --help" -- "$cur")
     elif [ "$command" = run ] && [ "$COMP_CWORD" -eq 2 ]; then
-        # The title as typed, without its opening quote or backslashes.
+        # Inside an opened quote the title goes in as it is, else escaped.
         local typed=${cur#[\"\']} title
         typed=${typed//\\/}
         while IFS= read -r title; do
-            [[ $title == "$typed"* ]] && COMPREPLY+=("$(printf '%q' "$title")")
+            [[ $title == "$typed"* ]] || continue
+            if [[ $cur == [\"\']* ]]; then
+                COMPREPLY+=("$title")
+            else
+                COMPREPLY+=("$(printf '%q' "$title")")
+            fi
         done < <(_picsifter_cli_titles "${COMP_WORDS[0]}")
     fi
 }
