@@ -2,6 +2,10 @@
 // of their own.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <thread>
 
@@ -56,6 +60,26 @@ class Runner {
         write_file(file(), psf::format_schedule(table));
     }
     fs::path file() const { return home_ / "Psf/planifs.txt"; }
+    // Runs with its standard output a pipe that nobody reads any more.
+    int with_closed_output(const Strings& args) const {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            int p[2];
+            if (pipe(p) != 0 || dup2(p[1], 1) < 0) _exit(126);
+            close(p[0]);
+            signal(SIGPIPE, SIG_DFL);  // as a shell starts it; the test server ignores it
+            const std::string env = "XDG_DATA_HOME=" + home_.str();
+            putenv(const_cast<char*>(env.c_str()));
+            std::vector<char*> argv{const_cast<char*>(PICSIFTER_CLI_PATH)};
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
     fs::path folder() const { return home_ / "Psf"; }
     psf::test::ProcessResult operator()(Strings args) const {
         args.insert(args.begin(), PICSIFTER_CLI_PATH);
@@ -153,10 +177,11 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
     EXPECT_NE(rec[2].find("\"2026/12/07\",\"10:00\""), std::string::npos)
         << "a stamp in the future counts from now: " << rec[2];
 
-    // One hour on, the set-back task is due with the others.
-    r = runner({"due", "--at=2026/12/07 11:00"});
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "Récupère Hourly\nRécupère Later\nRécupère Ahead\n");
+    // One hour on, the set-back task is due with the others; a closed output
+    // ends the printing, not the pass and its stamps.
+    EXPECT_EQ(runner.with_closed_output({"due", "--at=2026/12/07 11:00"}), 0);
+    for (const auto& record : runner.records())
+        EXPECT_NE(record.find("\"2026/12/07\",\"11:00\""), std::string::npos) << record;
 
     // Nothing due: the file is not rewritten.
     const auto mtime = fs::last_write_time(runner.file());
@@ -166,6 +191,117 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(read_file(runner.file()), text);
     EXPECT_EQ(fs::last_write_time(runner.file()), mtime);
+}
+
+// A record of 40 fields (or `fields`), raw as a hand edit may leave it.
+std::string record(const std::string& title, int fields = psf::FieldCount,
+                   const std::string& address = "http://127.0.0.1:1/") {
+    std::string s = "\"" + title + "\",\"" + address + "\"";
+    for (int c = 3; c <= fields; ++c) s += ",\"0\"";
+    return s + "\r\n";
+}
+
+std::vector<fs::path> backups(const fs::path& folder) {
+    std::vector<fs::path> out;
+    for (const auto& e : fs::directory_iterator(folder))
+        if (e.path().filename().string().starts_with("planifs.txt.backup-"))
+            out.push_back(e.path());
+    return out;
+}
+
+TEST(CliTasks, DamagedScheduleFilesAreKeptAndNeverShifted) {
+    TestServer server;
+    server.page("/", "no images here ............................................");
+    TempDir pics;
+    psf::Task go = task("Go", server.url("/"), pics.str());
+    go[psf::LastRunDate] = "2001/01/01";
+    psf::TaskTable one;
+    one.TaskCount = 1;
+    one.rows[1] = go;
+    const std::string first = psf::format_schedule(one);
+    std::string many = first;
+    Strings many_titles{"Go"};
+    for (int i = 2; i <= 250; ++i) {
+        many += record("T" + std::to_string(i));
+        if (i <= 200) many_titles.push_back("T" + std::to_string(i));
+    }
+    struct Case {
+        const char* name;
+        std::string bytes;
+        bool link;
+        std::string warning;  // empty: the file loads as it is
+        Strings saved;        // the titles saved after the run
+    };
+    const std::vector<Case> cases = {
+        {"250 records", many, false, "50 tasks beyond the 200th were not loaded", many_titles},
+        {"39 fields",
+         first + record("T2", 39) + record("T3"),
+         false,
+         "Line 2 (\"T2\") has 39 fields instead of 40",
+         {"Go", "T3"}},
+        {"41 fields",
+         first + record("T2", 41) + record("T3"),
+         false,
+         "Line 2 (\"T2\") has 41 fields instead of 40",
+         {"Go", "T3"}},
+        {"byte-order mark",
+         "\xEF\xBB\xBF" + first + record("T2"),
+         false,
+         "A byte-order mark at the start was skipped",
+         {"Go", "T2"}},
+        {"stray quote",
+         first + record("T\"2") + record("T3"),
+         false,
+         "1 double quote was removed",
+         {"Go", "T2", "T3"}},
+        {"Latin-1",
+         first + record("\xC9t\xE9"),
+         false,
+         "The file is not UTF-8; it was read as Latin-1",
+         {"Go", "Été"}},
+        {"symlink", first + record("T2"), true, "", {"Go", "T2"}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        Runner runner;
+        TempDir elsewhere;
+        const fs::path target = tc.link ? elsewhere / "tasks.txt" : runner.file();
+        fs::remove(runner.file());
+        write_file(target, tc.bytes);
+        if (tc.link) fs::create_symlink(target, runner.file());
+
+        auto r = runner({"run", "Go"});
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        const auto kept = backups(runner.folder());
+        if (tc.warning.empty()) {
+            EXPECT_EQ(r.err, "");
+            EXPECT_TRUE(kept.empty());
+        } else {
+            EXPECT_NE(r.err.find("warning: " + runner.file().string() + ": " + tc.warning),
+                      std::string::npos)
+                << r.err;
+            ASSERT_EQ(kept.size(), 1u);
+            EXPECT_NE(r.err.find("kept as " + kept[0].string()), std::string::npos) << r.err;
+            EXPECT_TRUE(read_file(kept[0]) == tc.bytes) << "every original byte is kept";
+        }
+        EXPECT_EQ(fs::is_symlink(runner.file()), tc.link);
+        psf::TaskTable saved;
+        const psf::LoadReport again = psf::parse_schedule(read_file(target), saved);
+        EXPECT_TRUE(again.clean());
+        Strings titles;
+        for (int row = 1; row <= saved.TaskCount; ++row)
+            titles.push_back(saved.at(row, psf::Title));
+        EXPECT_EQ(titles, tc.saved);
+        EXPECT_NE(saved.at(1, psf::LastRunDate), go[psf::LastRunDate]) << "Go was stamped";
+        for (int row = 2; row <= saved.TaskCount; ++row)
+            EXPECT_EQ(saved.at(row, psf::StartAddress), "http://127.0.0.1:1/") << row;
+
+        // The file is whole now: no warning, and the backup stays as it was.
+        r = runner({"run", "Go"});
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(backups(runner.folder()), kept);
+        for (const auto& b : kept) EXPECT_TRUE(read_file(b) == tc.bytes);
+    }
 }
 
 TEST(CliTasks, ExitStatusForEachFailure) {
