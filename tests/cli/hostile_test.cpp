@@ -898,12 +898,10 @@ TEST(HostileServer, CredentialsStayWithTheStartSite) {
 
 // What `ps` shows of the runner whose arguments name `marker`.
 std::string runner_command_line(const std::string& marker) {
-    for (const auto& e : fs::directory_iterator("/proc")) {
-        std::string line = read_file(e.path() / "cmdline");
-        std::replace(line.begin(), line.end(), '\0', ' ');
-        if (line.find(marker) != std::string::npos && line.find(" crawl ") != std::string::npos)
+    for (const auto& e : fs::directory_iterator("/proc"))
+        if (std::string line = read_file(e.path() / "cmdline");
+            line.find(marker) != line.npos && line.find("crawl") != line.npos)
             return line;
-    }
     return {};
 }
 

@@ -101,10 +101,6 @@ class Runner {
     TempDir home_;
 };
 
-std::string stamp_of(const psf::Task& t) {
-    return "\"" + t[psf::LastRunDate] + "\",\"" + t[psf::LastRunTime] + "\"";
-}
-
 TEST(CliTasks, ListShowsTheGridCellsOfEveryTask) {
     psf::Task a = task("  Holiday ", "http://h/", "/pics/a");
     psf::Task b = task("Cats", "http://c/x.htm", "/pics/b");
@@ -119,13 +115,7 @@ TEST(CliTasks, ListShowsTheGridCellsOfEveryTask) {
         expected +=
             cells[0] + "\t" + cells[1] + "\t" + cells[2] + "\t" + cells[3] + "\t" + cells[4] + "\n";
     EXPECT_EQ(r.out, expected);
-    EXPECT_NE(r.out.find("\tMany times a day\n"), std::string::npos) << r.out;
     EXPECT_EQ(runner({"list"}).out, expected) << "list leaves the file as it was";
-
-    Runner empty;
-    r = empty({"list"});
-    EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "");
 }
 
 TEST(CliTasks, RunCopiesStampsOnlyThatTaskAndSaves) {
@@ -149,7 +139,7 @@ TEST(CliTasks, RunCopiesStampsOnlyThatTaskAndSaves) {
     ASSERT_EQ(after.size(), 3u);
     EXPECT_EQ(after[0], before[0]);
     EXPECT_EQ(after[2], before[2]);
-    EXPECT_EQ(after[1].find(stamp_of(other)), std::string::npos) << "row 2 was stamped";
+    EXPECT_EQ(after[1].find("\"2026/12/07\",\"08:00\""), std::string::npos) << "row 2 was stamped";
     EXPECT_EQ(after[1].substr(0, after[1].size() - 22), before[1].substr(0, before[1].size() - 22))
         << "only the stamp changes";
 }
@@ -194,9 +184,8 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
 }
 
 // A record of 40 fields (or `fields`), raw as a hand edit may leave it.
-std::string record(const std::string& title, int fields = psf::FieldCount,
-                   const std::string& address = "http://127.0.0.1:1/") {
-    std::string s = "\"" + title + "\",\"" + address + "\"";
+std::string record(const std::string& title, int fields = psf::FieldCount) {
+    std::string s = "\"" + title + "\",\"http://127.0.0.1:1/\"";
     for (int c = 3; c <= fields; ++c) s += ",\"0\"";
     return s + "\r\n";
 }
@@ -215,82 +204,53 @@ TEST(CliTasks, DamagedScheduleFilesAreKeptAndNeverShifted) {
     TempDir pics;
     psf::Task go = task("Go", server.url("/"), pics.str());
     go[psf::LastRunDate] = "2001/01/01";
-    psf::TaskTable one;
-    one.TaskCount = 1;
-    one.rows[1] = go;
-    const std::string first = psf::format_schedule(one);
-    std::string many = first;
-    Strings many_titles{"Go"};
+    const std::string g = read_file(Runner({go}).file());
+    std::string many = g, many_titles = "Go";
     for (int i = 2; i <= 250; ++i) {
         many += record("T" + std::to_string(i));
-        if (i <= 200) many_titles.push_back("T" + std::to_string(i));
+        if (i <= 200) many_titles += " T" + std::to_string(i);
     }
     struct Case {
-        const char* name;
-        std::string bytes;
-        bool link;
-        std::string warning;  // empty: the file loads as it is
-        Strings saved;        // the titles saved after the run
+        const char *name, *warning;  // empty: the file loads as it is
+        std::string bytes, saved;    // saved: the titles after the run
     };
     const std::vector<Case> cases = {
-        {"250 records", many, false, "50 tasks beyond the 200th were not loaded", many_titles},
-        {"39 fields",
-         first + record("T2", 39) + record("T3"),
-         false,
-         "Line 2 (\"T2\") has 39 fields instead of 40",
-         {"Go", "T3"}},
-        {"41 fields",
-         first + record("T2", 41) + record("T3"),
-         false,
-         "Line 2 (\"T2\") has 41 fields instead of 40",
-         {"Go", "T3"}},
-        {"byte-order mark",
-         "\xEF\xBB\xBF" + first + record("T2"),
-         false,
-         "A byte-order mark at the start was skipped",
-         {"Go", "T2"}},
-        {"stray quote",
-         first + record("T\"2") + record("T3"),
-         false,
-         "1 double quote was removed",
-         {"Go", "T2", "T3"}},
-        {"Latin-1",
-         first + record("\xC9t\xE9"),
-         false,
-         "The file is not UTF-8; it was read as Latin-1",
-         {"Go", "Été"}},
-        {"symlink", first + record("T2"), true, "", {"Go", "T2"}},
+        {"250 records", "50 tasks beyond the 200th were not loaded", many, many_titles},
+        {"39 fields", "Line 2 (\"T2\") has 39 fields", g + record("T2", 39) + record("T3"),
+         "Go T3"},
+        {"41 fields", "Line 2 (\"T2\") has 41 fields", g + record("T2", 41) + record("T3"),
+         "Go T3"},
+        {"byte-order mark", "A byte-order mark at the start", "\xEF\xBB\xBF" + g, "Go"},
+        {"stray quote", "1 double quote was removed", g + record("T\"2") + record("T3"),
+         "Go T2 T3"},
+        {"Latin-1", "The file is not UTF-8", g + record("\xC9t\xE9"), "Go Été"},
+        {"symlink", "", g + record("T2"), "Go T2"},
     };
     for (const auto& tc : cases) {
         SCOPED_TRACE(tc.name);
         Runner runner;
         TempDir elsewhere;
-        const fs::path target = tc.link ? elsewhere / "tasks.txt" : runner.file();
+        const bool link = tc.name == std::string("symlink");
+        const fs::path target = link ? elsewhere / "tasks.txt" : runner.file();
         fs::remove(runner.file());
         write_file(target, tc.bytes);
-        if (tc.link) fs::create_symlink(target, runner.file());
+        if (link) fs::create_symlink(target, runner.file());
 
         auto r = runner({"run", "Go"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         const auto kept = backups(runner.folder());
-        if (tc.warning.empty()) {
-            EXPECT_EQ(r.err, "");
-            EXPECT_TRUE(kept.empty());
-        } else {
-            EXPECT_NE(r.err.find("warning: " + runner.file().string() + ": " + tc.warning),
-                      std::string::npos)
-                << r.err;
-            ASSERT_EQ(kept.size(), 1u);
-            EXPECT_NE(r.err.find("kept as " + kept[0].string()), std::string::npos) << r.err;
-            EXPECT_TRUE(read_file(kept[0]) == tc.bytes) << "every original byte is kept";
+        ASSERT_EQ(kept.size(), *tc.warning ? 1u : 0u) << r.err;
+        for (const auto& b : kept) {
+            EXPECT_NE(r.err.find(runner.file().string() + ": " + tc.warning), std::string::npos);
+            EXPECT_NE(r.err.find("kept as " + b.string()), std::string::npos) << r.err;
+            EXPECT_TRUE(read_file(b) == tc.bytes) << "every original byte is kept";
         }
-        EXPECT_EQ(fs::is_symlink(runner.file()), tc.link);
+        EXPECT_EQ(fs::is_symlink(runner.file()), link);
         psf::TaskTable saved;
-        const psf::LoadReport again = psf::parse_schedule(read_file(target), saved);
-        EXPECT_TRUE(again.clean());
-        Strings titles;
+        EXPECT_TRUE(psf::parse_schedule(read_file(target), saved).clean());
+        std::string titles;
         for (int row = 1; row <= saved.TaskCount; ++row)
-            titles.push_back(saved.at(row, psf::Title));
+            titles += (row > 1 ? " " : "") + saved.at(row, psf::Title);
         EXPECT_EQ(titles, tc.saved);
         EXPECT_NE(saved.at(1, psf::LastRunDate), go[psf::LastRunDate]) << "Go was stamped";
         for (int row = 2; row <= saved.TaskCount; ++row)

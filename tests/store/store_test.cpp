@@ -135,27 +135,22 @@ TEST(StoreFile, ParsesDamagedAndForeignFiles) {
     }
 }
 
-TEST(StoreFile, RefusesDoubleQuotesAndKeepsTheOldFile) {
-    TempDir dir;
-    write_file(dir / "planifs.txt", "old");
-    TaskTable table;
-    table.TaskCount = 1;
-    table.rows[1] = sample("say \"hi\"");
-    std::string error;
-    EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
-    EXPECT_NE(error.find("double quote"), std::string::npos);
-    EXPECT_EQ(read_file(dir / "planifs.txt"), "old");
-}
-
-TEST(StoreFile, EmptyTableSavesEmptyFileAndMissingFileLoadsNothing) {
+TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
     TempDir dir;
     TaskTable table;
     LoadReport report;
     std::string error;
-    ASSERT_TRUE(charge_planifs(dir.str(), table, report, error));
+    ASSERT_TRUE(charge_planifs(dir.str(), table, report, error));  // no file yet
     EXPECT_EQ(table.TaskCount, 0);
     ASSERT_TRUE(sauve_planifs(dir.str(), table, error));
     EXPECT_EQ(read_file(dir / "planifs.txt"), "");
+    table.TaskCount = 1;
+    for (const char* title : {"say \"hi\"", "two\r\nlines"}) {
+        table.rows[1] = sample(title);
+        EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
+        EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
+        EXPECT_EQ(read_file(dir / "planifs.txt"), "");
+    }
 }
 
 TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
