@@ -26,7 +26,7 @@ inline constexpr const char* Usage =
     "       picsifter-cli due [--at \"YYYY/MM/DD HH:NN\"]\n"
     "       picsifter-cli crawl URL [--depth N] [--dest DIR] [--tree]\n"
     "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
-    "                     [--exclude NAME.TYPE]... [--user U --password P]\n"
+    "                     [--exclude NAME.TYPE]... [--user U [--password-file FILE]]\n"
     "                     [--connections N]\n"
     "       picsifter-cli --help | --version\n";
 

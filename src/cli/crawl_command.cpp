@@ -94,7 +94,12 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
             args.spec.password = std::string(m_psf::trim_blanks(*v));
-            have_password = true;
+            args.password.on_command_line = have_password = true;
+        } else if (w == "--password-file") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            args.password.file = *v;
+            have_password = !v->empty();
         } else if (w.size() > 1 && w[0] == '-') {
             error = "unknown option " + w;
             return std::nullopt;
@@ -115,8 +120,12 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
         error = "the address must begin with http:// or https://";
         return std::nullopt;
     }
-    if (have_user != have_password) {
-        error = "--user and --password go together";
+    if (have_password && !have_user) {
+        error = "--password and --password-file go with --user";
+        return std::nullopt;
+    }
+    if (args.password.on_command_line && !args.password.file.empty()) {
+        error = "give either --password or --password-file";
         return std::nullopt;
     }
     return args;

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/secret.h"
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
 
@@ -13,6 +14,7 @@ namespace psf::cli {
 struct CrawlArgs {
     RunSpec spec;
     std::string destination;                              // as given, before it is made absolute
+    PasswordSource password;                              // where spec.password comes from
     long connections = TransferLimits{}.max_connections;  // --connections; 1 = one fetch at a time
 };
 

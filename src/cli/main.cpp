@@ -14,6 +14,7 @@
 
 #include "cli/console.h"
 #include "cli/crawl_command.h"
+#include "cli/secret.h"
 #include "cli/task_commands.h"
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
@@ -32,6 +33,14 @@ int crawl(const std::vector<std::string>& words) {
     std::string error;
     auto args = psf::cli::parse_crawl_args(words, error);
     if (!args) return usage_error(error);
+    if (args->password.on_command_line)
+        complain(
+            "warning: --password can be read by every user of this machine while the run "
+            "lasts; use --password-file FILE or " +
+            std::string(PasswordVariable));
+    if (!args->spec.user.empty() &&
+        !obtain_password(args->spec.user, args->password, args->spec.password, error))
+        return usage_error(error);
 
     std::error_code ec;
     fs::path dest = fs::absolute(args->destination, ec);
@@ -62,7 +71,10 @@ int crawl(const std::vector<std::string>& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A closed output (`| head`) ends the printing, never the run and its stamps.
+    ::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> words(argv + 1, argv + argc);
+    hide_password_argument(argc, argv);
     if (words.empty()) return usage_error("a command is needed");
     const std::string command = words.front();
     words.erase(words.begin());

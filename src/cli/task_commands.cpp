@@ -23,38 +23,39 @@ bool wants_help(const std::vector<std::string>& words) {
 struct Store {
     std::string DataFolder;
     TaskTable table;
+    std::string backup;  // where a damaged file's bytes go before its first rewrite
 };
 
 int find_data_folder(Store& store) {
-    const DataFolderChoice choice = compute_data_folder(app_data_location(), program_folder());
+    const std::string app_data = app_data_location();
+    const DataFolderChoice choice = compute_data_folder(app_data, program_folder());
     if (choice.DataFolder.empty()) {
-        complain("cannot use a data folder: " + choice.error);
+        complain("cannot use a data folder: " + choice.error +
+                 (app_data.empty() ? " (no home folder is known: set HOME or XDG_DATA_HOME)" : ""));
         return ExitFolder;
     }
     store.DataFolder = choice.DataFolder;
     return ExitDone;
 }
 
-int load(Store& store) {
+// `saving`: the command may rewrite the file, so the warning names the backup.
+int load(Store& store, bool saving) {
     LoadReport report;
     std::string error;
     if (!charge_planifs(store.DataFolder, store.table, report, error)) {
         complain("cannot read the schedule file: " + error);
         return ExitFolder;
     }
-    if (report.surplus_records > 0)
-        complain("warning: " + std::to_string(report.surplus_records) +
-                 " tasks beyond the 200th in " + store.DataFolder + ScheduleFileName +
-                 " were not loaded");
-    if (report.incomplete_last)
-        complain("warning: the last task of " + store.DataFolder + ScheduleFileName +
-                 " is incomplete; its missing fields are empty");
+    if (!saving) report.backup.clear();
+    for (const std::string& line : load_warnings(report))
+        complain("warning: " + store.DataFolder + ScheduleFileName + ": " + line);
+    store.backup = report.backup;
     return ExitDone;
 }
 
 int save(const Store& store) {
     std::string error;
-    if (sauve_planifs(store.DataFolder, store.table, error)) return ExitDone;
+    if (sauve_planifs(store.DataFolder, store.table, error, store.backup)) return ExitDone;
     complain("cannot save the schedule file: " + error);
     return ExitFolder;
 }
@@ -86,7 +87,7 @@ int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
 int open_locked(Store& store, std::unique_ptr<DataFolderLock>& lock) {
     if (int rc = find_data_folder(store)) return rc;
     if (int rc = take_lock(store, lock)) return rc;
-    return load(store);
+    return load(store, true);
 }
 
 }  // namespace
@@ -105,7 +106,7 @@ int list_command(const std::vector<std::string>& words) {
     if (!words.empty()) return usage_error("list takes no arguments");
     Store store;
     if (int rc = find_data_folder(store)) return rc;
-    if (int rc = load(store)) return rc;
+    if (int rc = load(store, false)) return rc;
     for (int row = 1; row <= store.table.TaskCount; ++row) {
         const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
         for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];

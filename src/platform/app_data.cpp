@@ -1,15 +1,44 @@
 #include "platform/app_data.h"
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QLockFile>
-#include <QStandardPaths>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 
 namespace psf {
 
+namespace {
+
+bool usable_absolute(const char* path) {
+    return path != nullptr && path[0] == '/' && std::string_view(path) != "/";
+}
+
+// Qt would take an unset HOME as "/" and a relative XDG_DATA_HOME as relative
+// to the current folder; the XDG rules ignore a relative path, and a home
+// known only as "/" would put the data folder at the root.
+std::string home_folder() {
+    if (const char* home = std::getenv("HOME"); usable_absolute(home)) return home;
+    const passwd* entry = ::getpwuid(::getuid());
+    if (entry != nullptr && usable_absolute(entry->pw_dir)) return entry->pw_dir;
+    return {};
+}
+
+}  // namespace
+
 std::string app_data_location() {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation).toStdString();
+    if (const char* xdg = std::getenv("XDG_DATA_HOME"); usable_absolute(xdg)) return xdg;
+    const std::string home = home_folder();
+    return home.empty() ? std::string() : home + "/.local/share";
 }
 
 std::string program_folder() {
@@ -23,6 +52,24 @@ struct DataFolderLock::Impl {
     QLockFile file;
 };
 
+namespace {
+
+// A lock file whose holder cannot be read (empty, garbage, unreadable) is
+// abandoned when no process holds the lock Qt places on a live lock file, and
+// it is old enough that its writer is not between creating and filling it.
+bool remove_abandoned(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    if (std::time(nullptr) - st.st_mtime < 2) return false;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return errno == EACCES && ::unlink(path.c_str()) == 0;
+    const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0;
+    ::close(fd);
+    return removed;
+}
+
+}  // namespace
+
 DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string& holder)
     : impl_(std::make_unique<Impl>(QString::fromStdString(DataFolder + "picsifter.lock"))) {
     // The holder's name goes into the lock file through the application name.
@@ -30,14 +77,18 @@ DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string&
     QCoreApplication::setApplicationName(QString::fromStdString(holder));
     // Age alone never makes a lock stale: only a holder that has gone does.
     impl_->file.setStaleLockTime(0);
-    const bool taken = impl_->file.tryLock(0);
+    bool taken = impl_->file.tryLock(0);
+    qint64 pid = 0;
+    QString host, app;
+    const bool failed = !taken && impl_->file.error() == QLockFile::LockFailedError;
+    if (failed && !impl_->file.getLockInfo(&pid, &host, &app) &&
+        remove_abandoned(DataFolder + "picsifter.lock"))
+        taken = impl_->file.tryLock(0);
     QCoreApplication::setApplicationName(previous);
     if (taken) {
         state_ = LockState::Taken;
         return;
     }
-    qint64 pid = 0;
-    QString host, app;
     if (impl_->file.error() == QLockFile::LockFailedError &&
         impl_->file.getLockInfo(&pid, &host, &app)) {
         holder_pid_ = static_cast<long>(pid);

@@ -7,7 +7,8 @@
 
 namespace psf {
 
-// $XDG_DATA_HOME, else ~/.local/share; empty when neither is known.
+// $XDG_DATA_HOME when it is an absolute path, else ~/.local/share with the
+// home from $HOME or the user database; empty when no home is known.
 std::string app_data_location();
 
 // The folder of the running executable; empty when it cannot be read.
@@ -22,7 +23,9 @@ enum class LockState {
 };
 
 // The lock file "picsifter.lock" in the data folder, held for the object's
-// life. A lock left by a process that is gone is taken over.
+// life. A lock left by a process that is gone is taken over, and so is a lock
+// file that names no holder (empty, garbage, unreadable) when no process holds
+// it and it was last written two seconds ago or more.
 class DataFolderLock {
   public:
     // `holder` is recorded in the lock so another process can tell who holds it.

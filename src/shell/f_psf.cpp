@@ -538,6 +538,11 @@ StartResult f_psf::startup() {
             // Saving would replace a file that could not be read.
             problem = error;
             DataFolder_.clear();
+        } else if (!report.clean()) {
+            backup_ = report.backup;
+            std::string text = DataFolder_ + ScheduleFileName + " did not load as it is.";
+            for (const std::string& line : load_warnings(report)) text += "\n" + line;
+            messages_->show(this, {"Picsifter", text, editor::Icon::Warning, editor::Buttons::Ok});
         }
     }
     if (DataFolder_.empty())
@@ -808,7 +813,7 @@ bool f_psf::folder_exists(const std::string& folder) const {
 
 bool f_psf::save(const TaskTable& table, std::string& error) {
     if (DataFolder_.empty()) return true;  // said once at start-up
-    return sauve_planifs(DataFolder_, table, error);
+    return sauve_planifs(DataFolder_, table, error, backup_);
 }
 
 editor::Stamp f_psf::now() const {

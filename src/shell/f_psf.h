@@ -158,6 +158,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
     TaskTable table_;
     std::string DataFolder_;
+    std::string backup_;  // where a damaged schedule file is kept before its first rewrite
     std::unique_ptr<DataFolderLock> lock_;
     std::unique_ptr<TableGrid> grid_;
     std::unique_ptr<editor::TaskEditor> editor_;

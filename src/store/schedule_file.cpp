@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -80,6 +82,46 @@ void remove_leftovers(const std::string& DataFolder) {
     }
 }
 
+// A name beside the schedule file that sorts by date and is free now.
+std::string backup_name(const std::string& DataFolder) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base =
+        (fs::path(DataFolder) / ScheduleFileName).string() + ".backup-" + stamp;
+    std::string name = base;
+    std::error_code ec;
+    for (int k = 2; fs::exists(fs::symlink_status(name, ec)); ++k)
+        name = base + "-" + std::to_string(k);
+    return name;
+}
+
+// Copies the file's bytes to `backup`, which must not exist yet; one that
+// exists was made by an earlier save and is kept as it is.
+bool keep_backup(const fs::path& file, const std::string& backup, std::string& error) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return true;  // nothing left to keep
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno == EEXIST) return true;
+        error = backup + ": " + std::strerror(errno);
+        return false;
+    }
+    int failure = in.bad() ? EIO : 0;
+    if (!failure && !write_all(fd, bytes)) failure = errno ? errno : EIO;
+    if (!failure && ::fsync(fd) != 0) failure = errno;
+    if (::close(fd) != 0 && !failure) failure = errno;
+    if (failure) {
+        ::unlink(backup.c_str());
+        error = backup + ": " + std::strerror(failure);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 DataFolderChoice compute_data_folder(const std::string& app_data,
@@ -108,7 +150,13 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
     report = {};
     const fs::path file = fs::path(DataFolder) / ScheduleFileName;
     std::error_code ec;
-    if (!fs::exists(file, ec)) return true;
+    if (!fs::exists(file, ec)) {
+        if (!fs::is_symlink(file, ec)) return true;
+        // Starting empty would later create a file where the link points.
+        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
+                ", which does not exist";
+        return false;
+    }
     if (!fs::is_regular_file(file, ec)) {
         error = file.string() + ": not a regular file";
         return false;
@@ -124,21 +172,70 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
         return false;
     }
     report = parse_schedule(bytes, table);
+    if (!report.clean()) report.backup = backup_name(DataFolder);
     return true;
 }
 
-bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error) {
+std::vector<std::string> load_warnings(const LoadReport& report) {
+    std::vector<std::string> lines;
+    if (report.clean()) return lines;
+    if (report.surplus_records > 0)
+        lines.push_back(std::to_string(report.surplus_records) +
+                        (report.surplus_records == 1 ? " task" : " tasks") +
+                        " beyond the 200th were not loaded.");
+    constexpr std::size_t Named = 10;
+    for (std::size_t k = 0; k < report.set_aside.size() && k < Named; ++k) {
+        const SetAsideRecord& r = report.set_aside[k];
+        std::size_t cut = std::min<std::size_t>(r.title.size(), 60);
+        while (cut < r.title.size() && cut > 0 &&
+               (static_cast<unsigned char>(r.title[cut]) & 0xC0) == 0x80)
+            --cut;  // not in the middle of a character
+        const std::string title = r.title.substr(0, cut);
+        lines.push_back("Line " + std::to_string(r.line) + " (\"" + title + "\") has " +
+                        std::to_string(r.fields) + (r.fields == 1 ? " field" : " fields") +
+                        " instead of 40 and was not loaded.");
+    }
+    if (report.set_aside.size() > Named)
+        lines.push_back(std::to_string(report.set_aside.size() - Named) +
+                        " more lines without 40 fields were not loaded.");
+    if (report.quotes_dropped > 0)
+        lines.push_back(std::to_string(report.quotes_dropped) +
+                        (report.quotes_dropped == 1 ? " double quote was" : " double quotes were") +
+                        " removed from the values.");
+    if (report.bom) lines.push_back("A byte-order mark at the start was skipped.");
+    if (report.latin1) lines.push_back("The file is not UTF-8; it was read as Latin-1.");
+    if (!report.backup.empty())
+        lines.push_back("The original file is kept as " + report.backup +
+                        " before the schedule file is next saved.");
+    return lines;
+}
+
+bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
+                   const std::string& backup) {
     if (DataFolder.empty()) {
         error = "no data folder";
         return false;
     }
     if (const std::string where = unstorable_value(table); !where.empty()) {
-        error = "a task value holds a double quote (task:field " + where + ")";
+        error = "a task value holds a double quote or a line break (task:field " + where + ")";
         return false;
     }
+    fs::path file = fs::path(DataFolder) / ScheduleFileName;
+    std::error_code ec;
+    if (fs::is_symlink(file, ec)) {
+        // Renaming over the link would replace it with a plain file.
+        fs::path target = fs::canonical(file, ec);
+        if (ec) {
+            error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
+                    ", which cannot be reached";
+            return false;
+        }
+        file = std::move(target);
+    }
+    if (!backup.empty() && !keep_backup(file, backup, error)) return false;
     const std::string text = format_schedule(table);
-    const fs::path file = fs::path(DataFolder) / ScheduleFileName;
-    std::string temp = (fs::path(DataFolder) / TempPattern).string();
+    const std::string folder = file.parent_path().string();
+    std::string temp = (file.parent_path() / TempPattern).string();
     const int fd = ::mkstemp(temp.data());  // owner only: the file holds passwords
     if (fd < 0) {
         error = file.string() + ": " + std::strerror(errno);
@@ -156,11 +253,11 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
         return false;
     }
     // The rename itself reaches the disk with the folder.
-    if (const int dir = ::open(DataFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
         ::fsync(dir);
         ::close(dir);
     }
-    remove_leftovers(DataFolder);
+    remove_leftovers(folder);
     return true;
 }
 

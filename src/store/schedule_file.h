@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "store/task_table.h"
 
@@ -20,15 +21,26 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
 inline constexpr const char* ScheduleFileName = "planifs.txt";
 
 // Fills rows 1.. of `table` from DataFolder + "planifs.txt"; a missing file
-// gives no tasks. False with `error` set when the file exists but cannot be read.
+// gives no tasks. False with `error` set when the file exists but cannot be
+// read. When the file did not load as it is, `report.backup` names a file
+// beside it, not yet existing, for its original bytes.
 bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
                     std::string& error);
 
+// What a load that was not clean left out or changed, one sentence a line,
+// ending with where the original bytes are kept (when `report.backup` is
+// set); empty for a clean load.
+std::vector<std::string> load_warnings(const LoadReport& report);
+
 // Replaces the file with rows 1..TaskCount: a temporary file written whole,
 // then renamed over it, so the file is always either the old or the new one.
-// The file is readable by the owner only. Temporary files left by a save that
-// was killed are removed. Refuses (false, `error`) values that the format
-// cannot hold, and reports any write failure the same way.
-bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error);
+// A file that is a symbolic link is written through to its target. The file
+// is readable by the owner only. Temporary files left by a save that was
+// killed are removed. Refuses (false, `error`) values that the format cannot
+// hold, and reports any write failure the same way. With `backup` (from the
+// load report), the file's bytes are first copied there unless that file
+// exists already: a backup is never overwritten.
+bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
+                   const std::string& backup = {});
 
 }  // namespace psf

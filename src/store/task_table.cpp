@@ -1,5 +1,6 @@
 #include "store/task_table.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace psf {
@@ -21,7 +22,7 @@ std::string format_schedule(const TaskTable& table) {
 std::string unstorable_value(const TaskTable& table) {
     for (int row = 1; row <= table.TaskCount; ++row)
         for (int col = 1; col <= FieldCount; ++col)
-            if (table.at(row, col).find('"') != std::string::npos)
+            if (table.at(row, col).find_first_of("\"\r\n") != std::string::npos)
                 return std::to_string(row) + ":" + std::to_string(col);
     return {};
 }
@@ -69,63 +70,58 @@ std::string latin1_to_utf8(std::string_view s) {
     return out;
 }
 
-// Reads fields as a stream: a line end separates like a comma.
-class FieldReader {
-  public:
-    explicit FieldReader(std::string_view text) : s_(text) {}
-
-    // Nothing but line ends and blanks is left.
-    bool at_end() const {
-        for (std::size_t i = pos_; i < s_.size(); ++i)
-            if (s_[i] != '\r' && s_[i] != '\n' && s_[i] != ' ') return false;
-        return true;
-    }
-    bool exhausted() const { return pos_ >= s_.size(); }
-
-    std::string next() {
-        while (pos_ < s_.size() && s_[pos_] == ' ') ++pos_;
+// Reads the fields of one line into `task` (at most 40 are kept) and returns
+// how many the line holds. A quoted field ends at the first double quote that
+// is followed, blanks aside, by a comma or the line's end, so a stray quote
+// inside a value neither ends it early nor shifts the fields after it.
+int read_record(std::string_view line, Task& task, int& quotes_dropped) {
+    constexpr auto npos = std::string_view::npos;
+    int count = 0;
+    std::size_t i = 0;
+    for (;;) {
+        while (i < line.size() && line[i] == ' ') ++i;
         std::string value;
-        if (pos_ < s_.size() && s_[pos_] == '"') {
-            const std::size_t close = s_.find('"', pos_ + 1);
-            const std::size_t end = close == std::string_view::npos ? s_.size() : close;
-            value = std::string(s_.substr(pos_ + 1, end - pos_ - 1));
-            pos_ = end == s_.size() ? end : end + 1;
-            // Whatever a hand edit left between the closing quote and the separator is dropped.
-            while (pos_ < s_.size() && s_[pos_] != ',' && s_[pos_] != '\r' && s_[pos_] != '\n')
-                ++pos_;
+        if (i < line.size() && line[i] == '"') {
+            std::size_t close = npos;
+            for (std::size_t q = line.find('"', i + 1); q != npos; q = line.find('"', q + 1)) {
+                std::size_t k = q + 1;
+                while (k < line.size() && line[k] == ' ') ++k;
+                if (k == line.size() || line[k] == ',') {
+                    close = q;
+                    break;
+                }
+            }
+            if (close == npos) {
+                ++quotes_dropped;  // an opening quote that never closes
+                close = line.size();
+            }
+            value = std::string(line.substr(i + 1, close - i - 1));
+            i = line.find(',', close);
+            if (i == npos) i = line.size();
         } else {
-            const std::size_t start = pos_;
-            while (pos_ < s_.size() && s_[pos_] != ',' && s_[pos_] != '\r' && s_[pos_] != '\n')
-                ++pos_;
-            std::string_view raw = s_.substr(start, pos_ - start);
+            const std::size_t stop = std::min(line.find(',', i), line.size());
+            std::string_view raw = line.substr(i, stop - i);
             while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
             value = std::string(raw);
+            i = stop;
         }
-        skip_separator();
-        return value;
+        // The format has no escape for a quote: keeping it would block every save.
+        const auto quotes = std::erase(value, '"');
+        quotes_dropped += static_cast<int>(quotes);
+        if (++count <= FieldCount) task[static_cast<std::size_t>(count)] = std::move(value);
+        if (i >= line.size()) return count;
+        ++i;  // the comma
     }
-
-  private:
-    void skip_separator() {
-        if (pos_ >= s_.size()) return;
-        if (s_[pos_] == ',') {
-            ++pos_;
-        } else if (s_[pos_] == '\r') {
-            ++pos_;
-            if (pos_ < s_.size() && s_[pos_] == '\n') ++pos_;
-        } else if (s_[pos_] == '\n') {
-            ++pos_;
-        }
-    }
-
-    std::string_view s_;
-    std::size_t pos_ = 0;
-};
+}
 
 }  // namespace
 
 LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
     LoadReport report;
+    if (bytes.starts_with("\xEF\xBB\xBF")) {
+        bytes.remove_prefix(3);
+        report.bom = true;
+    }
     std::string converted;
     if (!valid_utf8(bytes)) {
         converted = latin1_to_utf8(bytes);
@@ -133,21 +129,26 @@ LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
         report.latin1 = true;
     }
     table.TaskCount = 0;
-    FieldReader reader(bytes);
     int n = 0;
-    while (!reader.at_end()) {
+    int line_number = 0;
+    std::size_t pos = 0;
+    while (pos < bytes.size()) {
+        const std::size_t end = std::min(bytes.find_first_of("\r\n", pos), bytes.size());
+        const std::string_view line = bytes.substr(pos, end - pos);
+        pos = end;
+        if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
+        if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
+        ++line_number;
+        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
         Task task{};
-        int fields = 0;
-        for (int col = 1; col <= FieldCount && !reader.exhausted(); ++col) {
-            task[static_cast<std::size_t>(col)] = reader.next();
-            ++fields;
-        }
-        if (fields < FieldCount) report.incomplete_last = true;
-        if (n == MaxTasks) {
+        const int fields = read_record(line, task, report.quotes_dropped);
+        if (fields != FieldCount) {
+            report.set_aside.push_back({line_number, fields, task[Title]});
+        } else if (n == MaxTasks) {
             ++report.surplus_records;
-            continue;
+        } else {
+            table.rows[static_cast<std::size_t>(++n)] = std::move(task);
         }
-        table.rows[static_cast<std::size_t>(++n)] = std::move(task);
     }
     table.TaskCount = static_cast<std::int16_t>(n);
     return report;

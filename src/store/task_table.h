@@ -75,17 +75,36 @@ struct TaskTable {
 // line, CR LF line ends, no escaping.
 std::string format_schedule(const TaskTable& table);
 
-// Values that the format cannot carry (a double quote has no escape).
-// Returns the first offending "row:column", or an empty string.
+// Values that the format cannot carry (a double quote has no escape, and a
+// line break would end the record). Returns the first offending
+// "row:column", or an empty string.
 std::string unstorable_value(const TaskTable& table);
 
-struct LoadReport {
-    int surplus_records = 0;       // records beyond the 200th, not loaded
-    bool incomplete_last = false;  // the last record had fewer than 40 fields
-    bool latin1 = false;           // the file was not UTF-8 and was read as Latin-1
+// A record that does not hold exactly 40 fields: set aside, never shifted
+// into its neighbours.
+struct SetAsideRecord {
+    int line = 0;       // counted from 1 in the file
+    int fields = 0;     // how many it holds
+    std::string title;  // its first field
 };
 
-// Reads the text of a schedule file into rows 1.. of `table`.
+struct LoadReport {
+    int surplus_records = 0;                // whole records beyond the 200th, not loaded
+    std::vector<SetAsideRecord> set_aside;  // records of another size, not loaded
+    int quotes_dropped = 0;                 // double quotes removed from values
+    bool bom = false;                       // a byte-order mark was skipped
+    bool latin1 = false;                    // the file was not UTF-8 and was read as Latin-1
+    // Where charge_planifs will keep the file's original bytes before it is
+    // first rewritten; empty when the file loaded as it is.
+    std::string backup;
+
+    bool clean() const {
+        return surplus_records == 0 && set_aside.empty() && quotes_dropped == 0 && !bom && !latin1;
+    }
+};
+
+// Reads the text of a schedule file into rows 1.. of `table`: one record a
+// line. A byte-order mark is skipped and a double quote inside a value dropped.
 LoadReport parse_schedule(std::string_view bytes, TaskTable& table);
 
 // Reads a field as the run and the rules do: the decimal number at the start

@@ -17,7 +17,7 @@ using Strings = std::vector<std::string>;
 
 psf::test::ProcessResult cli(Strings args, const std::string& cwd = {}) {
     args.insert(args.begin(), PICSIFTER_CLI_PATH);
-    return run_process(args, cwd);
+    return run_process(args, cwd, std::chrono::seconds(60), {"PICSIFTER_PASSWORD"});
 }
 
 void serve_gallery(TestServer& s) {
@@ -98,7 +98,10 @@ TEST(CliCrawl, BadUsageExitsOneWithUsageLine) {
         {"crawl", "http://127.0.0.1:1/", "--policy", "sometimes"},
         {"crawl", "http://127.0.0.1:1/", "--include", "nodot"},
         {"crawl", "http://127.0.0.1:1/", "--include", "a.png"},
-        {"crawl", "http://127.0.0.1:1/", "--user", "u"},
+        {"crawl", "http://127.0.0.1:1/", "--user", "u"},  // no password, no terminal to ask on
+        {"crawl", "http://127.0.0.1:1/", "--password-file", "/etc/hostname"},
+        {"crawl", "http://127.0.0.1:1/", "--user", "u", "--password", "p", "--password-file", "f"},
+        {"crawl", "http://127.0.0.1:1/", "--user", "u", "--password-file", "/nonexistent"},
         {"crawl", "http://127.0.0.1:1/", "--bogus"},
         {"crawl", "http://127.0.0.1:1/", "--connections", "0"},
         {"crawl", "http://127.0.0.1:1/", "--connections", "65"},

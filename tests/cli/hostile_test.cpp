@@ -141,10 +141,10 @@ struct CliRun {
 };
 
 // picsifter-cli crawl; the process is killed when it outlives the limit.
-CliRun crawl_cli(const Strings& args) {
+CliRun crawl_cli(const Strings& args, const Strings& env = {}) {
     Strings argv{PICSIFTER_CLI_PATH, "crawl"};
     argv.insert(argv.end(), args.begin(), args.end());
-    auto r = psf::test::run_process(argv, {}, std::chrono::seconds(30));
+    auto r = psf::test::run_process(argv, {}, std::chrono::seconds(30), env);
     CliRun run{r.exit_code, r.out, r.err};
     const auto line_start = r.out.rfind('\n', r.out.size() >= 2 ? r.out.size() - 2 : 0);
     const std::string last = r.out.substr(line_start == std::string::npos ? 0 : line_start + 1);
@@ -896,40 +896,90 @@ TEST(HostileServer, CredentialsStayWithTheStartSite) {
     box.expect_untouched();
 }
 
+// What `ps` shows of the runner whose arguments name `marker`.
+std::string runner_command_line(const std::string& marker) {
+    for (const auto& e : fs::directory_iterator("/proc"))
+        if (std::string line = read_file(e.path() / "cmdline");
+            line.find(marker) != line.npos && line.find("crawl") != line.npos)
+            return line;
+    return {};
+}
+
 TEST(HostileServer, CredentialsThroughTheCommandLine) {
     // The start page redirects within its site, so the address the links
     // resolve against comes from the transfer control: it must not carry the
-    // password into tree folder names or onto other hosts.
+    // password into tree folder names or onto other hosts. Nor may `ps` show it.
     const std::string secret = "s3cret";
-    RawServer site;
-    RawServer other("127.0.0.2");
-    auto guarded = [&](RawServer::Handler h) { return psf::test::basic_auth("anna:" + secret, h); };
-    site.on("/", guarded(redirect("/home/index.htm")));
-    site.on(
-        "/home/index.htm",
-        guarded(reply(200, page_of({src("a.gif"), src(other.url("/b.gif")), src("../hop.gif")}))));
-    site.on("/home/a.gif", guarded(gif(Img)));
-    site.on("/hop.gif", guarded(redirect(other.url("/c.gif"))));
-    other.otherwise(gif(Img));
-    Sandbox box;
+    psf::test::TempDir keys;
+    write_file(keys / "password", secret + "\n");
+    struct Case {
+        const char* name;
+        Strings options;
+        Strings env;
+        bool in_address;  // user information in the start address instead
+        std::string warning;
+    };
+    const std::vector<Case> cases = {
+        {"--password",
+         {"--user", "anna", "--password", secret},
+         {},
+         false,
+         "--password can be read"},
+        {"--password-file",
+         {"--user", "anna", "--password-file", (keys / "password").string()},
+         {},
+         false,
+         ""},
+        {"environment", {"--user", "anna"}, {"PICSIFTER_PASSWORD=" + secret}, false, ""},
+        {"in the address", {}, {}, true, ""},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        RawServer site;
+        RawServer other("127.0.0.2");
+        Sandbox box;
+        std::string shown;
+        auto guarded = [&](RawServer::Handler h) {
+            return psf::test::basic_auth("anna:" + secret, h);
+        };
+        site.on("/", guarded([&](Peer& p) {
+                    shown = runner_command_line(box.dest().string());
+                    redirect("/home/index.htm")(p);
+                }));
+        site.on("/home/index.htm",
+                guarded(reply(
+                    200, page_of({src("a.gif"), src(other.url("/b.gif")), src("../hop.gif")}))));
+        site.on("/home/a.gif", guarded(gif(Img)));
+        site.on("/hop.gif", guarded(redirect(other.url("/c.gif"))));
+        other.otherwise(gif(Img));
 
-    const CliRun run = crawl_cli({site.url("/"), "--dest", box.dest().string(), "--tree", "--user",
-                                  "anna", "--password", secret});
+        std::string start = site.url("/");
+        if (tc.in_address) start.insert(start.find("//") + 2, "anna:" + secret + "@");
+        Strings args{start, "--dest", box.dest().string(), "--tree"};
+        args.insert(args.end(), tc.options.begin(), tc.options.end());
+        const CliRun run = crawl_cli(args, tc.env);
 
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.copied, 3) << run.out;
-    Strings expected{site.authority() + "/hop.gif", site.authority() + "/home/a.gif",
-                     other.authority() + "/b.gif"};
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(list_files(box.dest()), expected);
-    EXPECT_EQ(run.out.find(secret), std::string::npos);
-    EXPECT_EQ(run.err.find(secret), std::string::npos);
-    const auto seen = other.requests();
-    EXPECT_EQ(seen.size(), 2u);
-    for (const auto& r : seen) EXPECT_FALSE(r.has("authorization")) << r.target;
-    for (const auto& e : fs::recursive_directory_iterator(box.dest()))
-        EXPECT_EQ(e.path().string().find(secret), std::string::npos) << e.path();
-    box.expect_untouched();
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_EQ(run.copied, 3) << run.out;
+        Strings expected{site.authority() + "/hop.gif", site.authority() + "/home/a.gif",
+                         other.authority() + "/b.gif"};
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(list_files(box.dest()), expected);
+        EXPECT_EQ(run.out.find(secret), std::string::npos);
+        EXPECT_EQ(run.err.find(secret), std::string::npos);
+        if (tc.warning.empty())
+            EXPECT_EQ(run.err, "");
+        else
+            EXPECT_NE(run.err.find(tc.warning), std::string::npos) << run.err;
+        EXPECT_FALSE(shown.empty());
+        EXPECT_EQ(shown.find(secret) == std::string::npos, !tc.in_address) << shown;
+        const auto seen = other.requests();
+        EXPECT_EQ(seen.size(), 2u);
+        for (const auto& r : seen) EXPECT_FALSE(r.has("authorization")) << r.target;
+        for (const auto& e : fs::recursive_directory_iterator(box.dest()))
+            EXPECT_EQ(e.path().string().find(secret), std::string::npos) << e.path();
+        box.expect_untouched();
+    }
 }
 
 // ==== The program's own limits ========================================================

@@ -102,6 +102,8 @@ TEST(UrlCheminSite, Table) {
             {"only double slash", "//", ""},
             {"three slashes", "///", "/"},
             {"double slash at end", "http:x//", ""},
+            {"user information left out", "http://u:p@h/a/b.gif", "h/a/"},
+            {"at sign in the path kept", "http://h/a@b/c.gif", "h/a@b/"},
         },
         [](const std::string& s) { return chemin_site(s); });
 }

@@ -1,5 +1,6 @@
 #include "support/process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +20,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // Nothing to read and no terminal to ask on.
+        if (const int none = open("/dev/null", O_RDONLY); none >= 0) dup2(none, 0);
         dup2(out_pipe[1], 1);
         dup2(err_pipe[1], 2);
         close(out_pipe[0]);

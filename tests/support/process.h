@@ -13,8 +13,9 @@ struct ProcessResult {
     std::string err;
 };
 
-// The child is killed when it outlives `limit`. `env` holds "NAME=value"
-// entries set for the child on top of this process's environment.
+// The child is killed when it outlives `limit`; its input is /dev/null. `env`
+// holds "NAME=value" entries set for the child on top of this process's
+// environment, and "NAME" entries removed from it.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd = {},
                           std::chrono::seconds limit = std::chrono::seconds(60),
                           const std::vector<std::string>& env = {});

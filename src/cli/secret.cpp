@@ -1,0 +1,108 @@
+#include "cli/secret.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string_view>
+
+#include "engine/m_psf.h"
+
+namespace psf::cli {
+
+namespace {
+
+std::string first_line(std::string text) {
+    text = text.substr(0, text.find_first_of("\r\n"));
+    return std::string(m_psf::trim_blanks(text));
+}
+
+volatile sig_atomic_t prompt_signal = 0;
+
+void note_signal(int sig) {
+    prompt_signal = sig;
+}
+
+// Reads one line from the terminal with echo off. A signal while it waits
+// restores the terminal first, then acts as it would have.
+bool ask_terminal(const std::string& user, std::string& password) {
+    if (!::isatty(STDIN_FILENO)) return false;
+    const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
+    if (tty < 0) return false;
+    termios saved{};
+    const bool quiet = ::tcgetattr(tty, &saved) == 0;
+    if (quiet) {
+        termios silent = saved;
+        silent.c_lflag &= static_cast<tcflag_t>(~ECHO);
+        ::tcsetattr(tty, TCSAFLUSH, &silent);
+    }
+    struct sigaction catcher {
+    }, old_int{}, old_term{}, old_hup{};
+    catcher.sa_handler = note_signal;  // no SA_RESTART: the read returns
+    sigemptyset(&catcher.sa_mask);
+    ::sigaction(SIGINT, &catcher, &old_int);
+    ::sigaction(SIGTERM, &catcher, &old_term);
+    ::sigaction(SIGHUP, &catcher, &old_hup);
+
+    const std::string prompt = "Password for " + user + ": ";
+    bool ok = ::write(tty, prompt.data(), prompt.size()) >= 0;
+    std::string line;
+    char c = 0;
+    while (ok && !prompt_signal) {
+        const ssize_t n = ::read(tty, &c, 1);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || c == '\n') {
+            ok = n > 0 || !line.empty();
+            break;
+        }
+        line.push_back(c);
+    }
+    if (quiet) ::tcsetattr(tty, TCSAFLUSH, &saved);
+    if (::write(tty, "\n", 1) < 0) ok = false;
+    ::close(tty);
+    ::sigaction(SIGINT, &old_int, nullptr);
+    ::sigaction(SIGTERM, &old_term, nullptr);
+    ::sigaction(SIGHUP, &old_hup, nullptr);
+    if (prompt_signal) ::raise(prompt_signal);
+    password = first_line(line);
+    return ok;
+}
+
+}  // namespace
+
+bool obtain_password(const std::string& user, const PasswordSource& source, std::string& password,
+                     std::string& error) {
+    if (!source.file.empty()) {
+        std::ifstream in(source.file, std::ios::binary);
+        if (!in) {
+            error = "cannot read the password file " + source.file + ": " + std::strerror(errno);
+            return false;
+        }
+        std::string text;
+        std::getline(in, text);
+        password = first_line(text);
+        return true;
+    }
+    if (source.on_command_line) return true;
+    if (const char* value = std::getenv(PasswordVariable); value != nullptr) {
+        password = first_line(value);
+        return true;
+    }
+    if (ask_terminal(user, password)) return true;
+    error = std::string("--user needs a password: --password-file FILE, ") + PasswordVariable +
+            " or a terminal to ask on";
+    return false;
+}
+
+void hide_password_argument(int argc, char** argv) {
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string_view(argv[i]) == "--password")
+            std::memset(argv[i + 1], '*', std::strlen(argv[i + 1]));
+}
+
+}  // namespace psf::cli
