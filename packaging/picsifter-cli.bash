@@ -11,6 +11,7 @@ crawl --policy policy
 crawl --include filter
 crawl --exclude filter
 crawl --user text
+crawl --password-file file
 crawl --password text
 crawl --connections count
 due --at time
