@@ -176,14 +176,15 @@ bool blank(char c) {
 // A value as a browser reads it: references decoded, blanks around it gone,
 // no fragment. Empty when it names another scheme than http or https.
 std::string link_of(std::string_view raw) {
-    std::string v = decoded(raw);
-    std::size_t a = 0, b = v.size();
-    while (a < b && blank(v[a])) ++a;
-    while (b > a && blank(v[b - 1])) --b;
-    v = v.substr(a, b - a);
-    if (const std::size_t h = v.find('#'); h != std::string::npos) v.erase(h);
-    if (has_other_scheme(v)) v.clear();
-    return v;
+    // Most values hold no reference: they are cut as views and copied once.
+    std::string decoded_value;
+    std::string_view v = raw;
+    if (raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
+    while (!v.empty() && blank(v.front())) v.remove_prefix(1);
+    while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+    v = v.substr(0, v.find('#'));
+    if (has_other_scheme(v)) return {};
+    return std::string(v);
 }
 
 }  // namespace
