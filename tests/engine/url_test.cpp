@@ -205,6 +205,7 @@ TEST(UrlAbsolue, OtherPages) {
         {"page only slashes, scheme relative", "/////////", "//x", "//x"},
         {"page ends in double slash, up", "abcde//", "../../x", "abcde///x"},
         {"page trailing blank", "http://h/a/p.htm ", "x", "http://h/a/x"},
+        {"page with a fragment", "http://h/a/p.htm#s/t", "x.gif", "http://h/a/x.gif"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
