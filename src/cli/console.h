@@ -8,6 +8,7 @@
 #include <stop_token>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "scheduler/task_run.h"
 
@@ -18,13 +19,14 @@ inline constexpr int ExitUsage = 1;
 inline constexpr int ExitNoTask = 2;
 inline constexpr int ExitLocked = 3;
 inline constexpr int ExitFolder = 4;
+inline constexpr int ExitStartPage = 5;
 inline constexpr int ExitInterrupted = 130;
 
 inline constexpr const char* Usage =
     "usage: picsifter-cli list\n"
-    "       picsifter-cli run TITLE\n"
-    "       picsifter-cli due [--at \"YYYY/MM/DD HH:NN\"]\n"
-    "       picsifter-cli crawl URL [--depth N] [--dest DIR] [--tree]\n"
+    "       picsifter-cli run TITLE [-v|--verbose|-q|--quiet]\n"
+    "       picsifter-cli due [--at \"YYYY/MM/DD HH:NN\"] [-v|--verbose|-q|--quiet]\n"
+    "       picsifter-cli crawl URL [-v|--verbose|-q|--quiet] [--depth N] [--dest DIR] [--tree]\n"
     "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
     "                     [--exclude NAME.TYPE]... [--user U [--password-file FILE]]\n"
     "                     [--connections N]\n"
@@ -41,13 +43,35 @@ inline int usage_error(const std::string& message) {
     return ExitUsage;
 }
 
-// Prints each caption the status label would show, one per line.
-class PrintingObserver final : public RunObserver {
+enum class Verbosity { Quiet, Normal, Verbose };
+
+// Takes -v/--verbose and -q/--quiet out of `words`; false when both are given.
+bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
+
+// What the runner prints while a run goes: with --verbose each caption the
+// status label would show, one per line; on a terminal otherwise one progress
+// line rewritten in place; nothing else.
+class ConsoleObserver final : public RunObserver {
   public:
-    void set_caption(const std::string& caption) override {
-        if (!caption.empty()) std::cout << caption << '\n' << std::flush;
-    }
+    explicit ConsoleObserver(Verbosity level);
+    void set_caption(const std::string& caption) override;
     void set_colour(LabelColour) override {}
+    void progress(const RunProgress& p) override;
+    // Names the task on the progress line (due runs several).
+    void set_task(std::string title) { task_ = std::move(title); }
+
+    // Ends the progress line, then says what the run came to: failures with
+    // --verbose, a start page that could not be fetched, full lists, and the
+    // summary line (after "TITLE: " when `title` is given). Returns the exit
+    // status the run deserves: ExitStartPage or ExitDone.
+    int report(const RunSummary& s, const std::string& title = {});
+
+  private:
+    void clear_line();
+    Verbosity level_;
+    bool live_;  // progress rewritten in place
+    bool drawn_ = false;
+    std::string task_;
 };
 
 // Turns SIGINT, SIGTERM and SIGHUP into a stop request for the run.

@@ -25,11 +25,10 @@ using namespace psf::cli;
 
 namespace {
 
-std::string plural(int n, const char* one, const char* many) {
-    return std::to_string(n) + (n == 1 ? one : many);
-}
-
-int crawl(const std::vector<std::string>& words) {
+int crawl(std::vector<std::string> words) {
+    Verbosity level = Verbosity::Normal;
+    if (!take_verbosity(words, level))
+        return usage_error("--verbose and --quiet exclude each other");
     std::string error;
     auto args = psf::cli::parse_crawl_args(words, error);
     if (!args) return usage_error(error);
@@ -55,17 +54,14 @@ int crawl(const std::vector<std::string>& words) {
     psf::cli::SignalStopper stopper;
     psf::CurlTransfer inet(psf::cli::transfer_limits(*args));
     psf::m_psf::CrawlState state;
-    psf::cli::PrintingObserver observer;
+    ConsoleObserver observer(level);
     const psf::RunSummary s = psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet,
                                                  observer, stopper.token());
     if (s.cancelled) {
         std::cerr << "picsifter-cli: interrupted; " << s.images_copied << " copied\n";
         return ExitInterrupted;
     }
-    std::cout << plural(s.pages_read, " page read, ", " pages read, ")
-              << plural(s.images_found, " image found, ", " images found, ")
-              << plural(s.images_copied, " image copied", " images copied") << "\n";
-    return ExitDone;
+    return observer.report(s);
 }
 
 }  // namespace

@@ -115,7 +115,10 @@ int list_command(const std::vector<std::string>& words) {
     return ExitDone;
 }
 
-int run_command(const std::vector<std::string>& words) {
+int run_command(std::vector<std::string> words) {
+    Verbosity level = Verbosity::Normal;
+    if (!take_verbosity(words, level))
+        return usage_error("--verbose and --quiet exclude each other");
     if (words.size() == 1 && (words[0] == "--help" || words[0] == "-h")) {
         std::cout << Usage;
         return ExitDone;
@@ -133,18 +136,24 @@ int run_command(const std::vector<std::string>& words) {
     SignalStopper stopper;
     CurlTransfer inet;
     m_psf::CrawlState state;
-    PrintingObserver observer;
+    ConsoleObserver observer(level);
     const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
                                                    observer, stopper.token());
     if (summary.cancelled) {
         complain("interrupted; the task keeps its last-run time");
         return ExitInterrupted;
     }
+    const int status = observer.report(summary);
+    // A run whose start page failed still counts as run.
     stamp(store.table.rows[static_cast<std::size_t>(row)], SystemClock().now());
-    return save(store);
+    if (int rc = save(store)) return rc;
+    return status;
 }
 
-int due_command(const std::vector<std::string>& words) {
+int due_command(std::vector<std::string> words) {
+    Verbosity level = Verbosity::Normal;
+    if (!take_verbosity(words, level))
+        return usage_error("--verbose and --quiet exclude each other");
     if (wants_help(words)) {
         std::cout << Usage;
         return ExitDone;
@@ -169,18 +178,24 @@ int due_command(const std::vector<std::string>& words) {
     SignalStopper stopper;
     CurlTransfer inet;
     m_psf::CrawlState state;
-    PrintingObserver observer;
+    ConsoleObserver observer(level);
     SystemClock system_clock;
     std::optional<FixedClock> fixed;
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
 
     int saved = ExitDone;
+    int status = ExitDone;  // every due task runs; any dead start page makes it 5
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
-            return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet, observer,
-                                       stopper.token());
+            const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
+            observer.set_task(title);
+            RunSummary summary = traite_ligne_detail(store.table, row, RunMode::Scheduled, state,
+                                                     inet, observer, stopper.token());
+            if (!summary.cancelled && observer.report(summary, title) != ExitDone)
+                status = ExitStartPage;
+            return summary;
         },
         [&] { saved = save(store); });
     if (saved != ExitDone) return saved;
@@ -188,7 +203,7 @@ int due_command(const std::vector<std::string>& words) {
         complain("interrupted; the task that was running keeps its last-run time");
         return ExitInterrupted;
     }
-    return ExitDone;
+    return status;
 }
 
 }  // namespace psf::cli

@@ -12,8 +12,8 @@
 namespace psf::cli {
 
 int list_command(const std::vector<std::string>& words);
-int run_command(const std::vector<std::string>& words);
-int due_command(const std::vector<std::string>& words);
+int run_command(std::vector<std::string> words);
+int due_command(std::vector<std::string> words);
 
 // "YYYY/MM/DD HH:NN", a real date and time.
 std::optional<LocalTime> parse_at(std::string_view text);

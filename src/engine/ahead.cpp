@@ -16,7 +16,7 @@ namespace psf::m_psf {
 
 void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last,
                    const FilterTable& include, const FilterTable& exclude,
-                   const std::function<void()>& scanned, std::stop_token stop) {
+                   const std::function<void(const Response&)>& scanned, std::stop_token stop) {
     const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
@@ -35,7 +35,7 @@ void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last
                         state.ImageList, state.PageList, state.CrawlCounters);
         state.ImagesFound = state.CrawlCounters[0];
         state.PagesFound = state.CrawlCounters[1];
-        if (scanned) scanned();
+        if (scanned) scanned(r);
     }
     if (!tickets.empty()) inet.Discard();
 }
@@ -132,19 +132,28 @@ class Downloads {
           layout_(layout),
           ahead_(std::max<std::size_t>(1, inet.LookAhead())) {}
 
-    int run(const std::function<void(int)>& copied, std::stop_token stop) {
-        int done = 0;
+    DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
+        DownloadTally tally;
         for (int head = 1; head <= count_ && !stop.stop_requested(); ++head) {
             while (next_ <= count_ && fetching_ < ahead_ && window_.size() < 16 * ahead_)
                 decide(next_++);
-            if (finish(window_.front()) == 1) {
-                ++done;
-                if (copied) copied(done);
+            Slot& s = window_.front();
+            const std::string address = this->address(s.index);
+            std::string cause;
+            const int result = finish(s, cause);
+            if (result == 1) {
+                ++tally.copied;
+                if (copied) copied(tally.copied);
+            } else if (!cause.empty()) {
+                ++tally.failed;
+                tally.failures.emplace_back(address, cause);
+            } else if (result != Skipped) {
+                ++tally.present;
             }
             window_.pop_front();
         }
         if (fetching_ > 0) inet_.Discard();
-        return done;
+        return tally;
     }
 
   private:
@@ -189,7 +198,10 @@ class Downloads {
         });
     }
 
-    int finish(Slot& s) {
+    // copie_image's result, or Skipped for a slot whose address an earlier
+    // slot holds.
+    static constexpr int Skipped = 2;
+    int finish(Slot& s, std::string& cause) {
         std::string& a = address(s.index);
         if (undecided(s)) {
             auto it = unsure_.find(a);
@@ -199,28 +211,29 @@ class Downloads {
         switch (s.kind) {
             case Kind::Skip:
                 held_.insert(a);
-                return 0;
+                return Skipped;
             case Kind::Settled:
-                result = s.result;
+                result = finish_image(s.plan, {}, &cause);
                 break;
             case Kind::Fetching:
                 --fetching_;
-                result = finish_image(s.plan, inet_.Take(s.ticket));
+                result = finish_image(s.plan, inet_.Take(s.ticket), &cause);
                 break;
             case Kind::Open:
                 if (held_.count(a) != 0) {
                     held_.insert(a);
-                    return 0;
+                    return Skipped;
                 }
                 s.plan = prepare_image(a, destination_, policy_, layout_);
                 result =
-                    s.plan.fetch
-                        ? finish_image(s.plan, inet_.Take(inet_.Start(s.plan.url, DataType::Bytes)))
-                        : s.plan.result;
+                    finish_image(s.plan,
+                                 s.plan.fetch ? inet_.Take(inet_.Start(s.plan.url, DataType::Bytes))
+                                              : Response{},
+                                 &cause);
                 break;
         }
-        // A slot not copied is blanked, so a later slot with the same address
-        // gets another try.
+        // A slot not copied is blanked. The crawl lists each address once, so
+        // no later slot tries a failed image again within the run.
         if (result != 1) a.clear();
         held_.insert(a);
         return result;
@@ -245,9 +258,9 @@ class Downloads {
 
 }  // namespace
 
-int copie_images(TransferControl& inet, List& images, int count, const std::string& destination,
-                 int policy, int layout, const std::function<void(int)>& copied,
-                 std::stop_token stop) {
+DownloadTally copie_images(TransferControl& inet, List& images, int count,
+                           const std::string& destination, int policy, int layout,
+                           const std::function<void(int)>& copied, std::stop_token stop) {
     Downloads d(inet, images, count, destination, policy, layout);
     return d.run(copied, stop);
 }

@@ -184,16 +184,32 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
     }
 }
 
-int finish_image(const ImagePlan& plan, const Response& r) {
+int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
+    std::string why;
+    int result = -1;
     try {
-        if (!plan.fetch) return plan.result;
-        if (!r.ok || r.body.empty()) return -1;
-        if (r.status >= 400) return 0;  // an error page is never an image
-        if (looks_like_error_page(r.body)) return 0;
-        return write_whole(plan.folder, plan.target, r.body) ? 1 : -1;
+        if (!plan.fetch) {
+            result = plan.result;
+            if (result < 0) why = "no file name or folder can be made from the address";
+        } else if (!r.ok || r.status >= 400) {
+            why = cause_text(r);
+            result = r.ok ? 0 : -1;  // an error page is never an image
+        } else if (r.body.empty()) {
+            why = "empty response";
+        } else if (looks_like_error_page(r.body)) {
+            why = "small response that looks like an error page";
+            result = 0;
+        } else if (write_whole(plan.folder, plan.target, r.body)) {
+            result = 1;
+        } else {
+            why = "cannot write " + plan.target.string();
+        }
     } catch (...) {
-        return -1;
+        why = "cannot write the file";
+        result = -1;
     }
+    if (cause != nullptr) *cause = why;
+    return result;
 }
 
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,

@@ -10,6 +10,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/transfer.h"
@@ -23,7 +24,11 @@ std::string repertoire_url(std::string_view s);  // up to and including the last
 std::string nom_fichier(std::string_view s);     // file-name part, possibly empty
 std::string chemin_site(std::string_view s);     // "host/dir/…/" without scheme, or empty
 std::string vers_antislash(std::string_view s);  // folder separator of this platform ("/")
-std::string url_absolue(std::string_view page, std::string_view link);  // empty when unresolvable
+// Empty when unresolvable; without fragment or dot segments.
+std::string url_absolue(std::string_view page, std::string_view link);
+// True for a link that names a scheme other than http or https ("mailto:",
+// "ftp:", "javascript:", "data:", "news:", any "scheme:" form).
+bool has_other_scheme(std::string_view link);
 bool autre_site(std::string_view p, std::string_view a);
 
 // ---- Name filters (filters.cpp) -----------------------------------------------
@@ -105,8 +110,10 @@ struct ImagePlan {
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
                         int layout);
 
-// Everything after the fetch: the error-page tests and the write.
-int finish_image(const ImagePlan& plan, const Response& r);
+// Everything after the fetch: the error-page tests and the write. `cause`
+// gets why the image was not written, empty when it was or the policy kept
+// the file present.
+int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
 
 // ---- Fetching ahead (ahead.cpp) -----------------------------------------------
 // The same scans and copies as one call after another, with the fetches started
@@ -114,17 +121,25 @@ int finish_image(const ImagePlan& plan, const Response& r);
 
 // One crawl pass over PageList slots first..last, in order: PagesRead = i, the
 // counts copied into CrawlCounters, the scan, the counts copied back, then
-// `scanned()`. Stops before a slot once `stop` is requested.
+// `scanned(r)` with the page's response. Stops before a slot once `stop` is
+// requested.
 void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last,
                    const FilterTable& include, const FilterTable& exclude,
-                   const std::function<void()>& scanned, std::stop_token stop);
+                   const std::function<void(const Response&)>& scanned, std::stop_token stop);
+
+struct DownloadTally {
+    int copied = 0;
+    int present = 0;  // kept by the policy: nothing fetched
+    int failed = 0;
+    std::vector<std::pair<std::string, std::string>> failures;  // address, cause
+};
 
 // The download phase over ImageList slots 1..count: a slot whose address is
-// in an earlier slot is skipped, any other is copied, and a slot not copied is
-// blanked. `copied(n)` runs after each copied image with the running count.
-// Returns the number of images copied.
-int copie_images(TransferControl& inet, List& images, int count, const std::string& destination,
-                 int policy, int layout, const std::function<void(int)>& copied,
-                 std::stop_token stop);
+// in an earlier slot is skipped, any other is copied once, and a slot not
+// copied is blanked. `copied(n)` runs after each copied image with the running
+// count.
+DownloadTally copie_images(TransferControl& inet, List& images, int count,
+                           const std::string& destination, int policy, int layout,
+                           const std::function<void(int)>& copied, std::stop_token stop);
 
 }  // namespace psf::m_psf

@@ -1,7 +1,10 @@
 // Address operations. Plain byte arithmetic on strings: no parsing, no
-// percent-decoding, no case or dot normalisation, because duplicate detection
-// and the same-site rule compare the results byte for byte.
+// percent-decoding, no case normalisation, because duplicate detection and the
+// same-site rule compare the results byte for byte. A resolved address loses
+// its fragment and its dot segments, so one page is one address however a
+// link spells it.
 
+#include <algorithm>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -42,7 +45,62 @@ std::string joined_trimmed(std::string_view a, std::string_view b) {
     return trimmed(r);
 }
 
+// RFC 3986, section 5.2.4, on a path that begins with "/".
+std::string without_dot_segments(std::string_view in) {
+    std::string out;
+    while (!in.empty()) {
+        if (in.starts_with("/./")) {
+            in.remove_prefix(2);
+        } else if (in == "/.") {
+            in = "/";
+        } else if (in.starts_with("/../") || in == "/..") {
+            in = in.size() == 3 ? std::string_view("/") : in.substr(3);
+            const std::size_t cut = out.rfind('/');
+            out.erase(cut == std::string::npos ? 0 : cut);
+        } else {
+            const std::size_t next = in.find('/', 1);
+            out.append(in.substr(0, next));
+            in.remove_prefix(next == npos ? in.size() : next);
+        }
+    }
+    return out;
+}
+
+// Where the fragment begins: the first "#" of the path or after it. One in
+// the host part is no fragment, and cutting there would change the site.
+std::size_t fragment_start(std::string_view a) {
+    const std::size_t authority = a.find("//");
+    const std::size_t path = authority == npos ? 0 : a.find('/', authority + 2);
+    return path == npos ? npos : a.find('#', path);
+}
+
+// The fragment goes, and the dot segments of the path (between the host and
+// the query).
+std::string normalised(std::string a) {
+    if (const std::size_t hash = fragment_start(a); hash != npos) a = trimmed(a.substr(0, hash));
+    const std::size_t authority = a.find("//");
+    if (authority == npos) return a;
+    const std::size_t path = a.find('/', authority + 2);
+    if (path == npos) return a;
+    const std::size_t query = std::min(a.find('?', path), a.size());
+    if (a.find("/.", path) >= query) return a;  // nothing to remove
+    return a.substr(0, path) +
+           without_dot_segments(std::string_view(a).substr(path, query - path)) + a.substr(query);
+}
+
+std::string resolved(std::string_view page, std::string_view link);
+
 }  // namespace
+
+bool has_other_scheme(std::string_view link) {
+    const std::size_t colon = link.find(':');
+    if (colon == npos || colon == 0) return false;
+    const auto alpha = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!alpha(link[0])) return false;
+    for (char c : link.substr(0, colon))
+        if (!alpha(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return false;
+    return !starts_with_nocase(link, "http:") && !starts_with_nocase(link, "https:");
+}
 
 std::string racine_url(std::string_view s) {
     if (s.size() < MinAddress) return {};
@@ -92,6 +150,13 @@ std::string vers_antislash(std::string_view s) {
 }
 
 std::string url_absolue(std::string_view page, std::string_view link) {
+    // Links resolve against the page without its fragment, as in a browser.
+    return normalised(resolved(page.substr(0, fragment_start(page)), link));
+}
+
+namespace {
+
+std::string resolved(std::string_view page, std::string_view link) {
     // Scheme letters in any case: servers and authors write "HTTP://" too.
     if (starts_with_nocase(link, "http://") || starts_with_nocase(link, "https://")) {
         return trimmed(link);
@@ -138,6 +203,8 @@ std::string url_absolue(std::string_view page, std::string_view link) {
 
     return joined_trimmed(dir, link);
 }
+
+}  // namespace
 
 bool autre_site(std::string_view p, std::string_view a) {
     const std::string r1 = racine_url(p);

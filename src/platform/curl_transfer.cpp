@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -40,6 +41,19 @@ bool is_scheme(const std::string& s) {
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
+}
+
+// Whether a Content-Type names something the page scan reads: HTML, XHTML or
+// plain text; an empty type counts as a page.
+bool page_type(std::string_view content_type) {
+    std::string type;
+    for (char c : content_type) {
+        if (c == ';') break;
+        if (c != ' ' && c != '\t')
+            type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    return type.empty() || type == "text/html" || type == "application/xhtml+xml" ||
+           type == "text/plain";
 }
 
 // Messages from libcurl's error buffer may end with a line break.
@@ -126,6 +140,9 @@ struct Transfer {
     std::string address;
     std::string origin;  // for the per-host admission count
     bool with_credentials = false;
+    bool page = false;  // text form: a body that is not a page is left unread
+    int attempt = 0;    // tries made before this one
+    std::chrono::steady_clock::time_point not_before;  // a retry waits until then
     CURL* easy = nullptr;
     const TransferLimits* limits = nullptr;
     const std::stop_token* stop = nullptr;
@@ -133,6 +150,8 @@ struct Transfer {
     std::string body;
     bool over_cap = false;
     bool stalled = false;
+    bool typed = false;  // the Content-Type was looked at
+    bool not_a_page = false;
     curl_off_t last_count = 0;
     std::chrono::steady_clock::time_point last_arrival;
     char errbuf[CURL_ERROR_SIZE] = {};
@@ -141,6 +160,17 @@ struct Transfer {
         auto* self = static_cast<Transfer*>(self_ptr);
         const size_t n = size * count;
         if (self->stop->stop_requested()) return 0;
+        // The headers are all in when the first byte of the body comes (those
+        // of a redirect that is followed bring no body here).
+        if (self->page && !self->typed) {
+            self->typed = true;
+            char* type = nullptr;
+            curl_easy_getinfo(self->easy, CURLINFO_CONTENT_TYPE, &type);
+            if (type != nullptr && !page_type(type)) {
+                self->not_a_page = true;
+                return 0;
+            }
+        }
         if (n > self->limits->max_body - self->body.size()) {
             self->over_cap = true;
             return 0;  // a short count makes libcurl abort the transfer
@@ -174,6 +204,10 @@ struct Transfer {
     // connections belong to the multi handle and stay.
     void configure(const std::string& user, const std::string& password) {
         last_arrival = std::chrono::steady_clock::now();
+        last_count = 0;
+        body.clear();
+        over_cap = stalled = typed = not_a_page = false;
+        errbuf[0] = '\0';
         const TransferLimits& l = *limits;
         curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
@@ -217,34 +251,91 @@ struct Transfer {
 
     Response result(CURLcode rc) {
         const TransferLimits& l = *limits;
-        if (stop->stop_requested()) return failure("cancelled");
+        if (stop->stop_requested()) return failure(Cause::Cancelled, "cancelled");
         if (over_cap || rc == CURLE_FILESIZE_EXCEEDED)
-            return failure("body larger than " + std::to_string(l.max_body) + " bytes");
+            return failure(Cause::TooLarge,
+                           "body larger than " + std::to_string(l.max_body) + " bytes");
         if (stalled)
-            return failure("no data received for " + std::to_string(l.stall_timeout_s) + " s");
-        if (rc != CURLE_OK)
-            return failure(one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));
+            return failure(Cause::TimedOut,
+                           "no data received for " + std::to_string(l.stall_timeout_s) + " s");
+        if (rc != CURLE_OK && !not_a_page)
+            return failure(cause_of(rc),
+                           one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));
 
         Response r;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &r.status);
-        if (r.status <= 0) return failure("no HTTP response");
+        if (r.status <= 0) return failure(Cause::Other, "no HTTP response");
         char* effective = nullptr;
         curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
         r.final_url = effective != nullptr ? effective : address;
         if (with_credentials && r.final_url != address) {
             r.final_url = without_userinfo(r.final_url);
-            if (r.final_url.empty()) return failure("unreadable address after a redirect");
+            if (r.final_url.empty())
+                return failure(Cause::Other, "unreadable address after a redirect");
         }
         r.ok = true;
-        r.body = std::move(body);
+        r.not_a_page = not_a_page;
+        if (r.status >= 400) r.cause = Cause::HttpStatus;
+        if (!not_a_page) r.body = std::move(body);
         body.clear();
         return r;
     }
 
-    static Response failure(std::string why) {
+    Cause cause_of(CURLcode rc) const {
+        switch (rc) {
+            case CURLE_COULDNT_CONNECT: {
+                long os_error = 0;
+                curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_error);
+                return os_error == ECONNREFUSED ? Cause::Refused
+                       : os_error == ETIMEDOUT  ? Cause::TimedOut
+                                                : Cause::Other;
+            }
+            case CURLE_COULDNT_RESOLVE_HOST:
+            case CURLE_COULDNT_RESOLVE_PROXY:
+                return Cause::HostUnknown;
+            case CURLE_OPERATION_TIMEDOUT:
+                return Cause::TimedOut;
+            case CURLE_PEER_FAILED_VERIFICATION:
+                return Cause::Untrusted;
+            case CURLE_SSL_CONNECT_ERROR:
+            case CURLE_SSL_ENGINE_NOTFOUND:
+            case CURLE_SSL_ENGINE_SETFAILED:
+            case CURLE_SSL_CERTPROBLEM:
+            case CURLE_SSL_CIPHER:
+            case CURLE_SSL_CACERT_BADFILE:
+            case CURLE_USE_SSL_FAILED:
+                return Cause::Tls;
+            case CURLE_SEND_ERROR:
+            case CURLE_RECV_ERROR:
+            case CURLE_GOT_NOTHING:
+            case CURLE_PARTIAL_FILE:
+            case CURLE_HTTP2:
+            case CURLE_HTTP2_STREAM:
+                return Cause::Reset;
+            case CURLE_UNSUPPORTED_PROTOCOL:
+            case CURLE_URL_MALFORMAT:
+                return Cause::Refusal;
+            default:
+                return Cause::Other;
+        }
+    }
+
+    static Response failure(Cause cause, std::string why) {
         Response r;
+        r.cause = cause;
         r.error = std::move(why);
         return r;
+    }
+
+    // The pause before try `attempt` + 1: doubling from the first pause, at
+    // least what the server asked for, never above the bound.
+    std::chrono::milliseconds retry_pause(curl_off_t retry_after_s) const {
+        const TransferLimits& l = *limits;
+        std::chrono::milliseconds pause = l.retry_pause * (1L << std::min(attempt, 20));
+        if (retry_after_s > 0)
+            pause = std::max<std::chrono::milliseconds>(
+                pause, std::chrono::seconds(std::min<curl_off_t>(retry_after_s, 3600)));
+        return std::min(pause, l.max_retry_pause);
     }
 };
 
@@ -303,7 +394,12 @@ struct CurlTransfer::Impl {
 
     void admit() {
         const auto total = static_cast<std::size_t>(std::max(1L, limits.max_connections));
+        const auto now = std::chrono::steady_clock::now();
         for (auto it = waiting.begin(); it != waiting.end() && running.size() < total;) {
+            if ((*it)->not_before > now) {
+                ++it;
+                continue;
+            }
             long& on_host = running_per_origin[(*it)->origin];
             if (on_host >= host_limit()) {
                 ++it;
@@ -315,7 +411,8 @@ struct CurlTransfer::Impl {
             t->configure(user, password);
             if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
                 --on_host;
-                done[t->ticket] = Transfer::failure("libcurl: cannot start the transfer");
+                done[t->ticket] =
+                    Transfer::failure(Cause::Other, "libcurl: cannot start the transfer");
                 recycle(t->easy);
                 continue;
             }
@@ -335,16 +432,41 @@ struct CurlTransfer::Impl {
             std::unique_ptr<Transfer> t = std::move(it->second);
             running.erase(it);
             --running_per_origin[t->origin];
-            done[t->ticket] = t->result(rc);
+            Response r = t->result(rc);
             curl_multi_remove_handle(multi, t->easy);
+            if (t->attempt < limits.retries && transient(r) && !stop.stop_requested()) {
+                curl_off_t retry_after = 0;
+                curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after);
+                t->not_before = std::chrono::steady_clock::now() + t->retry_pause(retry_after);
+                ++t->attempt;
+                curl_easy_reset(t->easy);
+                // Ahead of the fetches started later, as it was before.
+                auto at = std::find_if(waiting.begin(), waiting.end(),
+                                       [&](const auto& w) { return w->ticket > t->ticket; });
+                waiting.insert(at, std::move(t));
+                continue;
+            }
+            done[t->ticket] = std::move(r);
             recycle(t->easy);
         }
     }
 
-    Ticket start(const std::string& url) {
+    // How long the loop may wait for sockets: a retry that comes due must
+    // not wait for the next socket event.
+    int poll_ms() const {
+        auto wait = std::chrono::milliseconds(200);
+        const auto now = std::chrono::steady_clock::now();
+        for (const auto& t : waiting)
+            if (t->not_before > now)
+                wait = std::min(wait,
+                                std::chrono::ceil<std::chrono::milliseconds>(t->not_before - now));
+        return static_cast<int>(wait.count());
+    }
+
+    Ticket start(const std::string& url, DataType type) {
         const Ticket ticket = next_ticket++;
         if (stop.stop_requested()) {
-            done[ticket] = Transfer::failure("cancelled");
+            done[ticket] = Transfer::failure(Cause::Cancelled, "cancelled");
             return ticket;
         }
         auto t = std::make_unique<Transfer>();
@@ -352,12 +474,14 @@ struct CurlTransfer::Impl {
         t->address = request_address(url);
         t->origin = origin_of(t->address);
         t->with_credentials = !origin.empty() && t->origin == origin;
+        t->page = type == DataType::Text;
         t->limits = &limits;
         t->stop = &stop;
         if (spare.empty()) {
             t->easy = curl_easy_init();
             if (t->easy == nullptr) {
-                done[ticket] = Transfer::failure("libcurl: cannot create a transfer handle");
+                done[ticket] =
+                    Transfer::failure(Cause::Other, "libcurl: cannot create a transfer handle");
                 return ticket;
             }
         } else {
@@ -390,12 +514,12 @@ struct CurlTransfer::Impl {
             }
             if (stop.stop_requested()) {
                 drop_all();
-                return Transfer::failure("cancelled");
+                return Transfer::failure(Cause::Cancelled, "cancelled");
             }
             const bool known = running.count(ticket) != 0 ||
                                std::any_of(waiting.begin(), waiting.end(),
                                            [ticket](const auto& t) { return t->ticket == ticket; });
-            if (!known) return Transfer::failure("unknown ticket");
+            if (!known) return Transfer::failure(Cause::Other, "unknown ticket");
             admit();
             int still = 0;
             curl_multi_perform(multi, &still);
@@ -403,7 +527,7 @@ struct CurlTransfer::Impl {
             if (done.count(ticket) != 0) continue;
             // A short wait bounds how long a stop request goes unseen even if
             // the wake-up were missed.
-            curl_multi_poll(multi, nullptr, 0, 200, nullptr);
+            curl_multi_poll(multi, nullptr, 0, poll_ms(), nullptr);
         }
     }
 };
@@ -453,8 +577,8 @@ std::size_t CurlTransfer::LookAhead() const {
     return n == 1 ? 1 : static_cast<std::size_t>(4 * n);
 }
 
-Ticket CurlTransfer::Start(const std::string& url, DataType /*both forms give raw bytes*/) {
-    return impl_->start(url);
+Ticket CurlTransfer::Start(const std::string& url, DataType type) {
+    return impl_->start(url, type);
 }
 
 Response CurlTransfer::Take(Ticket ticket) {

@@ -3,6 +3,7 @@
 // side within the connection limits.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -21,6 +22,12 @@ struct TransferLimits {
     // browsers limit them. 1 makes every fetch wait for the one before.
     long max_connections = 16;
     long max_host_connections = 6;
+    // A transient failure (see `transient`) is tried again up to `retries`
+    // times, after a pause that doubles from `retry_pause`; a Retry-After from
+    // the server lengthens it. No pause exceeds `max_retry_pause`.
+    int retries = 2;
+    std::chrono::milliseconds retry_pause{1000};
+    std::chrono::milliseconds max_retry_pause{10000};
 };
 
 class CurlTransfer final : public TransferControl {

@@ -10,6 +10,23 @@
 
 namespace psf {
 
+// Why a fetch brought nothing usable. HttpStatus goes with ok == true: the
+// body came, but the server's status says it is not what was asked for.
+enum class Cause {
+    None,
+    Refused,      // nothing listens at the address
+    HostUnknown,  // the name did not resolve
+    TimedOut,     // no connection, or no byte for the stall time
+    Untrusted,    // TLS certificate not trusted
+    Tls,          // any other TLS failure
+    Reset,        // the connection broke before the whole answer
+    TooLarge,
+    Refusal,  // an address or scheme this program does not fetch
+    Cancelled,
+    HttpStatus,  // status 400 or above
+    Other,
+};
+
 // What a fetch gives back. A response with any HTTP status is ok == true;
 // ok == false means no usable body: transport failure, time-out, body over
 // the cap, refused address or cancelled run.
@@ -19,7 +36,50 @@ struct Response {
     std::string body;       // raw bytes, one byte per char
     std::string final_url;  // address the body came from, after redirects
     std::string error;      // reason when !ok
+    Cause cause = Cause::None;
+    // Text form only: the headers named a type that is not a page (an image,
+    // a style sheet, an archive), so the body was left unread. Not a failure.
+    bool not_a_page = false;
 };
+
+// The cause of a failed fetch in a few words ("connection refused", "HTTP
+// status 404"), or empty when the response is a usable one.
+inline std::string cause_text(const Response& r) {
+    switch (r.cause) {
+        case Cause::None:
+            break;
+        case Cause::Refused:
+            return "connection refused";
+        case Cause::HostUnknown:
+            return "host not found";
+        case Cause::TimedOut:
+            return "timed out";
+        case Cause::Untrusted:
+            return "TLS certificate not trusted";
+        case Cause::Tls:
+            return "TLS failure: " + r.error;
+        case Cause::Reset:
+            return "connection reset";
+        case Cause::TooLarge:
+        case Cause::Refusal:
+        case Cause::Other:
+            return r.error;
+        case Cause::Cancelled:
+            return "cancelled";
+        case Cause::HttpStatus:
+            return "HTTP status " + std::to_string(r.status);
+    }
+    if (!r.ok) return r.error.empty() ? "failed" : r.error;
+    if (r.status >= 400) return "HTTP status " + std::to_string(r.status);
+    return {};
+}
+
+// True for the failures worth another try: a broken connection, a time-out,
+// a 5xx status or 429. A 4xx other than 429 never changes on its own.
+inline bool transient(const Response& r) {
+    if (r.ok) return r.status >= 500 || r.status == 429;
+    return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
+}
 
 enum class DataType { Text, Bytes };
 
@@ -36,7 +96,9 @@ class TransferControl {
     virtual void SetCredentials(const std::string& user, const std::string& password,
                                 const std::string& origin) = 0;
 
-    // Text form and byte form: both return the body as raw bytes.
+    // Text form and byte form: both return the body as raw bytes. The text form
+    // fetches pages: a body whose type is not a page is left unread
+    // (`not_a_page`). Transient failures are tried again before the answer.
     virtual Response OpenURL(const std::string& url, DataType type = DataType::Text) = 0;
 
     // A stop request aborts the transfers in progress within a second and makes
@@ -68,6 +130,7 @@ class TransferControl {
         }
         Response none;
         none.error = "unknown ticket";
+        none.cause = Cause::Other;
         return none;
     }
 

@@ -10,11 +10,42 @@ std::string image_count_text(int n) {
     return std::to_string(n) + (n <= 1 ? " image copied" : " images copied");
 }
 
+std::string summary_text(const RunSummary& s) {
+    return std::to_string(s.pages_read) + (s.pages_read == 1 ? " page read, " : " pages read, ") +
+           std::to_string(s.images_found) +
+           (s.images_found == 1 ? " image found, " : " images found, ") +
+           std::to_string(s.images_copied) + " copied, " + std::to_string(s.images_present) +
+           " already present, " + std::to_string(s.images_failed) + " failed";
+}
+
+std::string start_failure_text(const RunSummary& s) {
+    if (s.start_failure.empty()) return {};
+    return "the start page " + s.start_address + " could not be fetched: " + s.start_failure;
+}
+
+std::string lists_full_text(const RunSummary& s) {
+    const std::string limit = std::to_string(m_psf::ListLimit);
+    std::string text;
+    if (s.pages_full) text = "the page list is full (" + limit + "): later pages were not read";
+    if (s.images_full)
+        text += (text.empty() ? "" : "; ") + std::string("the image list is full (") + limit +
+                "): later images were not taken";
+    return text;
+}
+
+std::string end_note(const RunSummary& s) {
+    if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
+    if (s.images_full) return "Image list full";
+    if (s.pages_full) return "Page list full";
+    return {};
+}
+
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
                          TransferControl& inet, RunObserver& observer, std::stop_token stop) {
     using namespace m_psf;
     const bool scheduled = mode == RunMode::Scheduled;
     RunSummary summary;
+    RunProgress progress;
 
     observer.set_colour(LabelColour::Busy);
     if (scheduled) {
@@ -27,6 +58,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     state.PagesFound = 1;
     state.PageList[1] = std::string(trim_blanks(spec.start_address));
     state.PagesRead = 0;
+    summary.start_address = state.PageList[1];
 
     if (!spec.user.empty() && !spec.password.empty())
         inet.SetCredentials(spec.user, spec.password, state.PageList[1]);
@@ -37,17 +69,31 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     for (int level = 1; level <= spec.link_depth + 1 && !stop.stop_requested(); ++level) {
         analyse_pages(
             inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
-            [&] {
+            [&](const Response& r) {
+                const std::string cause = stop.stop_requested() ? "" : cause_text(r);
+                if (!cause.empty()) {
+                    if (state.PagesRead == 1) summary.start_failure = cause;
+                    summary.failures.emplace_back(
+                        state.PageList[static_cast<std::size_t>(state.PagesRead)], cause);
+                }
                 if (!scheduled) observer.set_caption(page_count_text(state.PagesRead));
+                progress.pages_read = state.PagesRead;
+                observer.progress(progress);
                 observer.process_events();
             },
             stop);
     }
 
-    const int copied = copie_images(
+    summary.pages_full = state.PagesFound >= ListLimit;
+    summary.images_full = state.ImagesFound >= ListLimit;
+    summary.images_found = state.ImagesFound;
+    progress.downloading = true;
+    DownloadTally tally = copie_images(
         inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
         [&](int n) {
             if (!scheduled) observer.set_caption(image_count_text(n));
+            progress.images_copied = n;
+            observer.progress(progress);
             observer.process_events();
         },
         stop);
@@ -59,8 +105,10 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     }
 
     summary.pages_read = state.PagesRead;
-    summary.images_found = state.ImagesFound;
-    summary.images_copied = copied;
+    summary.images_copied = tally.copied;
+    summary.images_present = tally.present;
+    summary.images_failed = tally.failed;
+    for (auto& f : tally.failures) summary.failures.push_back(std::move(f));
     summary.cancelled = stop.stop_requested();
     return summary;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <stop_token>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/m_psf.h"
 #include "platform/transfer.h"
@@ -16,6 +18,13 @@ enum class LabelColour {
     Idle,  // the system's button face
 };
 
+// Where a run stands, whatever its mode shows on the label.
+struct RunProgress {
+    bool downloading = false;  // false while pages are read
+    int pages_read = 0;
+    int images_copied = 0;
+};
+
 // What a run shows; called at exactly the points where the status label
 // changes or pending events are processed.
 class RunObserver {
@@ -24,6 +33,8 @@ class RunObserver {
     virtual void set_caption(const std::string& caption) = 0;
     virtual void set_colour(LabelColour colour) = 0;
     virtual void process_events() {}
+    // After each page scan and each stored image, in both modes.
+    virtual void progress(const RunProgress&) {}
 };
 
 // The fields of a task as the run reads them.
@@ -43,11 +54,30 @@ struct RunSpec {
 enum class RunMode { OnDemand = 0, Scheduled = 1 };
 
 struct RunSummary {
+    std::string start_address;
     int pages_read = 0;
-    int images_found = 0;
+    int images_found = 0;  // distinct images
     int images_copied = 0;
+    int images_present = 0;  // kept by the policy
+    int images_failed = 0;
+    // Why the start page could not be fetched (a transport failure or a
+    // status of 400 or above); empty when it was.
+    std::string start_failure;
+    // Pages and images that could not be fetched or stored, with the cause.
+    std::vector<std::pair<std::string, std::string>> failures;
+    bool pages_full = false;  // the lists reached their limit: later entries were dropped
+    bool images_full = false;
     bool cancelled = false;  // a cancelled run is not stamped
 };
+
+// "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".
+std::string summary_text(const RunSummary& s);
+// "the start page ADDRESS could not be fetched: CAUSE", or empty.
+std::string start_failure_text(const RunSummary& s);
+// One sentence for each full list, or empty.
+std::string lists_full_text(const RunSummary& s);
+// What the status label shows once such a run has ended, or empty.
+std::string end_note(const RunSummary& s);
 
 // "1 page read", "2 pages read".
 std::string page_count_text(int n);

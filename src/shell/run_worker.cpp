@@ -82,6 +82,9 @@ void RunWorker::run_job(const std::vector<RunItem>& items, std::stop_token stop)
         const RunSummary summary =
             run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop);
         const LocalTime end = clock_.now();
+        // A dead start page or a full list is said once the run's own captions are done.
+        if (const std::string note = end_note(summary); !note.empty() && !summary.cancelled)
+            observer.set_caption(note);
         ui_context_->post([this, row = item.row, cancelled = summary.cancelled, end] {
             callbacks_.run_ended(row, cancelled, end);
         });

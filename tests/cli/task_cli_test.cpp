@@ -130,7 +130,7 @@ TEST(CliTasks, RunCopiesStampsOnlyThatTaskAndSaves) {
 
     auto r = runner({"run", "Gallery"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "1 page read\n1 image copied\n2 images copied\n");
+    EXPECT_EQ(r.out, "1 page read, 2 images found, 2 copied, 0 already present, 0 failed\n");
     EXPECT_EQ(psf::test::list_files(pics.path()), (Strings{"a.gif", "b.jpg"}));
     EXPECT_EQ(server.count("/none"), 0);
 
@@ -145,6 +145,8 @@ TEST(CliTasks, RunCopiesStampsOnlyThatTaskAndSaves) {
 }
 
 TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
+    const std::string Summary =
+        "1 page read, 1 image found, 1 copied, 0 already present, 0 failed\n";
     TestServer server;
     server.page("/", "<img src='a.gif'> ..............................................");
     server.image("/a.gif", image_bytes(2000, 'a'));
@@ -159,7 +161,7 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
 
     auto r = runner({"due", "--at", "2026/12/07 10:00"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "Récupère Hourly\n");
+    EXPECT_EQ(r.out, "Hourly: " + Summary);
     EXPECT_EQ(psf::test::list_files(pics.path()), Strings{"h/a.gif"});
     Strings rec = runner.records();
     EXPECT_NE(rec[0].find("\"2026/12/07\",\"10:00\""), std::string::npos) << rec[0];
@@ -167,11 +169,13 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
     EXPECT_NE(rec[2].find("\"2026/12/07\",\"10:00\""), std::string::npos)
         << "a stamp in the future counts from now: " << rec[2];
 
-    // One hour on, the set-back task is due with the others; a closed output
-    // ends the printing, not the pass and its stamps.
-    EXPECT_EQ(runner.with_closed_output({"due", "--at=2026/12/07 11:00"}), 0);
-    for (const auto& record : runner.records())
-        EXPECT_NE(record.find("\"2026/12/07\",\"11:00\""), std::string::npos) << record;
+    // One hour on, the set-back task is due with the others.
+    r = runner({"due", "--at=2026/12/07 11:00", "--verbose"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "Récupère Hourly\nHourly: 1 page read, 1 image found, 0 copied, 1 already "
+              "present, 0 failed\nRécupère Later\nLater: " +
+                  Summary + "Récupère Ahead\nAhead: " + Summary);
 
     // Nothing due: the file is not rewritten.
     const auto mtime = fs::last_write_time(runner.file());
@@ -181,6 +185,11 @@ TEST(CliTasks, DueRunsTheDueTasksAtTheGivenMoment) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(read_file(runner.file()), text);
     EXPECT_EQ(fs::last_write_time(runner.file()), mtime);
+
+    // A closed output ends the printing, not the pass and its stamps.
+    EXPECT_EQ(runner.with_closed_output({"due", "--at=2026/12/07 12:00"}), 0);
+    EXPECT_NE(runner.records()[0].find("\"2026/12/07\",\"12:00\""), std::string::npos)
+        << runner.records()[0];
 }
 
 // A record of 40 fields (or `fields`), raw as a hand edit may leave it.
@@ -261,6 +270,53 @@ TEST(CliTasks, DamagedScheduleFilesAreKeptAndNeverShifted) {
         EXPECT_EQ(r.err, "");
         EXPECT_EQ(backups(runner.folder()), kept);
         for (const auto& b : kept) EXPECT_TRUE(read_file(b) == tc.bytes);
+    }
+}
+
+// A start page that cannot be fetched: one line on standard error, exit 5,
+// nothing written; the task still counts as run. `due` runs every due task.
+TEST(CliTasks, StartPageFailuresExitFive) {
+    TestServer server;
+    for (int status : {404, 500}) {
+        psf::test::Reply r;
+        r.status = status;
+        r.body = "<html>gone</html>";
+        server.route("/" + std::to_string(status), r);
+    }
+    server.page("/ok", "<img src='a.gif'> .........................................");
+    server.image("/a.gif", image_bytes(2000, 'a'));
+    const std::string refused = "http://127.0.0.1:" + std::to_string(TestServer().port()) + "/";
+    struct Case {
+        std::string url, cause;
+    };
+    const std::vector<Case> cases = {
+        {refused, "connection refused"},
+        {server.url("/404"), "HTTP status 404"},
+        {server.url("/500"), "HTTP status 500"},  // after two more tries
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.url);
+        const std::string line =
+            "picsifter-cli: the start page " + tc.url + " could not be fetched: " + tc.cause + "\n";
+        TempDir pics;
+        fs::create_directory(pics / "due");
+        Runner runner({task("Dead", tc.url, (pics / "run").string()),
+                       task("Good", server.url("/ok"), (pics / "due").string())});
+        const Strings before = runner.records();
+        const auto crawl = runner({"crawl", tc.url, "--dest", (pics / "crawl").string(), "-q"});
+        const auto due = runner({"due", "--at", "2026/12/07 10:00", "-q"});
+        EXPECT_EQ(due.exit_code, 5);
+        EXPECT_EQ(due.err, "picsifter-cli: Dead: " + line.substr(15));
+        const Strings stamped = runner.records();
+        EXPECT_NE(stamped[0], before[0]) << "a failed run is stamped";
+        EXPECT_NE(stamped[1], before[1]) << "the other due task ran";
+        const auto run = runner({"run", "Dead", "-q"});
+        for (const auto& r : {crawl, run}) {
+            EXPECT_EQ(r.exit_code, 5);
+            EXPECT_EQ(r.err, line);
+            EXPECT_EQ(r.out, "");
+        }
+        EXPECT_EQ(psf::test::list_files(pics.path()), Strings{"due/a.gif"});
     }
 }
 

@@ -95,7 +95,8 @@ TEST(TransferTls, UntrustedCertificateIsRefused) {
         const psf::Response r = inet.OpenURL(url, type);
         EXPECT_FALSE(r.ok);
         EXPECT_TRUE(r.body.empty());
-        EXPECT_NE(r.error.find("certificate"), std::string::npos) << r.error;
+        EXPECT_EQ(r.cause, psf::Cause::Untrusted) << r.error;
+        EXPECT_EQ(psf::cause_text(r), "TLS certificate not trusted");
     }
 }
 

@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <stop_token>
 #include <string>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "platform/curl_transfer.h"
+#include "support/raw_server.h"
 #include "support/test_server.h"
 
 namespace psf {
@@ -93,7 +96,10 @@ std::string gzip_stored(const std::string& data) {
 TEST(TransferBody, BytesArriveExactlyInBothForms) {
     TestServer server;
     const std::string bytes = all_bytes();
-    server.image("/b.gif", bytes);
+    Reply plain;
+    plain.body = bytes;
+    plain.content_type = "text/plain";  // a type both forms read
+    server.route("/b.gif", plain);
     CurlTransfer t;
     for (DataType type : {DataType::Text, DataType::Bytes}) {
         SCOPED_TRACE(type == DataType::Text ? "text form" : "byte form");
@@ -103,29 +109,6 @@ TEST(TransferBody, BytesArriveExactlyInBothForms) {
         EXPECT_EQ(r.body, bytes);
         EXPECT_EQ(r.final_url, server.url("/b.gif"));
         EXPECT_TRUE(r.error.empty());
-    }
-}
-
-TEST(TransferBody, ErrorStatusesAreResponsesWithTheirBody) {
-    TestServer server;
-    struct Case {
-        int status;
-        std::string body;
-    };
-    const std::vector<Case> cases = {
-        {404, "<html>not here</html>"},
-        {500, "<html>broken</html>"},
-        {403, "<html>forbidden</html>"},
-    };
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        server.route("/s" + std::to_string(i), with_status(cases[i].status, cases[i].body));
-    CurlTransfer t;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
-        SCOPED_TRACE("status " + std::to_string(cases[i].status));
-        Response r = t.OpenURL(server.url("/s" + std::to_string(i)));
-        ASSERT_TRUE(r.ok) << r.error;
-        EXPECT_EQ(r.status, cases[i].status);
-        EXPECT_EQ(r.body, cases[i].body);
     }
 }
 
@@ -169,45 +152,84 @@ TEST(TransferBody, SizeCap) {
 
 // ---------------------------------------------------------------- failures
 
-TEST(TransferFailure, ConnectionRefused) {
-    const int port = closed_port();
-    CurlTransfer t;
-    Response r = t.OpenURL("http://127.0.0.1:" + std::to_string(port) + "/x.jpg");
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.body.empty());
-    EXPECT_FALSE(r.error.empty());
-    EXPECT_EQ(r.error.find('\n'), std::string::npos);
-}
-
-TEST(TransferFailure, StallIsAbortedAfterTheStallTime) {
+// Each failure names its cause; transient ones are tried twice more, a 4xx
+// never; a text-form body that is not a page is left unread.
+TEST(TransferFailure, CausesAndRetries) {
+    test::RawServer server;
+    std::map<std::string, int> seen;
+    std::mutex m;
+    auto nth = [&](const std::string& path) {
+        std::lock_guard lock(m);
+        return ++seen[path];
+    };
+    server.on("/404", test::reply(404, "<html>gone</html>"));
+    server.on("/503", test::reply(503, "<html>busy</html>"));
+    server.on("/flaky", [&](test::Peer& p) {
+        p.send(nth("/flaky") <= 2 ? test::http_response(503, "busy")
+                                  : test::http_response(200, "GIF89a", "image/gif"));
+    });
+    server.on("/later", [&](test::Peer& p) {
+        p.send(nth("/later") == 1
+                   ? test::http_response(429, "wait", "text/plain", {{"Retry-After", "1"}})
+                   : test::http_response(200, "<html>now</html>"));
+    });
+    server.on("/reset", [](test::Peer& p) {
+        p.send("HTTP/1.1 200 OK\r\nContent-Length: 500\r\n\r\nshort");
+        p.reset();
+    });
+    server.on("/stall", [](test::Peer& p) { p.hold(); });
+    server.on("/png", test::reply(200, std::string(100000, 'p'), "image/png"));
+    server.on("/xhtml", test::reply(200, "<p/>", "application/xhtml+xml; charset=utf-8"));
     struct Case {
         const char* name;
-        Reply reply;
+        std::string url;
+        DataType type;
+        long status;  // 0: no response
+        Cause cause;
+        std::size_t requests;
+        std::string body;
     };
-    Reply before_headers;
-    before_headers.body = "late";
-    before_headers.delay = 6s;
-    Reply mid_body;
-    mid_body.body = std::string(200, 'z');
-    mid_body.content_type = "image/gif";
-    mid_body.stall_after = 20;
-    mid_body.stall = 6s;
-    const std::vector<Case> cases = {{"before the headers", before_headers},
-                                     {"in the middle of the body", mid_body}};
+    const std::string refused = "http://127.0.0.1:" + std::to_string(closed_port()) + "/";
+    const std::vector<Case> cases = {
+        {"refused", refused, DataType::Text, 0, Cause::Refused, 0, ""},
+        {"404, once", server.url("/404"), DataType::Bytes, 404, Cause::HttpStatus, 1,
+         "<html>gone</html>"},
+        {"503 every time", server.url("/503"), DataType::Bytes, 503, Cause::HttpStatus, 3,
+         "<html>busy</html>"},
+        {"503 twice, then served", server.url("/flaky"), DataType::Bytes, 200, Cause::None, 3,
+         "GIF89a"},
+        {"429 with Retry-After", server.url("/later"), DataType::Text, 200, Cause::None, 2,
+         "<html>now</html>"},
+        {"reset", server.url("/reset"), DataType::Bytes, 0, Cause::Reset, 3, ""},
+        {"stall", server.url("/stall"), DataType::Text, 0, Cause::TimedOut, 3, ""},
+        {"image in text form left unread", server.url("/png"), DataType::Text, 200, Cause::None, 1,
+         ""},
+        {"image in byte form", server.url("/png"), DataType::Bytes, 200, Cause::None, 1,
+         std::string(100000, 'p')},
+        {"XHTML is a page", server.url("/xhtml"), DataType::Text, 200, Cause::None, 1, "<p/>"},
+    };
+    TransferLimits limits;
+    limits.stall_timeout_s = 1;
+    limits.retry_pause = 10ms;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TestServer server;
-        server.route("/slow", c.reply);
-        TransferLimits limits;
-        limits.stall_timeout_s = 1;
         CurlTransfer t(limits);
+        const std::size_t before = server.requests().size();
         const auto start = Clock::now();
-        Response r = t.OpenURL(server.url("/slow"));
+        const Response r = t.OpenURL(c.url, c.type);
         const auto took = Clock::now() - start;
-        EXPECT_FALSE(r.ok);
-        EXPECT_TRUE(r.body.empty());
-        EXPECT_FALSE(r.error.empty());
-        EXPECT_LT(took, 4s);
+        EXPECT_EQ(r.ok, c.status != 0) << r.error;
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.cause, c.cause) << r.error;
+        EXPECT_EQ(r.body, c.body);
+        EXPECT_EQ(r.not_a_page, c.name == std::string("image in text form left unread"));
+        EXPECT_EQ(r.error.find('\n'), std::string::npos);
+        EXPECT_EQ(cause_text(r).empty(), c.cause == Cause::None);
+        EXPECT_EQ(server.requests().size() - before, c.requests);
+        if (c.url.ends_with("/later")) {
+            EXPECT_GE(took, 950ms) << "Retry-After honoured";
+        }
+        EXPECT_LT(took, 6s);
     }
 }
 
@@ -387,8 +409,8 @@ TEST(TransferRequest, FailureLeavesNothingForTheNextFetch) {
     cut.content_type = "image/gif";
     cut.cut_after = 50;
     server.route("/cut", cut);
-    server.image("/ok", "fine");
-    server.image("/big", std::string(200, 'b'));
+    server.page("/ok", "fine");
+    server.page("/big", std::string(200, 'b'));
     TransferLimits limits;
     limits.max_body = 100;
     CurlTransfer t(limits);
@@ -436,7 +458,7 @@ TEST(TransferCancel, StopFromAnotherThreadAbortsWithinASecond) {
             stopped_at = Clock::now();
             source.request_stop();
         });
-        Response r = t.OpenURL(server.url("/slow"));
+        Response r = t.OpenURL(server.url("/slow"), DataType::Bytes);
         const auto returned_at = Clock::now();
         stopper.join();
         EXPECT_FALSE(r.ok);

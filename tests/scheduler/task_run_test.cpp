@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <map>
 
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
@@ -130,42 +131,92 @@ TEST(TaskRun, ScheduledRunNamesTheTaskAndEndsEmpty) {
     EXPECT_EQ(list_files(dir.path()), Strings{"i0.gif"});
 }
 
-TEST(TaskRun, UnreachableStartShowsOnePageRead) {
-    TempDir dir;
-    CurlTransfer inet;
-    m_psf::CrawlState state;
-    Recorder rec;
-    RunSpec spec;
-    spec.start_address = "";
-    spec.destination = dir.str();
-    RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
-    EXPECT_EQ(rec.captions, Strings{"1 page read"});
-    EXPECT_EQ(sum.images_copied, 0);
-}
-
-TEST(TaskRun, FailedImageIsTriedAgainAtItsNextSlot) {
-    TestServer server;
-    server.page("/p.htm",
-                "<img src='bad.gif'> <img src='ok.gif'> <img src='bad.gif'> "
-                "<img src='ok.gif'> ..........");
-    psf::test::Reply missing;
-    missing.status = 404;
-    missing.body = image_bytes(4000);
-    server.route("/bad.gif", missing);
-    server.image("/ok.gif", image_bytes(4000));
-    TempDir dir;
-    CurlTransfer inet;
-    m_psf::CrawlState state;
-    Recorder rec;
-    RunSpec spec;
-    spec.start_address = server.url("/p.htm");
-    spec.destination = dir.str();
-    RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
-    EXPECT_EQ(server.count("/bad.gif"), 2);
-    EXPECT_EQ(server.count("/ok.gif"), 1);
-    EXPECT_EQ(sum.images_copied, 1);
-    EXPECT_EQ(state.ImageList[1], "");  // blanked after its failure
-    EXPECT_EQ(list_files(dir.path()), Strings{"ok.gif"});
+// What a run counts and says, on sites without a network.
+TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
+    auto repeated = [](const std::string& ref, int n) {
+        std::string html;
+        for (int k = 0; k < n; ++k) html += "<img src='" + ref + "'>";
+        return html;
+    };
+    std::string distinct;
+    for (int k = 0; k <= m_psf::ListLimit; ++k)
+        distinct += "<a href=i" + std::to_string(k) + ".gif>";
+    struct Case {
+        const char* name;
+        std::string page;  // at http://h/p.htm, unless empty: nothing answers there
+        long status;
+        int found, copied, present, failed;
+        std::string note;  // on the label once the run has ended
+        std::map<std::string, int> fetches;
+    };
+    const std::vector<Case> cases = {
+        {"start page unreachable", "", 200, 0, 0, 0, 0, "Start page: unreachable", {}},
+        {"start page 404, still scanned",
+         "<img src=ok.gif> ...........",
+         404,
+         1,
+         1,
+         0,
+         0,
+         "Start page: HTTP status 404",
+         {{"http://h/ok.gif", 1}}},
+        {"each image once: copied, present, failed",
+         "<img src=bad.gif><img src=ok.gif><a href=bad.gif><img src=kept.gif><img src=bad.gif> ...",
+         200,
+         3,
+         1,
+         1,
+         1,
+         "",
+         {{"http://h/bad.gif", 1}, {"http://h/kept.gif", 0}}},
+        {"one image repeated past the limit, then another",
+         repeated("ok.gif", m_psf::ListLimit + 10) + "<img src=other.gif> ..........",
+         200,
+         2,
+         2,
+         0,
+         0,
+         "",
+         {{"http://h/ok.gif", 1}, {"http://h/other.gif", 1}}},
+        {"image list full",
+         distinct + " ..........",
+         200,
+         m_psf::ListLimit,
+         0,
+         0,
+         m_psf::ListLimit,
+         "Image list full",
+         {}},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        FakeTransfer inet;
+        if (!tc.page.empty()) inet.add("http://h/p.htm", tc.page, tc.status);
+        inet.add("http://h/ok.gif", image_bytes(2000, 'o'));
+        inet.add("http://h/other.gif", image_bytes(2000, 'p'));
+        inet.add("http://h/kept.gif", image_bytes(2000, 'k'));
+        inet.add("http://h/bad.gif", "<html>404</html>", 404);
+        TempDir dir;
+        psf::test::write_file(dir / "kept.gif", "mine");
+        m_psf::CrawlState state;
+        Recorder rec;
+        RunSpec spec;
+        spec.start_address = "http://h/p.htm";
+        spec.destination = dir.str();
+        const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+        EXPECT_EQ(sum.pages_read, 1);
+        EXPECT_EQ(sum.images_found, tc.found);
+        EXPECT_EQ(sum.images_copied, tc.copied);
+        EXPECT_EQ(sum.images_present, tc.present);
+        EXPECT_EQ(sum.images_failed, tc.failed);
+        EXPECT_EQ(end_note(sum), tc.note);
+        EXPECT_EQ(sum.start_failure.empty(), tc.note.rfind("Start page", 0) != 0);
+        EXPECT_EQ(sum.failures.size(),
+                  static_cast<std::size_t>(tc.failed) + (sum.start_failure.empty() ? 0 : 1));
+        EXPECT_EQ(rec.captions.front(), "1 page read");
+        for (const auto& [url, n] : tc.fetches)
+            EXPECT_EQ(std::count(inet.fetched.begin(), inet.fetched.end(), url), n) << url;
+    }
 }
 
 // An image that the disk has no room for is not counted, not shown as copied,

@@ -1,0 +1,60 @@
+#include "cli/console.h"
+
+#include <unistd.h>
+
+namespace psf::cli {
+
+bool take_verbosity(std::vector<std::string>& words, Verbosity& level) {
+    bool verbose = false, quiet = false;
+    std::vector<std::string> rest;
+    for (auto& w : words) {
+        if (w == "-v" || w == "--verbose")
+            verbose = true;
+        else if (w == "-q" || w == "--quiet")
+            quiet = true;
+        else
+            rest.push_back(std::move(w));
+    }
+    words = std::move(rest);
+    level = verbose ? Verbosity::Verbose : quiet ? Verbosity::Quiet : Verbosity::Normal;
+    return !(verbose && quiet);
+}
+
+ConsoleObserver::ConsoleObserver(Verbosity level)
+    : level_(level), live_(level == Verbosity::Normal && ::isatty(STDOUT_FILENO) == 1) {}
+
+void ConsoleObserver::set_caption(const std::string& caption) {
+    if (level_ == Verbosity::Verbose && !caption.empty())
+        std::cout << caption << '\n' << std::flush;
+}
+
+void ConsoleObserver::progress(const RunProgress& p) {
+    if (!live_) return;
+    // "\r" and erase-to-end-of-line: the line is redrawn in place.
+    std::cout << '\r' << (task_.empty() ? "" : task_ + ": ")
+              << (p.downloading ? "copying images: " : "reading pages: ")
+              << page_count_text(p.pages_read) << ", " << image_count_text(p.images_copied)
+              << "\x1b[K" << std::flush;
+    drawn_ = true;
+}
+
+void ConsoleObserver::clear_line() {
+    if (drawn_) std::cout << "\r\x1b[K" << std::flush;
+    drawn_ = false;
+}
+
+int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
+    clear_line();
+    const std::string prefix = title.empty() ? "" : title + ": ";
+    if (level_ == Verbosity::Verbose)
+        for (const auto& [address, cause] : s.failures)
+            complain(prefix + "failed: " + address + ": " + cause);
+    if (!s.start_failure.empty()) complain(prefix + start_failure_text(s));
+    if (level_ != Verbosity::Quiet) {
+        if (const std::string full = lists_full_text(s); !full.empty()) complain(prefix + full);
+        std::cout << prefix << summary_text(s) << '\n' << std::flush;
+    }
+    return s.start_failure.empty() ? ExitDone : ExitStartPage;
+}
+
+}  // namespace psf::cli
