@@ -18,9 +18,10 @@ work=$(mktemp -d)
 trap 'kill $tray 2>/dev/null || true; rm -rf "$work"' EXIT
 sleep 1
 
-# The widths of the viewable top-level windows named Picsifter.
+# The widths of the viewable top-level windows of the program (the window is
+# "Picsifter", its tray icon "picsifter").
 viewable_widths() {
-  xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "Picsifter".*/\1/p' | while read -r id; do
+  xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "[Pp]icsifter".*/\1/p' | while read -r id; do
     info=$(xwininfo -id "$id")
     echo "$info" | grep -q "Map State: IsViewable" && echo "$info" | sed -n 's/^ *Width: //p'
   done
