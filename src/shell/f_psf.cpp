@@ -18,15 +18,15 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenuBar>
-#include <QPushButton>
 #include <QPainter>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
-#include <QStyle>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStorageInfo>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
@@ -844,8 +844,9 @@ void f_psf::closeEvent(QCloseEvent* event) {
         std::string question =
             "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.";
         if (busy())
-            question += "\r\nThe run in progress will be stopped, and its task will not be "
-                        "marked as run.";
+            question +=
+                "\r\nThe run in progress will be stopped, and its task will not be "
+                "marked as run.";
         const auto answer = messages_->show(
             this, {"Picsifter", question, editor::Icon::Question, editor::Buttons::YesNo});
         if (answer != QMessageBox::Yes) {

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <QMenuBar>
+#include <QStandardPaths>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include "shell/window_fixture.h"
+#include "support/process.h"
 
 using namespace psf;
 using namespace psf::test;
@@ -123,6 +125,44 @@ TEST(NoTray, MarkerIgnoredAndMinimisingNeverHides) {
     EXPECT_TRUE(f.window->isVisible()) << "a hidden window could not be reached";
     f.window->restore();
     EXPECT_FALSE(f.window->isMinimized());
+}
+
+// Under a real X display (tray_start.sh runs these): a notification area
+// that appears, goes and comes back while the window runs.
+TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
+    const std::vector<std::string> trayer = {QStandardPaths::findExecutable("trayer").toStdString(),
+                                             "--edge",
+                                             "top",
+                                             "--widthtype",
+                                             "pixel",
+                                             "--width",
+                                             "200",
+                                             "--height",
+                                             "24"};
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "no tray yet";
+    const DeepStart start;
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_TRUE(folder_in_sight(*f.window));
+    f_psf& w = *f.window;
+    auto icon_shown = [&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); };
+    auto minimise = [&] {
+        w.restore();
+        w.m_tache->trigger();
+        QApplication::processEvents();
+    };
+
+    auto tray = std::make_unique<Child>(trayer);
+    EXPECT_TRUE(wait_until(icon_shown, 5000)) << "the icon appears with the tray";
+    minimise();
+    EXPECT_TRUE(wait_until([&] { return w.isHidden(); }, 2000)) << "in the tray";
+    tray.reset();
+    EXPECT_TRUE(wait_until([&] { return w.isVisible(); }, 5000)) << "the tray went: back";
+    minimise();
+    EXPECT_FALSE(w.isHidden()) << "no tray to come back from: only minimised";
+    tray = std::make_unique<Child>(trayer);
+    EXPECT_TRUE(wait_until(icon_shown, 5000)) << "the icon comes back with the tray";
 }
 
 }  // namespace
