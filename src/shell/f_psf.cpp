@@ -18,15 +18,20 @@
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStorageInfo>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeView>
+#include <algorithm>
 #include <cmath>
 
 #include "platform/app_data.h"
@@ -41,6 +46,7 @@ namespace {
 
 constexpr int ClientWidth = 10155, ClientHeight = 7905;  // twips
 constexpr int TimerInterval = 60'000;                    // ms
+constexpr int TrayCheckInterval = 1000;                  // ms
 constexpr const char* MarkerFile = "pref1.txt";          // start in the tray
 
 int px(int twips) {
@@ -63,9 +69,35 @@ W* named(W* w, const QString& name) {
     return w;
 }
 
+// A group box drawn with its line through the middle of its caption, as the
+// twips layout expects: a style that puts the line under the caption would
+// run it through the first row of controls.
+class Frame final : public QGroupBox {
+  public:
+    using QGroupBox::QGroupBox;
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        const QFontMetrics fm(font());
+        const QRect box = rect().adjusted(0, fm.height() / 2, -2, -2);
+        QRect caption;
+        if (!title().isEmpty())
+            caption = QRect(px(120) - 2, 0, fm.horizontalAdvance(title()) + 4, fm.height());
+        p.setClipRegion(QRegion(rect()).subtracted(caption));
+        p.setPen(palette().color(QPalette::Dark));
+        p.drawRect(box);
+        p.setPen(palette().color(QPalette::Light));
+        p.drawRect(box.translated(1, 1));
+        p.setClipping(false);
+        p.setPen(palette().color(QPalette::WindowText));
+        p.drawText(caption, Qt::AlignCenter, title());
+    }
+};
+
 QGroupBox* group(QWidget* parent, const char* name, const char* caption, int l, int t, int w,
                  int h) {
-    return place(named(new QGroupBox(QString::fromUtf8(caption), parent), name), l, t, w, h);
+    return place(named(new Frame(QString::fromUtf8(caption), parent), name), l, t, w, h);
 }
 
 QLabel* label(QWidget* parent, const QString& name, const char* caption, int l, int t, int w,
@@ -169,9 +201,15 @@ void f_psf::build_controls() {
     font.setPointSize(8);
     setFont(font);
 
-    client = named(new QWidget(this), "client");
+    // The client keeps its size; a screen too small for it (a large scale
+    // factor) scrolls it instead of pushing the title bar off the screen.
+    auto* scroller = named(new QScrollArea(this), "scroller");
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setFocusPolicy(Qt::NoFocus);
+    client = named(new QWidget(scroller), "client");
     client->setFixedSize(px(ClientWidth), px(ClientHeight));
-    setCentralWidget(client);
+    scroller->setWidget(client);
+    setCentralWidget(scroller);
 
     Frame1 = group(client, "Frame1", "", 120, -60, 9975, 5655);
     Label1 = label(Frame1, "Label1", "Title :", 240, 270, 495, 255);
@@ -207,6 +245,13 @@ void f_psf::build_controls() {
     folders_ = new QFileSystemModel(this);
     folders_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
     folders_->setRootPath("/");
+    // Folders load in the background and push the current one out of sight.
+    connect(folders_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
+        if (!editor_) return;
+        const QString folder = q(editor_->state().Dir1);
+        if (folder == path || folder.startsWith(path.endsWith('/') ? path : path + '/'))
+            QTimer::singleShot(0, this, [this] { reveal_folder(); });
+    });
     Dir1->setModel(folders_);
     for (int c = 1; c < folders_->columnCount(); ++c) Dir1->hideColumn(c);
     Dir1->setHeaderHidden(true);
@@ -257,6 +302,7 @@ void f_psf::build_controls() {
     Frame6 = group(client, "Frame6", "Schedules", 120, 5640, 9975, 2175);
     gri = place(named(new QTableWidget(1, editor::GridCols, Frame6), "gri"), 120, 240, 9735, 1335);
     gri->verticalHeader()->hide();
+    gri->setTabKeyNavigation(false);  // Tab leaves the grid; the arrow keys move inside it
     gri->setSelectionMode(QAbstractItemView::SingleSelection);
     gri->setSelectionBehavior(QAbstractItemView::SelectItems);
     gri->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -467,6 +513,13 @@ void f_psf::show_folder(const std::string& folder) {
     syncing_ = was;
 }
 
+void f_psf::reveal_folder() {
+    const QModelIndex at = folders_->index(q(editor_->state().Dir1));
+    if (!at.isValid()) return;
+    Dir1->expand(at);
+    Dir1->scrollTo(at, QAbstractItemView::PositionAtCenter);
+}
+
 void f_psf::show_outcome(const editor::Outcome& outcome) {
     show_state();
     if (outcome.message) {
@@ -474,13 +527,21 @@ void f_psf::show_outcome(const editor::Outcome& outcome) {
         messages_->show(this, *outcome.message);
         validating_ = false;
     }
-    if (outcome.focus_Text1) Text1->setFocus();
+    if (outcome.focus_Text1) {
+        // The box that held the focus was just emptied: leaving it is no edit.
+        cleared_box_ = focusWidget();
+        Text1->setFocus(Qt::OtherFocusReason);
+    }
 }
 
 // Validation when the focus leaves a box for another control of this window;
 // never while one of its own messages is open or the focus is being put back.
 void f_psf::on_focus_changed(QWidget* old, QWidget* now) {
     if (validating_ || syncing_ || !old || !now || now->window() != this) return;
+    if (old == cleared_box_) {
+        cleared_box_ = nullptr;
+        return;
+    }
     std::vector<editor::Message> found;
     if (old == Text2) {
         if (auto m = editor_->Text2_Validate()) found.push_back(*m);
@@ -517,12 +578,13 @@ StartResult f_psf::startup() {
                 QLocalSocket first;
                 first.connectToServer(instance_name(DataFolder_));
                 if (first.waitForConnected(2000)) first.disconnectFromServer();
-                return StartResult::DataFolderInUse;
+                return StartResult::HandedOver;
             }
             case LockState::HeldByRunner:
-                messages_->show(this,
-                                {"Picsifter", "the data folder is in use by a command-line run",
-                                 editor::Icon::Warning, editor::Buttons::Ok});
+                messages_->show(this, {"Picsifter",
+                                       "The data folder is in use by a command-line run; start "
+                                       "Picsifter again when the run has ended.",
+                                       editor::Icon::Warning, editor::Buttons::Ok});
                 return StartResult::DataFolderInUse;
             case LockState::Unusable:
                 problem = DataFolder_ + ": the lock file cannot be created";
@@ -561,7 +623,7 @@ StartResult f_psf::startup() {
         marker = std::filesystem::exists(DataFolder_ + MarkerFile, ec);
     }
     m_tb->setChecked(marker);
-    adjustSize();
+    watch_tray();
     // Without a notification area a hidden window could not be reached.
     if (marker && in_tray()) return StartResult::Hidden;
     restore();
@@ -569,7 +631,29 @@ StartResult f_psf::startup() {
 }
 
 bool f_psf::in_tray() const {
-    return tray_ && tray_->isVisible();
+    return tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+// A notification area can come and go while the program runs (a panel that
+// restarts): the icon goes back into a new one within a second or two, and a
+// window hidden in one that went is brought back, minimised.
+void f_psf::watch_tray() {
+    if (tray_check_) return;
+    tray_check_ = new QTimer(this);
+    tray_check_->setInterval(TrayCheckInterval);
+    tray_was_there_ = QSystemTrayIcon::isSystemTrayAvailable();
+    connect(tray_check_, &QTimer::timeout, this, [this] {
+        const bool there = QSystemTrayIcon::isSystemTrayAvailable();
+        if (closing_ || there == tray_was_there_) return;
+        tray_was_there_ = there;
+        if (there) {
+            if (tray_) tray_->hide();  // shown again in the new area
+            ensure_tray();
+        } else if (isHidden()) {
+            showMinimized();
+        }
+    });
+    tray_check_->start();
 }
 
 void f_psf::ensure_tray() {
@@ -598,12 +682,26 @@ void f_psf::ensure_tray() {
     tray_->show();
 }
 
+// Centred on the screen and kept inside its free area: on a screen too small
+// for it (a large scale factor) the window is shortened, and its client
+// scrolls, so that the title bar stays reachable.
 void f_psf::centre() {
-    if (QScreen* screen = this->screen()) {
-        const QRect area = screen->geometry();
-        move(area.x() + (area.width() - frameGeometry().width()) / 2,
-             area.y() + (area.height() - frameGeometry().height()) / 2);
-    }
+    QScreen* screen = this->screen();
+    if (!screen) return;
+    const QRect area = screen->geometry();
+    const QRect free = screen->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    const QSize natural(client->width(), client->height() + menuBar()->sizeHint().height());
+    QSize fit = natural.boundedTo(free.size() - frame);
+    if (fit.height() < natural.height())
+        fit.setWidth(std::min(natural.width() + style()->pixelMetric(QStyle::PM_ScrollBarExtent),
+                              free.width() - frame.width()));
+    resize(fit);
+    const QSize outer = fit + frame;
+    const int left = area.x() + (area.width() - outer.width()) / 2;
+    const int top = area.y() + (area.height() - outer.height()) / 2;
+    move(std::max(free.left(), std::min(left, free.x() + free.width() - outer.width())),
+         std::max(free.top(), std::min(top, free.y() + free.height() - outer.height())));
 }
 
 void f_psf::restore() {
@@ -612,11 +710,18 @@ void f_psf::restore() {
     centre();
     raise();
     activateWindow();
+    reveal_folder();
+    // A window manager frames the window after it is shown: place it again
+    // once the title bar's height is known.
+    QTimer::singleShot(250, this, [this, frame = frameGeometry().size() - size()] {
+        if (isVisible() && !isMinimized() && frameGeometry().size() - size() != frame) centre();
+    });
 }
 
 void f_psf::changeEvent(QEvent* event) {
     QMainWindow::changeEvent(event);
-    // A minimised window goes to the tray, when there is one to come back from.
+    // A minimised window goes to the tray only when there is one at this
+    // moment to come back from; otherwise it stays a minimised window.
     if (event->type() == QEvent::WindowStateChange && isMinimized() && in_tray())
         QTimer::singleShot(0, this, [this] {
             if (isMinimized()) hide();
@@ -680,7 +785,6 @@ void f_psf::quit_now() {
 
 void f_psf::Timer1_Timer() {
     if (closing_) return;
-    ensure_tray();
     if (gate_.tick()) start_pass();
 }
 
@@ -742,11 +846,14 @@ void f_psf::stop_runs() {
 
 void f_psf::closeEvent(QCloseEvent* event) {
     if (ask_before_quit_ && !closing_) {
+        std::string question =
+            "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.";
+        if (busy())
+            question +=
+                "\r\nThe run in progress will be stopped, and its task will not be "
+                "marked as run.";
         const auto answer = messages_->show(
-            this,
-            {"Picsifter",
-             "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.",
-             editor::Icon::Question, editor::Buttons::YesNo});
+            this, {"Picsifter", question, editor::Icon::Question, editor::Buttons::YesNo});
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <array>
 #include <memory>
 #include <string>
@@ -50,7 +51,8 @@ struct WindowSetup {
 // How start-up ended.
 enum class StartResult {
     Shown,
-    DataFolderInUse,  // another program holds the data folder: this one exits
+    HandedOver,       // another window holds the data folder and was brought forward
+    DataFolderInUse,  // a command-line run holds the data folder: this one exits
     Hidden,           // started in the tray
 };
 
@@ -148,6 +150,8 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void set_label_colour(LabelColour colour);
     void m_tb_Click();
     void centre();
+    void reveal_folder();
+    void watch_tray();
     void listen_for_second_start();
 
     std::unique_ptr<Clock> own_clock_;
@@ -170,6 +174,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     bool syncing_ = false;     // widgets are being set from the editor's state
     QMetaObject::Connection focus_watch_;
     QSystemTrayIcon* tray_ = nullptr;
+    QTimer* tray_check_ = nullptr;  // looks for a notification area coming or going
+    bool tray_was_there_ = false;
+    QPointer<QWidget> cleared_box_;  // emptied by Reset while it held the focus
     QLocalServer* instance_server_ = nullptr;
     bool ask_before_quit_ = true;
     bool closing_ = false;  // runs are being stopped for good

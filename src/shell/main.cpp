@@ -24,8 +24,8 @@ void on_signal(int) {
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // No display name: the platform would append it to every window title.
     QApplication::setApplicationName(psf::WindowLockHolder);
-    QApplication::setApplicationDisplayName("Picsifter");
     // The window lives on in the tray; only the quit flow ends the program.
     QApplication::setQuitOnLastWindowClosed(false);
     QIcon icon;
@@ -56,6 +56,14 @@ int main(int argc, char** argv) {
     QObject::connect(&app, &QGuiApplication::commitDataRequest,
                      [&window](QSessionManager&) { window.quit_now(); });
 
-    if (window.startup() == psf::shell::StartResult::DataFolderInUse) return 0;
+    switch (window.startup()) {
+        case psf::shell::StartResult::HandedOver:
+            return 0;
+        case psf::shell::StartResult::DataFolderInUse:
+            return 3;  // as picsifter-cli says it
+        case psf::shell::StartResult::Shown:
+        case psf::shell::StartResult::Hidden:
+            break;
+    }
     return QApplication::exec();
 }

@@ -1,9 +1,11 @@
 #!/bin/sh
 # Under a real X display with a notification area (trayer): with the start-in-
 # tray marker the program starts hidden with only its tray icon; without it the
-# window is shown. Usage: tray_start.sh PATH-TO-picsifter
+# window is shown. Then the window tests that need X and a tray that comes and
+# goes. Usage: tray_start.sh PATH-TO-picsifter PATH-TO-shell_tests
 set -eu
 program=$1
+tests=$2
 for tool in xvfb-run trayer xwininfo; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
@@ -18,9 +20,10 @@ work=$(mktemp -d)
 trap 'kill $tray 2>/dev/null || true; rm -rf "$work"' EXIT
 sleep 1
 
-# The widths of the viewable top-level windows named Picsifter.
+# The widths of the viewable top-level windows of the program (the window is
+# "Picsifter", its tray icon "picsifter").
 viewable_widths() {
-  xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "Picsifter".*/\1/p' | while read -r id; do
+  xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "[Pp]icsifter".*/\1/p' | while read -r id; do
     info=$(xwininfo -id "$id")
     echo "$info" | grep -q "Map State: IsViewable" && echo "$info" | sed -n 's/^ *Width: //p'
   done
@@ -57,4 +60,7 @@ esac
 kill -TERM $pid; wait $pid || { echo "FAIL: exit status $? on SIGTERM"; fail=1; }
 
 [ $fail -eq 0 ] && echo "ok: hidden in the tray with the marker, shown without it"
+
+kill $tray; wait $tray 2>/dev/null || true  # the tests start their own
+QT_QPA_PLATFORM=xcb "$tests" --gtest_filter='RealDisplay.*' || fail=1
 exit $fail

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileSystemModel>
+#include <QTreeView>
 #include <filesystem>
 #include <functional>
 
@@ -92,5 +95,31 @@ struct Fixture {
     Answers answers;
     std::unique_ptr<f_psf> window;
 };
+
+// The program started from a folder deep in the tree, for the object's life.
+struct DeepStart {
+    DeepStart() {
+        fs::create_directories(folder);
+        QDir::setCurrent(QString::fromStdString(folder));
+    }
+    ~DeepStart() { QDir::setCurrent(before); }
+    TempDir place;
+    std::string folder = (place / "a/b/c/d/e").string();
+    QString before = QDir::currentPath();
+};
+
+// The folder list's current folder is in sight once the folders above it have
+// loaded, and stays there.
+inline bool folder_in_sight(f_psf& w) {
+    auto* model = static_cast<QFileSystemModel*>(w.Dir1->model());
+    auto in_sight = [&] {
+        for (QModelIndex i = w.Dir1->currentIndex(); i.isValid(); i = i.parent())
+            if (model->canFetchMore(i)) return false;
+        return w.Dir1->viewport()->rect().contains(w.Dir1->visualRect(w.Dir1->currentIndex()));
+    };
+    if (!wait_until(in_sight, 5000)) return false;
+    QApplication::processEvents();
+    return in_sight();
+}
 
 }  // namespace psf::test

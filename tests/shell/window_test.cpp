@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileSystemModel>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -74,6 +75,23 @@ TEST(Window, ControlsCaptionsAndGeometryInTwips) {
         EXPECT_EQ(caption.toStdString(), tc.caption);
         EXPECT_EQ(w->geometry(), QRect(tc.left / 15, tc.top / 15, tc.width / 15, tc.height / 15));
     }
+    // As drawn, at any scale factor: no control crosses a line of its frame.
+    for (QGroupBox* frame : f.window->findChildren<QGroupBox*>()) {
+        if (frame->title().isEmpty()) continue;  // Frame1's top line is off the client
+        const QImage shot = frame->grab().toImage();
+        const double scale = shot.devicePixelRatio();
+        const int x = shot.width() - static_cast<int>(6 * scale);  // right of every control
+        const int ground = qGray(shot.pixel(x, shot.height() / 2));
+        auto line = [&](int y, int step) {
+            while (y >= 0 && y < shot.height() && std::abs(qGray(shot.pixel(x, y)) - ground) < 12)
+                y += step;
+            return y / scale;
+        };
+        const double top = line(0, 1), bottom = line(shot.height() - 1, -1);
+        for (QWidget* c : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+            EXPECT_TRUE(c->geometry().top() > top && c->geometry().bottom() < bottom)
+                << c->objectName().toStdString() << " in " << frame->objectName().toStdString();
+    }
     EXPECT_EQ(f.window->client->size(), QSize(677, 527));
     EXPECT_EQ(f.window->Text6->echoMode(), QLineEdit::Password);
     EXPECT_EQ(f.window->Combo2->count(), 5);
@@ -85,33 +103,46 @@ TEST(Window, ControlsCaptionsAndGeometryInTwips) {
     EXPECT_EQ(f.window->Drive1->itemText(0), "/");
 }
 
-TEST(Window, FocusOrderFollowsTheForm) {
-    Fixture f;
-    f_psf& w = *f.window;
-    std::vector<QWidget*> expected = {w.Text1,  w.Text2, w.Option3[0], w.Option3[1], w.Combo1,
-                                      w.Text5,  w.Text6, w.Option1[0], w.Option1[1], w.Option1[2],
-                                      w.Drive1, w.Dir1,  w.Option2[0], w.Option2[1]};
-    for (std::size_t k = 0; k < 4; ++k) expected.insert(expected.end(), {w.Text3[k], w.Combo3[k]});
-    for (std::size_t k = 0; k < 4; ++k) expected.insert(expected.end(), {w.Text4[k], w.Combo4[k]});
-    expected.insert(expected.end(),
-                    {w.Option4[0], w.Option4[1], w.Combo2, w.Combo5, w.Combo6, w.Combo7});
-    expected.insert(expected.end(), w.Check1.begin(), w.Check1.end());
-    expected.insert(expected.end(),
-                    {w.Command2, w.gri, w.Command3, w.Command6, w.Command4, w.Option4[2]});
-    // Walk the chain from Text1, keeping the named controls (a list or a
-    // grid brings inner widgets of its own).
-    std::vector<QWidget*> seen;
-    QWidget* w0 = w.Text1;
-    do {
-        if (std::find(expected.begin(), expected.end(), w0) != expected.end()) seen.push_back(w0);
-        w0 = w0->nextInFocusChain();
-    } while (w0 != w.Text1 && seen.size() < expected.size());
-    auto names = [](const std::vector<QWidget*>& ws) {
-        std::vector<std::string> out;
-        for (QWidget* x : ws) out.push_back(x->objectName().toStdString());
-        return out;
-    };
-    EXPECT_EQ(names(seen), names(expected));
+// The stops Tab makes from the title box to "Edit", and back with Shift+Tab:
+// an option group is one stop, and so is the grid, whose selection stays put.
+TEST(Window, TabWalksTheFormWithTheGridAsOneStop) {
+    const QString stops = QString(
+        "Text1 Text2 Option3(0) Combo1 Text5 Text6 Option1(0) Drive1 Dir1 Option2(0) Text3(0) "
+        "Combo3(0) Text3(1) Combo3(1) Text3(2) Combo3(2) Text3(3) Combo3(3) Text4(0) Combo4(0) "
+        "Text4(1) Combo4(1) Text4(2) Combo4(2) Text4(3) Combo4(3) Option4(0) Combo2 Combo5 "
+        "Combo6 Combo7 Check1(0) Check1(1) Check1(2) Check1(3) Check1(4) Check1(5) Check1(6) "
+        "Command2 gri Command3 Command6 Command4");
+    for (int tasks : {1, 3}) {
+        SCOPED_TRACE(tasks);
+        std::vector<Task> stored;
+        for (int i = 1; i <= tasks; ++i)
+            stored.push_back(stored_task("T" + std::to_string(i), "http://h/", "/tmp"));
+        Fixture f(stored);
+        ASSERT_EQ(f.window->startup(), StartResult::Shown);
+        f.window->grid().setRow(tasks);
+        f.window->Text2->setText("http://h/");
+        emit f.window->Text2->textEdited("http://h/");
+        f.window->activateWindow();
+        f.window->Text1->setFocus();
+        ASSERT_TRUE(wait_until([&] { return f.window->Text1->hasFocus(); }, 2000));
+        auto walk = [&](Qt::Key key, Qt::KeyboardModifier modifier, QWidget* to) {
+            QStringList seen = {QApplication::focusWidget()->objectName()};
+            for (int i = 0; i < 60 && QApplication::focusWidget() != to; ++i) {
+                QKeyEvent press(QEvent::KeyPress, key, modifier);
+                QApplication::sendEvent(QApplication::focusWidget(), &press);
+                seen << QApplication::focusWidget()->objectName();
+            }
+            return seen;
+        };
+        auto text = [](const QStringList& names) { return names.join(' ').toStdString(); };
+        EXPECT_EQ(text(walk(Qt::Key_Tab, Qt::NoModifier, f.window->Command4)), stops.toStdString());
+        EXPECT_EQ(f.window->grid().Row(), tasks);
+        QStringList back = walk(Qt::Key_Backtab, Qt::ShiftModifier, f.window->Text1);
+        std::reverse(back.begin(), back.end());
+        EXPECT_EQ(text(back), stops.toStdString()) << "Shift+Tab goes back the same way";
+        EXPECT_EQ(f.window->grid().Row(), tasks);
+        EXPECT_TRUE(f.answers.said.empty()) << f.answers.said.front().text;
+    }
 }
 
 TEST(Window, StartUpFillsTheGridFromTheFile) {
@@ -125,6 +156,7 @@ TEST(Window, StartUpFillsTheGridFromTheFile) {
         std::vector<Task> tasks;
         for (int i = 0; i < tc.tasks; ++i)
             tasks.push_back(stored_task("T" + std::to_string(i + 1), "http://h/", "/tmp"));
+        const DeepStart start;  // the default destination
         Fixture f(tasks);
         ASSERT_EQ(f.window->startup(), StartResult::Shown);
         EXPECT_TRUE(f.answers.said.empty());
@@ -137,7 +169,8 @@ TEST(Window, StartUpFillsTheGridFromTheFile) {
         EXPECT_EQ(f.window->gate().TimerTicks(), 0);
         EXPECT_TRUE(f.window->isVisible());
         auto* model = static_cast<QFileSystemModel*>(f.window->Dir1->model());
-        EXPECT_EQ(model->filePath(f.window->Dir1->currentIndex()), QDir::currentPath());
+        EXPECT_EQ(model->filePath(f.window->Dir1->currentIndex()).toStdString(), start.folder);
+        EXPECT_TRUE(folder_in_sight(*f.window));
     }
 }
 
@@ -170,29 +203,52 @@ TEST(Window, RefusedWhileACommandLineRunHoldsTheFolder) {
     ASSERT_EQ(runner.state(), LockState::Taken);
     EXPECT_EQ(f.window->startup(), StartResult::DataFolderInUse);
     ASSERT_EQ(f.answers.said.size(), 1u);
-    EXPECT_EQ(f.answers.said[0].text, "the data folder is in use by a command-line run");
+    EXPECT_EQ(f.answers.said[0].text,
+              "The data folder is in use by a command-line run; start Picsifter again when the "
+              "run has ended.");
 }
 
-TEST(Window, AddressIsCheckedWhenTheFocusLeavesItOnlyOnce) {
+// Leaving a box for the title box checks it: a failed check says so once and
+// keeps the focus there. "Reset" empties the box and moves the focus to the
+// title without a check, whatever the box held.
+TEST(Window, LeavingABoxChecksItButResetDoesNot) {
     Fixture f;
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    f.window->activateWindow();
-    f.window->Text2->setFocus();
-    ASSERT_TRUE(wait_until([&] { return f.window->Text2->hasFocus(); }, 2000));
-    f.window->Text2->setText("ftp://x/");
-    emit f.window->Text2->textEdited("ftp://x/");
-    f.window->Text1->setFocus();
-    QApplication::processEvents();
-    ASSERT_EQ(f.answers.said.size(), 1u);
-    EXPECT_EQ(f.answers.said[0].text, "Please give a valid internet adress");
-    EXPECT_TRUE(f.window->Text2->hasFocus()) << "the focus goes back to the box";
-
-    f.window->Text2->setText("https://x/");
-    emit f.window->Text2->textEdited("https://x/");
-    f.window->Text1->setFocus();
-    QApplication::processEvents();
-    EXPECT_EQ(f.answers.said.size(), 1u);
-    EXPECT_TRUE(f.window->Text1->hasFocus());
+    f_psf& w = *f.window;
+    struct Case {
+        QLineEdit* box;
+        const char* text;
+        bool reset;
+        const char* message;  // "" for none
+    };
+    const std::vector<Case> cases = {
+        {w.Text4[1], "a/b", false, "Please don't type a / in a file name"},
+        {w.Text4[1], "ab", false, ""},
+        {w.Text2, "ftp://x/", false, "Please give a valid internet adress"},
+        {w.Text2, "https://x/", false, ""},
+        {w.Text2, "", true, ""},
+        {w.Text2, "ftp://x/", true, ""},
+        {w.Text3[0], "a.b", true, ""},
+        {w.Text4[3], "a\\b", true, ""},
+        {w.Text5, " u ", true, ""},
+        {w.Text6, "p", true, ""},
+    };
+    w.activateWindow();
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.box->objectName().toStdString() + " " + tc.text);
+        tc.box->setFocus();
+        ASSERT_TRUE(wait_until([&] { return tc.box->hasFocus(); }, 2000));
+        tc.box->setText(tc.text);
+        emit tc.box->textEdited(tc.text);
+        tc.reset ? w.m_reinit->trigger() : w.Text1->setFocus();
+        QApplication::processEvents();
+        std::string said;
+        for (const auto& m : f.answers.said) said += m.text;
+        f.answers.said.clear();
+        EXPECT_EQ(said, tc.message);
+        EXPECT_TRUE((*tc.message ? static_cast<QWidget*>(tc.box) : w.Text1)->hasFocus());
+        EXPECT_TRUE(!tc.reset || tc.box->text().isEmpty());
+    }
 }
 
 // A site whose image takes a while, so the run is still going while the
@@ -303,6 +359,10 @@ TEST(Window, ClosingDuringARunCancelsItAndKeepsTheFileWhole) {
     t.start();
     f.window->close();
     EXPECT_LT(t.elapsed(), 2000);
+    ASSERT_EQ(f.answers.said.size(), 1u);
+    EXPECT_TRUE(
+        f.answers.said[0].text.ends_with(" started.\r\nThe run in progress will be stopped, and "
+                                         "its task will not be marked as run."));
     EXPECT_EQ(psf::test::read_file(f.folder + "planifs.txt"), before)
         << "a cancelled run is not stamped";
     EXPECT_FALSE(fs::exists(site.pics / "b.gif"));
@@ -361,15 +421,7 @@ TEST(Window, ScheduleResetAndEditThroughTheWidgets) {
     EXPECT_EQ(f.row(1)[IntervalIndex], "2") << "the interval the list shows after start-up";
     EXPECT_EQ(f.row(1)[OnSunday], "0");
     EXPECT_EQ(w.grid().TextMatrix(1, 2), "Yes");
-    LoadReport report;
-    TaskTable saved;
-    std::string error;
-    ASSERT_TRUE(charge_planifs(f.folder, saved, report, error));
-    EXPECT_EQ(saved.TaskCount, 1);
-
-    w.m_reinit->trigger();
-    EXPECT_EQ(w.Text1->text(), "");
-    EXPECT_TRUE(w.Check1[6]->isChecked());
+    EXPECT_TRUE(w.Check1[6]->isChecked()) << "reset after scheduling";
     w.Command4->click();
     EXPECT_EQ(w.Text1->text(), "Cats");
     EXPECT_TRUE(w.Option3[1]->isChecked());
