@@ -4,6 +4,10 @@
 # One option a line: the commands that take it (comma-separated), the option,
 # and what its value is (- when it takes none).
 _picsifter_cli_options='
+run,due,crawl -v -
+run,due,crawl --verbose -
+run,due,crawl -q -
+run,due,crawl --quiet -
 crawl --depth level
 crawl --dest folder
 crawl --tree -
