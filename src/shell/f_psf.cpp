@@ -157,6 +157,7 @@ f_psf::f_psf(WindowSetup setup)
       own_messages_(setup.messages ? nullptr : std::make_unique<MessageBoxes>()),
       messages_(setup.messages ? setup.messages : own_messages_.get()),
       setup_(std::move(setup)),
+      stamps_(table_),
       gate_(*this) {
     setObjectName("f_psf");
     setWindowTitle("Picsifter");
@@ -175,11 +176,12 @@ f_psf::f_psf(WindowSetup setup)
     if (!make) make = [] { return std::make_unique<CurlTransfer>(); };
     worker_ = std::make_unique<RunWorker>(
         *clock_, make,
-        RunWorker::Callbacks{
-            [this](const std::string& caption) { Label4->setText(q(caption)); },
-            [this](LabelColour colour) { set_label_colour(colour); },
-            [this](int row, bool cancelled, LocalTime end) { on_run_ended(row, cancelled, end); },
-            [this] { on_job_ended(); }});
+        RunWorker::Callbacks{[this](const std::string& caption) { Label4->setText(q(caption)); },
+                             [this](LabelColour colour) { set_label_colour(colour); },
+                             [this](int row, bool cancelled, LocalTime end) {
+                                 stamps_.run_ended(row, cancelled, end);
+                             },
+                             [this] { on_job_ended(); }});
 
     Timer1 = named(new QTimer(this), "Timer1");
     Timer1->setInterval(TimerInterval);
@@ -495,11 +497,7 @@ void f_psf::show_state() {
         if (at >= 0) Drive1->setCurrentIndex(at);
     }
     show_folder(s.Dir1);
-    Command2->setEnabled(s.Command2.Enabled);
-    Command3->setEnabled(s.Command3.Enabled);
-    Command4->setEnabled(s.Command4.Enabled);
-    Command6->setEnabled(s.Command6.Enabled);
-    m_reinit->setEnabled(s.m_reinit.Enabled);
+    show_commands();
     syncing_ = false;
 }
 
@@ -803,10 +801,8 @@ void f_psf::Command6_Click() {
 // The due-time pass: rows chosen at the moment read once here, run in order
 // on the worker thread, each stamped here as its run ends.
 void f_psf::start_pass() {
-    const LocalTime now = clock_->now();
-    if (settle_future_stamps(table_, now)) stamps_pending_ = true;
     std::vector<RunItem> items;
-    for (int row : due_rows(table_, now))
+    for (int row : stamps_.begin_pass(clock_->now()))
         items.push_back(
             {row, spec_from_task(table_.rows[static_cast<std::size_t>(row)]), RunMode::Scheduled});
     start_job(std::move(items));
@@ -816,12 +812,6 @@ void f_psf::start_job(std::vector<RunItem> items) {
     worker_->start(std::move(items));
 }
 
-void f_psf::on_run_ended(int row, bool cancelled, LocalTime end) {
-    if (cancelled || row < 1 || row > table_.TaskCount) return;
-    stamp(table_.rows[static_cast<std::size_t>(row)], end);
-    stamps_pending_ = true;
-}
-
 void f_psf::on_job_ended() {
     save_stamps();
     if (closing_) return;
@@ -829,8 +819,7 @@ void f_psf::on_job_ended() {
 }
 
 void f_psf::save_stamps() {
-    if (!stamps_pending_) return;
-    stamps_pending_ = false;
+    if (!stamps_.take_unsaved()) return;
     std::string error;
     if (!save(table_, error) && !closing_)
         messages_->show(this, {"Error", "The schedule could not be saved: " + error,
@@ -873,34 +862,17 @@ void f_psf::set_label_colour(LabelColour colour) {
     Label4->setPalette(p);
 }
 
-void f_psf::set_busy_pointer(bool busy) {
-    if (busy) {
-        QGuiApplication::setOverrideCursor(Qt::BusyCursor);
-        editor_->enter_busy();
-    } else {
-        editor_->leave_busy();
-        QGuiApplication::restoreOverrideCursor();
-    }
+// The pointer goes busy first and comes back last.
+void f_psf::set_busy(bool busy) {
+    if (busy) QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    editor_->set_busy(busy);
+    show_commands();
+    if (!busy) QGuiApplication::restoreOverrideCursor();
 }
 
-void f_psf::set_command_enabled(TaskCommand command, bool enabled) {
-    switch (command) {
-        case TaskCommand::Schedule:
-            Command2->setEnabled(enabled);
-            break;
-        case TaskCommand::Delete:
-            Command3->setEnabled(enabled);
-            break;
-        case TaskCommand::Edit:
-            Command4->setEnabled(enabled);
-            break;
-        case TaskCommand::RetrieveNow:
-            Command6->setEnabled(enabled);
-            break;
-        case TaskCommand::Reset:
-            m_reinit->setEnabled(enabled);
-            break;
-    }
+void f_psf::show_commands() {
+    for (const editor::TaskCommand& c : editor::TaskCommands)
+        findChild<QObject*>(c.name)->setProperty("enabled", (editor_->state().*c.state).Enabled);
 }
 
 bool f_psf::drive_ready(const std::string& drive) const {

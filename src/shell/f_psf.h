@@ -12,6 +12,7 @@
 #include "platform/table_grid.h"
 #include "scheduler/clock.h"
 #include "scheduler/run_gate.h"
+#include "scheduler/task_pass.h"
 #include "shell/messages.h"
 #include "shell/run_worker.h"
 #include "store/task_table.h"
@@ -124,8 +125,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
   private:
     // BusyTarget
-    void set_busy_pointer(bool busy) override;
-    void set_command_enabled(TaskCommand command, bool enabled) override;
+    void set_busy(bool busy) override;
     // EditorHost
     bool drive_ready(const std::string& drive) const override;
     std::string drive_folder(const std::string& drive) const override;
@@ -139,12 +139,12 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void connect_editor();
     void fill_drives();
     void show_state();
+    void show_commands();
     void show_folder(const std::string& folder);
     void show_outcome(const editor::Outcome& outcome);
     void on_focus_changed(QWidget* old, QWidget* now);
     void start_pass();
     void start_job(std::vector<RunItem> items);
-    void on_run_ended(int row, bool cancelled, LocalTime end);
     void on_job_ended();
     void save_stamps();
     void set_label_colour(LabelColour colour);
@@ -163,13 +163,13 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     TaskTable table_;
     std::string DataFolder_;
     std::string backup_;  // where a damaged schedule file is kept before its first rewrite
+    TaskStamps stamps_;
     std::unique_ptr<DataFolderLock> lock_;
     std::unique_ptr<TableGrid> grid_;
     std::unique_ptr<editor::TaskEditor> editor_;
     QFileSystemModel* folders_ = nullptr;
     RunGate gate_;
     std::unique_ptr<RunWorker> worker_;
-    bool stamps_pending_ = false;
     bool validating_ = false;  // a validation message is open
     bool syncing_ = false;     // widgets are being set from the editor's state
     QMetaObject::Connection focus_watch_;
