@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCryptographicHash>
+#include <QDialog>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QSessionManager>
@@ -75,6 +76,18 @@ void end_on_signals(std::function<void()> end) {
         end();
     });
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, [end](QSessionManager&) { end(); });
+}
+
+bool close_nested_loops() {
+    bool any = false;
+    for (QWidget* popup; (popup = QApplication::activePopupWidget()) && popup->close();) any = true;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<QDialog*>(w);
+            dialog && dialog->isVisible() && dialog->windowModality() != Qt::NonModal) {
+            dialog->done(QDialog::Rejected);
+            any = true;
+        }
+    return any;
 }
 
 }  // namespace psf::shell

@@ -33,4 +33,8 @@ class AppLife final : public QObject {
 // SIGTERM, SIGINT, SIGHUP and the session's end call `end` on the main thread.
 void end_on_signals(std::function<void()> end);
 
+// Closes the open popups and modal boxes, whose loops of their own would hold
+// up an end. True when there was one.
+bool close_nested_loops();
+
 }  // namespace psf::shell

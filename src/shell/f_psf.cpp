@@ -362,7 +362,12 @@ QSystemTrayIcon* f_psf::tray() const {
 
 void f_psf::quit_now() {
     ask_before_quit_ = false;
-    close();
+    // A popup or a modal box (the quit question among them) holds the close
+    // until its own loop ends: end them first, then close from the main loop.
+    if (close_nested_loops())
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    else
+        close();
 }
 
 void f_psf::Timer1_Timer() {
