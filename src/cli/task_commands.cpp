@@ -139,14 +139,16 @@ int run_command(std::vector<std::string> words) {
     ConsoleObserver observer(level);
     const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
                                                    observer, stopper.token());
+    // A run whose start page failed still counts as run.
+    TaskStamps stamps(store.table);
+    stamps.run_ended(row, summary.cancelled, SystemClock().now());
     if (summary.cancelled) {
         complain("interrupted; the task keeps its last-run time");
         return ExitInterrupted;
     }
     const int status = observer.report(summary);
-    // A run whose start page failed still counts as run.
-    stamp(store.table.rows[static_cast<std::size_t>(row)], SystemClock().now());
-    if (int rc = save(store)) return rc;
+    if (stamps.take_unsaved())
+        if (int rc = save(store)) return rc;
     return status;
 }
 

@@ -113,6 +113,18 @@ struct EditorState {
     bool operator==(const EditorState&) const = default;
 };
 
+// The task commands, by their controls' names, in the order the busy bracket
+// switches them.
+struct TaskCommand {
+    const char* name;
+    ControlState EditorState::*state;
+};
+inline constexpr TaskCommand TaskCommands[] = {{"Command2", &EditorState::Command2},
+                                               {"Command3", &EditorState::Command3},
+                                               {"Command4", &EditorState::Command4},
+                                               {"Command6", &EditorState::Command6},
+                                               {"m_reinit", &EditorState::m_reinit}};
+
 // The local moment of a new task's creation stamp.
 struct Stamp {
     std::string date;  // "YYYY/MM/DD"
@@ -192,10 +204,9 @@ class TaskEditor {
     Outcome Command3_Click();  // Delete
     Outcome m_reinit_Click();  // Reset
 
-    // Around a timer pass or a Retrieve Now run: commands 2, 3, 4, 6 and the
-    // "Reset" entry are disabled, and all of them are enabled afterwards.
-    void enter_busy();
-    void leave_busy();
+    // Around a timer pass or a Retrieve Now run: the task commands are
+    // disabled, and all of them are enabled afterwards.
+    void set_busy(bool busy);
 
   private:
     void load_task(const Task& task);

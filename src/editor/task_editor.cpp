@@ -212,14 +212,8 @@ Outcome TaskEditor::m_reinit_Click() {
     return Outcome{std::nullopt, true};
 }
 
-void TaskEditor::enter_busy() {
-    for (ControlState* c : {&s_.Command2, &s_.Command3, &s_.Command4, &s_.Command6, &s_.m_reinit})
-        c->Enabled = false;
-}
-
-void TaskEditor::leave_busy() {
-    for (ControlState* c : {&s_.Command2, &s_.Command3, &s_.Command4, &s_.Command6, &s_.m_reinit})
-        c->Enabled = true;
+void TaskEditor::set_busy(bool busy) {
+    for (const TaskCommand& c : TaskCommands) (s_.*c.state).Enabled = !busy;
 }
 
 }  // namespace psf::editor

@@ -4,13 +4,11 @@ namespace psf {
 
 void RunGate::enter() {
     busy_ = true;
-    target_.set_busy_pointer(true);
-    for (TaskCommand c : BracketOrder) target_.set_command_enabled(c, false);
+    target_.set_busy(true);
 }
 
 void RunGate::leave() {
-    for (TaskCommand c : BracketOrder) target_.set_command_enabled(c, true);
-    target_.set_busy_pointer(false);
+    target_.set_busy(false);
     busy_ = false;
 }
 

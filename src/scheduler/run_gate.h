@@ -6,25 +6,12 @@
 
 namespace psf {
 
-// The commands a run disables, in the order the bracket switches them.
-enum class TaskCommand {
-    Schedule,     // Command2
-    Delete,       // Command3
-    Edit,         // Command4
-    RetrieveNow,  // Command6
-    Reset,        // m_reinit
-};
-
-inline constexpr TaskCommand BracketOrder[] = {TaskCommand::Schedule, TaskCommand::Delete,
-                                               TaskCommand::Edit, TaskCommand::RetrieveNow,
-                                               TaskCommand::Reset};
-
-// What the bracket changes on the window.
+// The busy bracket on the window: the pointer, and the task commands that
+// could start another run or change the task table.
 class BusyTarget {
   public:
     virtual ~BusyTarget() = default;
-    virtual void set_busy_pointer(bool busy) = 0;
-    virtual void set_command_enabled(TaskCommand command, bool enabled) = 0;
+    virtual void set_busy(bool busy) = 0;
 };
 
 inline constexpr std::int16_t TicksPerPass = 15;

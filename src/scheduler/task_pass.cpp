@@ -73,22 +73,32 @@ std::vector<int> due_rows(const TaskTable& table, const LocalTime& now) {
     return due;
 }
 
+std::vector<int> TaskStamps::begin_pass(const LocalTime& now) {
+    if (settle_future_stamps(table_, now)) unsaved_ = true;
+    return due_rows(table_, now);
+}
+
+void TaskStamps::run_ended(int row, bool cancelled, const LocalTime& end) {
+    if (cancelled || row < 1 || row > table_.TaskCount) return;
+    stamp(table_.rows[static_cast<std::size_t>(row)], end);
+    unsaved_ = true;
+}
+
 PassResult traite_ligne(TaskTable& table, const Clock& clock,
                         const std::function<RunSummary(int row)>& run,
                         const std::function<void()>& save) {
     PassResult result;
-    const LocalTime now = clock.now();
-    const bool settled = settle_future_stamps(table, now);
-    for (int row : due_rows(table, now)) {
+    TaskStamps stamps(table);
+    for (int row : stamps.begin_pass(clock.now())) {
         const RunSummary summary = run(row);
+        stamps.run_ended(row, summary.cancelled, clock.now());
         if (summary.cancelled) {
             result.cancelled = true;
             break;
         }
-        stamp(table.rows[static_cast<std::size_t>(row)], clock.now());
         ++result.ran;
     }
-    if (result.ran > 0 || settled) {
+    if (stamps.take_unsaved()) {
         save();
         result.saved = true;
     }

@@ -4,6 +4,7 @@
 #include <functional>
 #include <stop_token>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "scheduler/clock.h"
@@ -36,6 +37,25 @@ bool settle_future_stamps(TaskTable& table, const LocalTime& now);
 
 // The rows due at `now`, in table order.
 std::vector<int> due_rows(const TaskTable& table, const LocalTime& now);
+
+// The table's side of runs, for the window and the command-line runner alike:
+// which rows a pass runs, the stamp a run leaves, and whether a save is owed.
+class TaskStamps {
+  public:
+    explicit TaskStamps(TaskTable& table) : table_(table) {}
+
+    // A pass's one clock reading: settles stamps ahead of it, then gives the
+    // rows due at it, in table order.
+    std::vector<int> begin_pass(const LocalTime& now);
+    // A run of `row` ended at `end`; a cancelled run is not stamped.
+    void run_ended(int row, bool cancelled, const LocalTime& end);
+    // True once after the table changed: the caller saves it then.
+    bool take_unsaved() { return std::exchange(unsaved_, false); }
+
+  private:
+    TaskTable& table_;
+    bool unsaved_ = false;
+};
 
 struct PassResult {
     int ran = 0;

@@ -1,154 +1,34 @@
 #include "shell/f_psf.h"
 
-#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QFileSystemModel>
-#include <QGroupBox>
 #include <QGuiApplication>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocalServer>
-#include <QLocalSocket>
-#include <QMenuBar>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
-#include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStorageInfo>
-#include <QStyle>
-#include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <QTimer>
 #include <QTreeView>
-#include <algorithm>
-#include <cmath>
 
-#include "platform/app_data.h"
 #include "platform/curl_transfer.h"
-#include "scheduler/task_pass.h"
+#include "shell/app_life.h"
 #include "shell/f_help.h"
+#include "shell/m_tbpsf.h"
+#include "shell/widgets.h"
 #include "store/schedule_file.h"
 
 namespace psf::shell {
 
 namespace {
-
-constexpr int ClientWidth = 10155, ClientHeight = 7905;  // twips
-constexpr int TimerInterval = 60'000;                    // ms
-constexpr int TrayCheckInterval = 1000;                  // ms
-constexpr const char* MarkerFile = "pref1.txt";          // start in the tray
-
-int px(int twips) {
-    return static_cast<int>(std::lround(twips / double(TwipsPerPixel)));
-}
-
-template <typename W>
-W* place(W* w, int left, int top, int width, int height) {
-    w->setGeometry(px(left), px(top), px(width), px(height));
-    return w;
-}
-
-QString q(const std::string& s) {
-    return QString::fromStdString(s);
-}
-
-template <typename W>
-W* named(W* w, const QString& name) {
-    w->setObjectName(name);
-    return w;
-}
-
-// A group box drawn with its line through the middle of its caption, as the
-// twips layout expects: a style that puts the line under the caption would
-// run it through the first row of controls.
-class Frame final : public QGroupBox {
-  public:
-    using QGroupBox::QGroupBox;
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        const QFontMetrics fm(font());
-        const QRect box = rect().adjusted(0, fm.height() / 2, -2, -2);
-        QRect caption;
-        if (!title().isEmpty())
-            caption = QRect(px(120) - 2, 0, fm.horizontalAdvance(title()) + 4, fm.height());
-        p.setClipRegion(QRegion(rect()).subtracted(caption));
-        p.setPen(palette().color(QPalette::Dark));
-        p.drawRect(box);
-        p.setPen(palette().color(QPalette::Light));
-        p.drawRect(box.translated(1, 1));
-        p.setClipping(false);
-        p.setPen(palette().color(QPalette::WindowText));
-        p.drawText(caption, Qt::AlignCenter, title());
-    }
-};
-
-QGroupBox* group(QWidget* parent, const char* name, const char* caption, int l, int t, int w,
-                 int h) {
-    return place(named(new Frame(QString::fromUtf8(caption), parent), name), l, t, w, h);
-}
-
-QLabel* label(QWidget* parent, const QString& name, const char* caption, int l, int t, int w,
-              int h) {
-    return place(named(new QLabel(QString::fromUtf8(caption), parent), name), l, t, w, h);
-}
-
-QRadioButton* option(QWidget* parent, const QString& name, const char* caption, int l, int t, int w,
-                     int h) {
-    return place(named(new QRadioButton(QString::fromUtf8(caption), parent), name), l, t, w, h);
-}
-
-template <std::size_t N>
-QComboBox* list(QWidget* parent, const QString& name, const std::array<std::string, N>& entries,
-                int l, int t, int w, int h) {
-    auto* combo = place(named(new QComboBox(parent), name), l, t, w, h);
-    combo->setEditable(false);
-    for (const auto& e : entries) combo->addItem(q(e));
-    return combo;
-}
-
-QLineEdit* box(QWidget* parent, const QString& name, int l, int t, int w, int h) {
-    return place(named(new QLineEdit(parent), name), l, t, w, h);
-}
-
-QPushButton* button(QWidget* parent, const char* name, const char* caption, int l, int t, int w,
-                    int h) {
-    return place(named(new QPushButton(QString::fromUtf8(caption), parent), name), l, t, w, h);
-}
-
-QString member(const char* control, std::size_t k) {
-    return QString("%1(%2)").arg(control).arg(k);
-}
-
-// Volumes the user keeps files on: the root, and mounted disks; not the
-// kernel's own file systems.
-bool user_volume(const QStorageInfo& v) {
-    if (!v.isValid() || !v.isReady()) return false;
-    const QString root = v.rootPath();
-    if (root == "/") return true;
-    static const QStringList hidden_types = {
-        "proc",   "sysfs",  "devtmpfs",   "tmpfs",   "cgroup",  "cgroup2",
-        "devpts", "mqueue", "securityfs", "debugfs", "tracefs", "pstore",
-        "bpf",    "autofs", "squashfs",   "overlay", "nsfs",    "fusectl"};
-    if (hidden_types.contains(QString::fromUtf8(v.fileSystemType()))) return false;
-    for (const char* prefix : {"/proc", "/sys", "/dev", "/snap", "/boot", "/etc"})
-        if (root.startsWith(prefix)) return false;
-    if (root.startsWith("/run") && !root.startsWith("/run/media/")) return false;
-    return true;
-}
-
+constexpr int TimerInterval = 60'000;  // ms
 }  // namespace
 
 f_psf::f_psf(WindowSetup setup)
@@ -157,11 +37,14 @@ f_psf::f_psf(WindowSetup setup)
       own_messages_(setup.messages ? nullptr : std::make_unique<MessageBoxes>()),
       messages_(setup.messages ? setup.messages : own_messages_.get()),
       setup_(std::move(setup)),
-      gate_(*this) {
+      stamps_(table_),
+      gate_(*this),
+      life_(new AppLife(this)) {
     setObjectName("f_psf");
     setWindowTitle("Picsifter");
     build_controls();
     build_menus();
+    tray_ = new m_tbpsf(*this);
     set_tab_order();
 
     grid_ = std::make_unique<TableGrid>(gri);
@@ -169,17 +52,18 @@ f_psf::f_psf(WindowSetup setup)
     editor::EditorHost& host = *this;
     editor_ = std::make_unique<editor::TaskEditor>(
         table_, *grid_, host, QStorageInfo(cwd).rootPath().toStdString(), cwd.toStdString());
-    connect_editor();
+    connect_controls();
 
     TransferFactory make = setup_.make_transfer;
     if (!make) make = [] { return std::make_unique<CurlTransfer>(); };
     worker_ = std::make_unique<RunWorker>(
         *clock_, make,
-        RunWorker::Callbacks{
-            [this](const std::string& caption) { Label4->setText(q(caption)); },
-            [this](LabelColour colour) { set_label_colour(colour); },
-            [this](int row, bool cancelled, LocalTime end) { on_run_ended(row, cancelled, end); },
-            [this] { on_job_ended(); }});
+        RunWorker::Callbacks{[this](const std::string& caption) { Label4->setText(q(caption)); },
+                             [this](LabelColour colour) { set_label_colour(colour); },
+                             [this](int row, bool cancelled, LocalTime end) {
+                                 stamps_.run_ended(row, cancelled, end);
+                             },
+                             [this] { on_job_ended(); }});
 
     Timer1 = named(new QTimer(this), "Timer1");
     Timer1->setInterval(TimerInterval);
@@ -193,186 +77,15 @@ f_psf::~f_psf() {
     stop_runs();
 }
 
-void f_psf::build_controls() {
-    // The layout was drawn for an 8-point sans-serif font; Arial's metric twin
-    // keeps every caption inside its control.
-    QFont font("Liberation Sans");
-    font.setFamilies({"Liberation Sans", "Arimo", "Arial"});
-    font.setPointSize(8);
-    setFont(font);
-
-    // The client keeps its size; a screen too small for it (a large scale
-    // factor) scrolls it instead of pushing the title bar off the screen.
-    auto* scroller = named(new QScrollArea(this), "scroller");
-    scroller->setFrameShape(QFrame::NoFrame);
-    scroller->setFocusPolicy(Qt::NoFocus);
-    client = named(new QWidget(scroller), "client");
-    client->setFixedSize(px(ClientWidth), px(ClientHeight));
-    scroller->setWidget(client);
-    setCentralWidget(scroller);
-
-    Frame1 = group(client, "Frame1", "", 120, -60, 9975, 5655);
-    Label1 = label(Frame1, "Label1", "Title :", 240, 270, 495, 255);
-    Text1 = box(Frame1, "Text1", 720, 240, 2055, 285);
-    Label5 = label(Frame1, "Label5", "Internet Address :", 3000, 270, 1335, 255);
-    Text2 = box(Frame1, "Text2", 4320, 240, 5175, 285);
-
-    Frame4 = group(Frame1, "Frame4", "Navigate in the web site ?", 240, 720, 2535, 855);
-    Option3[0] = option(Frame4, member("Option3", 0), "No", 120, 240, 2295, 255);
-    Option3[1] = option(Frame4, member("Option3", 1), "Yes, on", 120, 540, 975, 255);
-    Combo1 = list(Frame4, "Combo1", editor::Combo1_entries(), 1000, 500, 615, 315);
-    Label2 = label(Frame4, "Label2", "levels", 1680, 540, 735, 255);
-
-    Frame9 = group(Frame1, "Frame9", "Secured Access", 240, 1680, 2535, 855);
-    Label8 = label(Frame9, "Label8", "User :", 120, 260, 855, 255);
-    Text5 = box(Frame9, "Text5", 1200, 180, 1215, 285);
-    Label9 = label(Frame9, "Label9", "Password :", 120, 560, 1095, 255);
-    Text6 = box(Frame9, "Text6", 1200, 500, 1215, 285);
-    Text6->setEchoMode(QLineEdit::Password);
-
-    Frame2 = group(Frame1, "Frame2", "Images already existing ", 240, 2640, 2535, 1095);
-    Option1[0] = option(Frame2, member("Option1", 0), "do not replace", 120, 240, 1815, 255);
-    Option1[1] = option(Frame2, member("Option1", 1), "replace", 120, 510, 1575, 255);
-    Option1[2] = option(Frame2, member("Option1", 2), "create a new version", 120, 780, 2295, 255);
-
-    Frame3 = group(Frame1, "Frame3", "destination directory", 3000, 720, 3735, 3015);
-    Drive1 = place(named(new QComboBox(Frame3), "Drive1"), 120, 280, 3495, 315);
-    Dir1 = place(named(new QTreeView(Frame3), "Dir1"), 120, 600, 3495, 1440);
-    Option2[0] = option(Frame3, member("Option2", 0), "Copy all images in this directory", 120,
-                        2160, 3495, 255);
-    Option2[1] = option(Frame3, member("Option2", 1), "Create a tree from this directory", 120,
-                        2520, 3495, 375);
-    folders_ = new QFileSystemModel(this);
-    folders_->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot);
-    folders_->setRootPath("/");
-    // Folders load in the background and push the current one out of sight.
-    connect(folders_, &QFileSystemModel::directoryLoaded, this, [this](const QString& path) {
-        if (!editor_) return;
-        const QString folder = q(editor_->state().Dir1);
-        if (folder == path || folder.startsWith(path.endsWith('/') ? path : path + '/'))
-            QTimer::singleShot(0, this, [this] { reveal_folder(); });
-    });
-    Dir1->setModel(folders_);
-    for (int c = 1; c < folders_->columnCount(); ++c) Dir1->hideColumn(c);
-    Dir1->setHeaderHidden(true);
-    fill_drives();
-
-    Frame5 = group(Frame1, "Frame5", "Schedule", 6960, 720, 2775, 3495);
-    Option4[0] = option(Frame5, member("Option4", 0), "On demand", 120, 240, 1935, 255);
-    Option4[1] = option(Frame5, member("Option4", 1), "Many times a day", 120, 600, 1935, 255);
-    Combo2 = list(Frame5, "Combo2", editor::Combo2_entries(), 360, 900, 2175, 315);
-    Option4[2] = option(Frame5, member("Option4", 2), "From", 120, 1400, 1095, 255);
-    Combo5 = list(Frame5, "Combo5", editor::Combo5_entries(), 1200, 1360, 615, 315);
-    Label10 = label(Frame5, "Label10", "H", 1840, 1400, 255, 255);
-    Combo6 = list(Frame5, "Combo6", editor::Combo6_entries(), 2040, 1360, 630, 315);
-    Combo7 = list(Frame5, "Combo7", editor::Combo7_entries(), 360, 1780, 2175, 315);
-    Label3 = label(Frame5, "Label3", "On :", 120, 2205, 375, 255);
-    static const char* const days[] = {"Monday", "Tuesday",  "Wednesday", "Thursday",
-                                       "Friday", "Saturday", "Sunday"};
-    static const int day_pos[][2] = {{1440, 2180}, {120, 2520}, {1440, 2520}, {120, 2880},
-                                     {1440, 2880}, {120, 3200}, {1440, 3200}};
-    for (std::size_t k = 0; k < 7; ++k) {
-        Check1[k] = place(named(new QCheckBox(days[k], Frame5), member("Check1", k)), day_pos[k][0],
-                          day_pos[k][1], 1290, 255);
-    }
-
-    static const int tops[] = {240, 600, 960, 1320};
-    Frame7 = group(Frame1, "Frame7", "Retrieve only these images :", 240, 3840, 3135, 1700);
-    Frame8 = group(Frame1, "Frame8", "Do not retrieve these images :", 3600, 3840, 3135, 1695);
-    for (std::size_t k = 0; k < 4; ++k) {
-        Text3[k] = box(Frame7, member("Text3", k), 120, tops[k], 1935, 285);
-        Label6[k] = label(Frame7, member("Label6", k), ".", 2160, tops[k], 135, 255);
-        Combo3[k] =
-            list(Frame7, member("Combo3", k), editor::type_entries(), 2280, tops[k], 735, 315);
-        Text4[k] = box(Frame8, member("Text4", k), 165, tops[k], 1935, 285);
-        Label7[k] = label(Frame8, member("Label7", k), ".", 2160, tops[k], 135, 255);
-        Combo4[k] =
-            list(Frame8, member("Combo4", k), editor::type_entries(), 2280, tops[k], 735, 315);
-    }
-
-    Command2 = button(Frame1, "Command2", "Schedule", 7200, 4440, 2295, 375);
-    Label4 = label(Frame1, "Label4", "", 6960, 5040, 2775, 300);
-    QFont status_font("Arial");
-    status_font.setFamilies({"Arial", "Liberation Sans"});
-    status_font.setPointSizeF(9.75);
-    Label4->setFont(status_font);
-    Label4->setAutoFillBackground(true);
-    set_label_colour(LabelColour::Idle);
-
-    Frame6 = group(client, "Frame6", "Schedules", 120, 5640, 9975, 2175);
-    gri = place(named(new QTableWidget(1, editor::GridCols, Frame6), "gri"), 120, 240, 9735, 1335);
-    gri->verticalHeader()->hide();
-    gri->setTabKeyNavigation(false);  // Tab leaves the grid; the arrow keys move inside it
-    gri->setSelectionMode(QAbstractItemView::SingleSelection);
-    gri->setSelectionBehavior(QAbstractItemView::SelectItems);
-    gri->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    gri->verticalHeader()->setDefaultSectionSize(px(255));
-    gri->horizontalHeader()->setHighlightSections(false);
-    Command3 = button(Frame6, "Command3", "Delete", 360, 1680, 2055, 375);
-    Command6 = button(Frame6, "Command6", "Retrieve Now !", 3840, 1680, 2055, 375);
-    Command4 = button(Frame6, "Command4", "Edit", 7200, 1680, 2295, 375);
-}
-
-void f_psf::build_menus() {
-    auto entry = [this](QMenu* menu, const char* name, const char* caption) {
-        QAction* a = menu->addAction(QString::fromUtf8(caption));
-        a->setObjectName(name);
-        return a;
-    };
-    m_fichier = named(menuBar()->addMenu("&File"), "m_fichier");
-    m_quitter = entry(m_fichier, "m_quitter", "Quit");
-    m_fenetre = named(menuBar()->addMenu("&Window"), "m_fenetre");
-    m_reinit = entry(m_fenetre, "m_reinit", "Reset");
-    m_tache = entry(m_fenetre, "m_tache", "Minimize");
-    m_options = named(menuBar()->addMenu("&Options"), "m_options");
-    m_tb = entry(m_options, "m_tb", "&Start in the task bar");
-    m_tb->setCheckable(true);
-    m_interro = named(menuBar()->addMenu("&?"), "m_interro");
-    m_aide = entry(m_interro, "m_aide", "Help...");
-    m_apropos = entry(m_interro, "m_apropos", "&About...");
-    // The tray's menu is not on the bar.
-    mPopupSys = named(new QMenu("&SysTRay", this), "mPopupSys");
-    mPopRestore = entry(mPopupSys, "mPopRestore", "&Restore");
-    mPopExit = entry(mPopupSys, "mPopExit", " &Quit");
-
-    connect(m_tb, &QAction::triggered, this, [this] { m_tb_Click(); });
+void f_psf::connect_controls() {
+    connect(m_tb, &QAction::triggered, this, [this] { tray_->m_tb_Click(); });
     connect(m_aide, &QAction::triggered, this, [this] { show_help(this); });
     connect(m_apropos, &QAction::triggered, this,
             [this] { messages_->show(this, about_message()); });
-    connect(mPopRestore, &QAction::triggered, this, [this] { restore(); });
     connect(m_quitter, &QAction::triggered, this, &QWidget::close);
-    connect(mPopExit, &QAction::triggered, this, &QWidget::close);
     connect(m_tache, &QAction::triggered, this, &QWidget::showMinimized);
     connect(m_reinit, &QAction::triggered, this,
             [this] { show_outcome(editor_->m_reinit_Click()); });
-}
-
-void f_psf::set_tab_order() {
-    std::vector<QWidget*> order = {Text1,  Text2, Option3[0], Option3[1], Combo1,
-                                   Text5,  Text6, Option1[0], Option1[1], Option1[2],
-                                   Drive1, Dir1,  Option2[0], Option2[1]};
-    for (std::size_t k = 0; k < 4; ++k) order.insert(order.end(), {Text3[k], Combo3[k]});
-    for (std::size_t k = 0; k < 4; ++k) order.insert(order.end(), {Text4[k], Combo4[k]});
-    order.insert(order.end(), {Option4[0], Option4[1], Combo2, Combo5, Combo6, Combo7});
-    order.insert(order.end(), Check1.begin(), Check1.end());
-    order.insert(order.end(), {Command2, gri, Command3, Command6, Command4, Option4[2]});
-    for (std::size_t i = 1; i < order.size(); ++i) setTabOrder(order[i - 1], order[i]);
-}
-
-void f_psf::fill_drives() {
-    QList<QStorageInfo> volumes;
-    for (const QStorageInfo& v : QStorageInfo::mountedVolumes())
-        if (user_volume(v)) volumes.push_back(v);
-    std::sort(volumes.begin(), volumes.end(), [](const QStorageInfo& a, const QStorageInfo& b) {
-        if ((a.rootPath() == "/") != (b.rootPath() == "/")) return a.rootPath() == "/";
-        return a.rootPath() < b.rootPath();
-    });
-    Drive1->clear();
-    for (const QStorageInfo& v : volumes)
-        if (Drive1->findData(v.rootPath()) < 0) Drive1->addItem(v.rootPath(), v.rootPath());
-}
-
-void f_psf::connect_editor() {
     connect(Text1, &QLineEdit::textEdited, this,
             [this](const QString& t) { editor_->Text1_Change(t.toStdString()); });
     connect(Text2, &QLineEdit::textEdited, this,
@@ -495,11 +208,7 @@ void f_psf::show_state() {
         if (at >= 0) Drive1->setCurrentIndex(at);
     }
     show_folder(s.Dir1);
-    Command2->setEnabled(s.Command2.Enabled);
-    Command3->setEnabled(s.Command3.Enabled);
-    Command4->setEnabled(s.Command4.Enabled);
-    Command6->setEnabled(s.Command6.Enabled);
-    m_reinit->setEnabled(s.m_reinit.Enabled);
+    show_commands();
     syncing_ = false;
 }
 
@@ -569,17 +278,11 @@ StartResult f_psf::startup() {
     DataFolder_ = choice.DataFolder;
     std::string problem = choice.error;
     if (!DataFolder_.empty()) {
-        lock_ = std::make_unique<DataFolderLock>(DataFolder_, WindowLockHolder);
-        switch (lock_->state()) {
+        switch (life_->take(DataFolder_)) {
             case LockState::Taken:
                 break;
-            case LockState::HeldByWindow: {
-                // Bring that window forward instead of starting a second one.
-                QLocalSocket first;
-                first.connectToServer(instance_name(DataFolder_));
-                if (first.waitForConnected(2000)) first.disconnectFromServer();
-                return StartResult::HandedOver;
-            }
+            case LockState::HeldByWindow:
+                return StartResult::HandedOver;  // that window was brought forward
             case LockState::HeldByRunner:
                 messages_->show(this, {"Picsifter",
                                        "The data folder is in use by a command-line run; start "
@@ -614,94 +317,15 @@ StartResult f_psf::startup() {
                                editor::Icon::Warning, editor::Buttons::Ok});
     editor::fill_grid(*grid_, table_);
 
-    listen_for_second_start();
-    ensure_tray();
-
-    bool marker = false;
-    if (!DataFolder_.empty()) {
-        std::error_code ec;
-        marker = std::filesystem::exists(DataFolder_ + MarkerFile, ec);
-    }
+    if (!DataFolder_.empty()) life_->listen(DataFolder_, [this] { restore(); });
+    tray_->ensure();
+    const bool marker = m_tbpsf::marker(DataFolder_);
     m_tb->setChecked(marker);
-    watch_tray();
+    tray_->watch();
     // Without a notification area a hidden window could not be reached.
     if (marker && in_tray()) return StartResult::Hidden;
     restore();
     return StartResult::Shown;
-}
-
-bool f_psf::in_tray() const {
-    return tray_ && tray_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable();
-}
-
-// A notification area can come and go while the program runs (a panel that
-// restarts): the icon goes back into a new one within a second or two, and a
-// window hidden in one that went is brought back, minimised.
-void f_psf::watch_tray() {
-    if (tray_check_) return;
-    tray_check_ = new QTimer(this);
-    tray_check_->setInterval(TrayCheckInterval);
-    tray_was_there_ = QSystemTrayIcon::isSystemTrayAvailable();
-    connect(tray_check_, &QTimer::timeout, this, [this] {
-        const bool there = QSystemTrayIcon::isSystemTrayAvailable();
-        if (closing_ || there == tray_was_there_) return;
-        tray_was_there_ = there;
-        if (there) {
-            if (tray_) tray_->hide();  // shown again in the new area
-            ensure_tray();
-        } else if (isHidden()) {
-            showMinimized();
-        }
-    });
-    tray_check_->start();
-}
-
-void f_psf::ensure_tray() {
-    if (in_tray() || !QSystemTrayIcon::isSystemTrayAvailable()) return;
-    if (!tray_) {
-        tray_ = new QSystemTrayIcon(windowIcon(), this);
-        tray_->setObjectName("tray");
-        tray_->setToolTip("Picsifter");
-        connect(tray_, &QSystemTrayIcon::activated, this,
-                [this](QSystemTrayIcon::ActivationReason reason) {
-                    switch (reason) {
-                        case QSystemTrayIcon::Trigger:
-                        case QSystemTrayIcon::DoubleClick:
-                            restore();
-                            break;
-                        case QSystemTrayIcon::Context:
-                            raise();
-                            activateWindow();
-                            mPopupSys->popup(QCursor::pos());
-                            break;
-                        default:
-                            break;
-                    }
-                });
-    }
-    tray_->show();
-}
-
-// Centred on the screen and kept inside its free area: on a screen too small
-// for it (a large scale factor) the window is shortened, and its client
-// scrolls, so that the title bar stays reachable.
-void f_psf::centre() {
-    QScreen* screen = this->screen();
-    if (!screen) return;
-    const QRect area = screen->geometry();
-    const QRect free = screen->availableGeometry();
-    const QSize frame = frameGeometry().size() - size();
-    const QSize natural(client->width(), client->height() + menuBar()->sizeHint().height());
-    QSize fit = natural.boundedTo(free.size() - frame);
-    if (fit.height() < natural.height())
-        fit.setWidth(std::min(natural.width() + style()->pixelMetric(QStyle::PM_ScrollBarExtent),
-                              free.width() - frame.width()));
-    resize(fit);
-    const QSize outer = fit + frame;
-    const int left = area.x() + (area.width() - outer.width()) / 2;
-    const int top = area.y() + (area.height() - outer.height()) / 2;
-    move(std::max(free.left(), std::min(left, free.x() + free.width() - outer.width())),
-         std::max(free.top(), std::min(top, free.y() + free.height() - outer.height())));
 }
 
 void f_psf::restore() {
@@ -728,59 +352,22 @@ void f_psf::changeEvent(QEvent* event) {
         });
 }
 
-QString f_psf::instance_name(const std::string& DataFolder) {
-    const QByteArray key =
-        QCryptographicHash::hash(QByteArray::fromStdString(DataFolder), QCryptographicHash::Sha1)
-            .toHex()
-            .left(16);
-    return "picsifter-" + QString::fromLatin1(key);
+bool f_psf::in_tray() const {
+    return tray_->in_tray();
 }
 
-// A second start over the same data folder asks this window to come forward.
-void f_psf::listen_for_second_start() {
-    if (DataFolder_.empty()) return;
-    const QString name = instance_name(DataFolder_);
-    QLocalServer::removeServer(name);  // left by a window that crashed; we hold the lock
-    instance_server_ = new QLocalServer(this);
-    instance_server_->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(instance_server_, &QLocalServer::newConnection, this, [this] {
-        while (QLocalSocket* peer = instance_server_->nextPendingConnection()) {
-            peer->deleteLater();
-            restore();
-        }
-    });
-    instance_server_->listen(name);
-}
-
-void f_psf::m_tb_Click() {
-    // The action has toggled itself already; the file decides the mark.
-    const bool was_ticked = !m_tb->isChecked();
-    const QString marker = q(DataFolder_ + MarkerFile);
-    bool ok = !DataFolder_.empty();
-    if (ok && was_ticked) {
-        ok = !QFile::exists(marker) || QFile::remove(marker);
-    } else if (ok) {
-        QFile file(marker);
-        ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-             file.write("\"1\"\r\n") == 5 && file.flush();
-    }
-    if (ok) {
-        m_tb->setChecked(!was_ticked);
-        return;
-    }
-    m_tb->setChecked(was_ticked);
-    messages_->show(this,
-                    {"Picsifter",
-                     std::string(was_ticked ? "The start-in-tray setting could not be removed"
-                                            : "The start-in-tray setting could not be saved") +
-                         " in the data folder " +
-                         (DataFolder_.empty() ? std::string("(none)") : DataFolder_) + ".",
-                     editor::Icon::Warning, editor::Buttons::Ok});
+QSystemTrayIcon* f_psf::tray() const {
+    return tray_->icon();
 }
 
 void f_psf::quit_now() {
     ask_before_quit_ = false;
-    close();
+    // A popup or a modal box (the quit question among them) holds the close
+    // until its own loop ends: end them first, then close from the main loop.
+    if (close_nested_loops())
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+    else
+        close();
 }
 
 void f_psf::Timer1_Timer() {
@@ -803,10 +390,8 @@ void f_psf::Command6_Click() {
 // The due-time pass: rows chosen at the moment read once here, run in order
 // on the worker thread, each stamped here as its run ends.
 void f_psf::start_pass() {
-    const LocalTime now = clock_->now();
-    if (settle_future_stamps(table_, now)) stamps_pending_ = true;
     std::vector<RunItem> items;
-    for (int row : due_rows(table_, now))
+    for (int row : stamps_.begin_pass(clock_->now()))
         items.push_back(
             {row, spec_from_task(table_.rows[static_cast<std::size_t>(row)]), RunMode::Scheduled});
     start_job(std::move(items));
@@ -816,12 +401,6 @@ void f_psf::start_job(std::vector<RunItem> items) {
     worker_->start(std::move(items));
 }
 
-void f_psf::on_run_ended(int row, bool cancelled, LocalTime end) {
-    if (cancelled || row < 1 || row > table_.TaskCount) return;
-    stamp(table_.rows[static_cast<std::size_t>(row)], end);
-    stamps_pending_ = true;
-}
-
 void f_psf::on_job_ended() {
     save_stamps();
     if (closing_) return;
@@ -829,8 +408,7 @@ void f_psf::on_job_ended() {
 }
 
 void f_psf::save_stamps() {
-    if (!stamps_pending_) return;
-    stamps_pending_ = false;
+    if (!stamps_.take_unsaved()) return;
     std::string error;
     if (!save(table_, error) && !closing_)
         messages_->show(this, {"Error", "The schedule could not be saved: " + error,
@@ -860,7 +438,7 @@ void f_psf::closeEvent(QCloseEvent* event) {
         }
     }
     stop_runs();
-    if (tray_) tray_->hide();
+    tray_->remove();
     if (f_help* help = help_window()) help->close();
     event->accept();
     QCoreApplication::quit();
@@ -873,34 +451,17 @@ void f_psf::set_label_colour(LabelColour colour) {
     Label4->setPalette(p);
 }
 
-void f_psf::set_busy_pointer(bool busy) {
-    if (busy) {
-        QGuiApplication::setOverrideCursor(Qt::BusyCursor);
-        editor_->enter_busy();
-    } else {
-        editor_->leave_busy();
-        QGuiApplication::restoreOverrideCursor();
-    }
+// The pointer goes busy first and comes back last.
+void f_psf::set_busy(bool busy) {
+    if (busy) QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    editor_->set_busy(busy);
+    show_commands();
+    if (!busy) QGuiApplication::restoreOverrideCursor();
 }
 
-void f_psf::set_command_enabled(TaskCommand command, bool enabled) {
-    switch (command) {
-        case TaskCommand::Schedule:
-            Command2->setEnabled(enabled);
-            break;
-        case TaskCommand::Delete:
-            Command3->setEnabled(enabled);
-            break;
-        case TaskCommand::Edit:
-            Command4->setEnabled(enabled);
-            break;
-        case TaskCommand::RetrieveNow:
-            Command6->setEnabled(enabled);
-            break;
-        case TaskCommand::Reset:
-            m_reinit->setEnabled(enabled);
-            break;
-    }
+void f_psf::show_commands() {
+    for (const editor::TaskCommand& c : editor::TaskCommands)
+        findChild<QObject*>(c.name)->setProperty("enabled", (editor_->state().*c.state).Enabled);
 }
 
 bool f_psf::drive_ready(const std::string& drive) const {

@@ -12,6 +12,7 @@
 #include "platform/table_grid.h"
 #include "scheduler/clock.h"
 #include "scheduler/run_gate.h"
+#include "scheduler/task_pass.h"
 #include "shell/messages.h"
 #include "shell/run_worker.h"
 #include "store/task_table.h"
@@ -30,13 +31,11 @@ class QTableWidget;
 class QTimer;
 class QTreeView;
 class QSystemTrayIcon;
-class QLocalServer;
-
-namespace psf {
-class DataFolderLock;
-}
 
 namespace psf::shell {
+
+class AppLife;
+class m_tbpsf;
 
 // What the window is built with; tests replace the clock, the message boxes,
 // the folders and the transfer control.
@@ -75,14 +74,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void restore();
     // Ends the program without the quit question (signals, end of session).
     void quit_now();
-    // Whether the tray icon is in a notification area; without one the
-    // window is never hidden, since nothing could bring it back.
+    // Whether the tray icon is in a notification area.
     bool in_tray() const;
-    // Adds the tray icon when a notification area has appeared since.
-    void ensure_tray();
-    // The name a second start uses to bring this window to the front.
-    static QString instance_name(const std::string& DataFolder);
-    QSystemTrayIcon* tray() const { return tray_; }
+    QSystemTrayIcon* tray() const;
 
     const TaskTable& tasks() const { return table_; }
     const std::string& data_folder() const { return DataFolder_; }
@@ -123,9 +117,10 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void changeEvent(QEvent* event) override;
 
   private:
+    friend class m_tbpsf;  // the tray is a room of this window
+
     // BusyTarget
-    void set_busy_pointer(bool busy) override;
-    void set_command_enabled(TaskCommand command, bool enabled) override;
+    void set_busy(bool busy) override;
     // EditorHost
     bool drive_ready(const std::string& drive) const override;
     std::string drive_folder(const std::string& drive) const override;
@@ -133,26 +128,25 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     bool save(const TaskTable& table, std::string& error) override;
     editor::Stamp now() const override;
 
+    // Layout (f_psf_layout.cpp).
     void build_controls();
     void build_menus();
     void set_tab_order();
-    void connect_editor();
     void fill_drives();
+    void centre();
+
+    void connect_controls();
     void show_state();
+    void show_commands();
     void show_folder(const std::string& folder);
     void show_outcome(const editor::Outcome& outcome);
     void on_focus_changed(QWidget* old, QWidget* now);
     void start_pass();
     void start_job(std::vector<RunItem> items);
-    void on_run_ended(int row, bool cancelled, LocalTime end);
     void on_job_ended();
     void save_stamps();
     void set_label_colour(LabelColour colour);
-    void m_tb_Click();
-    void centre();
     void reveal_folder();
-    void watch_tray();
-    void listen_for_second_start();
 
     std::unique_ptr<Clock> own_clock_;
     const Clock* clock_;
@@ -163,21 +157,18 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     TaskTable table_;
     std::string DataFolder_;
     std::string backup_;  // where a damaged schedule file is kept before its first rewrite
-    std::unique_ptr<DataFolderLock> lock_;
+    TaskStamps stamps_;
     std::unique_ptr<TableGrid> grid_;
     std::unique_ptr<editor::TaskEditor> editor_;
     QFileSystemModel* folders_ = nullptr;
     RunGate gate_;
     std::unique_ptr<RunWorker> worker_;
-    bool stamps_pending_ = false;
     bool validating_ = false;  // a validation message is open
     bool syncing_ = false;     // widgets are being set from the editor's state
     QMetaObject::Connection focus_watch_;
-    QSystemTrayIcon* tray_ = nullptr;
-    QTimer* tray_check_ = nullptr;  // looks for a notification area coming or going
-    bool tray_was_there_ = false;
+    AppLife* life_;
+    m_tbpsf* tray_ = nullptr;
     QPointer<QWidget> cleared_box_;  // emptied by Reset while it held the focus
-    QLocalServer* instance_server_ = nullptr;
     bool ask_before_quit_ = true;
     bool closing_ = false;  // runs are being stopped for good
 };

@@ -100,7 +100,7 @@ TEST(EditorBusy, DisablesTheFiveCommandsAndEnablesThemAllAfterwards) {
     f.ed.Command4_Click();
     EXPECT_FALSE(f.ed.state().Command3.Enabled);
 
-    f.ed.enter_busy();
+    f.ed.set_busy(true);
     const auto& s = f.ed.state();
     for (const ControlState* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
         EXPECT_FALSE(c->Enabled);
@@ -110,7 +110,7 @@ TEST(EditorBusy, DisablesTheFiveCommandsAndEnablesThemAllAfterwards) {
     f.ed.Command2_Click();
     EXPECT_EQ(f.table.TaskCount, 1) << "Schedule does nothing while busy";
 
-    f.ed.leave_busy();
+    f.ed.set_busy(false);
     for (const ControlState* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
         EXPECT_TRUE(c->Enabled);
     EXPECT_EQ(s.Text1, "two") << "the loaded values stay";

@@ -100,6 +100,12 @@ TEST(Quit, SignalsAndSessionEndAskNothing) {
     f.window->quit_now();
     EXPECT_TRUE(f.answers.said.empty());
     EXPECT_FALSE(f.window->isVisible());
+
+    Fixture g;  // a signal while the quit question is open ends the program too
+    ASSERT_EQ(g.window->startup(), StartResult::Shown);
+    g.answers.while_open = [&] { g.window->quit_now(); };
+    g.window->m_quitter->trigger();
+    EXPECT_TRUE(wait_until([&] { return !g.window->isVisible(); }, 5000));
 }
 
 TEST(NoTray, MarkerIgnoredAndMinimisingNeverHides) {

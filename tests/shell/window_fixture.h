@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileSystemModel>
+#include <QTimer>
 #include <QTreeView>
 #include <filesystem>
 #include <functional>
@@ -27,11 +28,18 @@ class Answers final : public MessageSeam {
   public:
     QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
         said.push_back(m);
+        if (while_open) {  // a real modal box, with `while_open` run from its loop
+            QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
+            QTimer::singleShot(0, &box, while_open);
+            QTimer::singleShot(3000, &box, [&box] { box.done(QMessageBox::No); });
+            return static_cast<QMessageBox::StandardButton>(box.exec());
+        }
         if (m.buttons != editor::Buttons::YesNo) return QMessageBox::Ok;
         return answer_no ? QMessageBox::No : QMessageBox::Yes;
     }
     std::vector<editor::Message> said;
     bool answer_no = false;
+    std::function<void()> while_open;
 };
 
 inline bool wait_until(const std::function<bool()>& done, int ms = 10'000) {
