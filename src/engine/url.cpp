@@ -138,7 +138,10 @@ std::string vers_antislash(std::string_view s) {
 }
 
 std::string url_absolue(std::string_view page, std::string_view link) {
-    return normalised(resolved(page, link));
+    if (link.size() > MaxAddressLength || page.size() > MaxAddressLength) return {};
+    std::string url = normalised(resolved(page, link));
+    if (url.size() > MaxAddressLength) return {};
+    return url;
 }
 
 namespace {
