@@ -205,6 +205,9 @@ TEST(UrlAbsolue, OtherPages) {
         {"page only slashes, scheme relative", "/////////", "//x", "//x"},
         {"page ends in double slash, up", "abcde//", "../../x", "abcde///x"},
         {"page trailing blank", "http://h/a/p.htm ", "x", "http://h/a/x"},
+        {"result at 8 KiB", "http://h/" + std::string(8181, 'a') + "/", "x",
+         "http://h/" + std::string(8181, 'a') + "/x"},
+        {"result over 8 KiB", "http://h/" + std::string(8182, 'a') + "/", "x", ""},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);
