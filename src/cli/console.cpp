@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <charconv>
+
 namespace psf::cli {
 
 bool take_verbosity(std::vector<std::string>& words, Verbosity& level) {
@@ -18,6 +20,27 @@ bool take_verbosity(std::vector<std::string>& words, Verbosity& level) {
     words = std::move(rest);
     level = verbose ? Verbosity::Verbose : quiet ? Verbosity::Quiet : Verbosity::Normal;
     return !(verbose && quiet);
+}
+
+bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
+                   std::string& error) {
+    std::vector<std::string> rest;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] != "--max-time") {
+            rest.push_back(std::move(words[i]));
+            continue;
+        }
+        long long n = 0;
+        const std::string value = i + 1 < words.size() ? words[++i] : "";
+        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
+        if (ec != std::errc() || end != value.data() + value.size() || n < 1) {
+            error = "--max-time takes a whole number of seconds from 1";
+            return false;
+        }
+        limit = std::chrono::seconds(n);
+    }
+    words = std::move(rest);
+    return true;
 }
 
 ConsoleObserver::ConsoleObserver(Verbosity level)
@@ -50,9 +73,14 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
         for (const auto& [address, cause] : s.failures)
             complain(prefix + "failed: " + address + ": " + cause);
     if (!s.start_failure.empty()) complain(prefix + start_failure_text(s));
+    for (const std::string& line : given_up_texts(s)) complain(prefix + line);
     if (level_ != Verbosity::Quiet) {
         if (const std::string full = lists_full_text(s); !full.empty()) complain(prefix + full);
         std::cout << prefix << summary_text(s) << '\n' << std::flush;
+    }
+    if (s.timed_out) {
+        complain(prefix + time_limit_text(s));
+        return ExitTimeLimit;
     }
     return s.start_failure.empty() ? ExitDone : ExitStartPage;
 }

@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <iostream>
 #include <stop_token>
 #include <string>
@@ -20,13 +21,16 @@ inline constexpr int ExitNoTask = 2;
 inline constexpr int ExitLocked = 3;
 inline constexpr int ExitFolder = 4;
 inline constexpr int ExitStartPage = 5;
+inline constexpr int ExitTimeLimit = 6;
 inline constexpr int ExitInterrupted = 130;
 
 inline constexpr const char* Usage =
     "usage: picsifter-cli list\n"
-    "       picsifter-cli run TITLE [-v|--verbose|-q|--quiet]\n"
+    "       picsifter-cli run TITLE [-v|--verbose|-q|--quiet] [--max-time SECONDS]\n"
     "       picsifter-cli due [--at \"YYYY/MM/DD HH:NN\"] [-v|--verbose|-q|--quiet]\n"
-    "       picsifter-cli crawl URL [-v|--verbose|-q|--quiet] [--depth N] [--dest DIR] [--tree]\n"
+    "                     [--max-time SECONDS]\n"
+    "       picsifter-cli crawl URL [-v|--verbose|-q|--quiet] [--max-time SECONDS]\n"
+    "                     [--depth N] [--dest DIR] [--tree]\n"
     "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
     "                     [--exclude NAME.TYPE]... [--user U [--password-file FILE]]\n"
     "                     [--connections N]\n"
@@ -48,6 +52,12 @@ enum class Verbosity { Quiet, Normal, Verbose };
 // Takes -v/--verbose and -q/--quiet out of `words`; false when both are given.
 bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
 
+// Takes --max-time SECONDS out of `words` (each run's time limit, 2 h
+// without it); false with `error` set when its value is not a whole number of
+// seconds from 1.
+bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
+                   std::string& error);
+
 // What the runner prints while a run goes: with --verbose each caption the
 // status label would show, one per line; on a terminal otherwise one progress
 // line rewritten in place; nothing else.
@@ -62,8 +72,9 @@ class ConsoleObserver final : public RunObserver {
 
     // Ends the progress line, then says what the run came to: failures with
     // --verbose, a start page that could not be fetched, full lists, and the
-    // summary line (after "TITLE: " when `title` is given). Returns the exit
-    // status the run deserves: ExitStartPage or ExitDone.
+    // summary line (after "TITLE: " when `title` is given), the hosts given
+    // up and a time limit reached. Returns the exit status the run deserves:
+    // ExitTimeLimit, ExitStartPage or ExitDone.
     int report(const RunSummary& s, const std::string& title = {});
 
   private:

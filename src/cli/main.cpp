@@ -30,6 +30,8 @@ int crawl(std::vector<std::string> words) {
     if (!take_verbosity(words, level))
         return usage_error("--verbose and --quiet exclude each other");
     std::string error;
+    std::chrono::seconds max_time = psf::DefaultMaxTime;
+    if (!take_max_time(words, max_time, error)) return usage_error(error);
     auto args = psf::cli::parse_crawl_args(words, error);
     if (!args) return usage_error(error);
     if (args->password.on_command_line)
@@ -40,6 +42,7 @@ int crawl(std::vector<std::string> words) {
     if (!args->spec.user.empty() &&
         !obtain_password(args->spec.user, args->password, args->spec.password, error))
         return usage_error(error);
+    args->spec.max_time = max_time;
 
     std::error_code ec;
     fs::path dest = fs::absolute(args->destination, ec);
@@ -57,7 +60,7 @@ int crawl(std::vector<std::string> words) {
     ConsoleObserver observer(level);
     const psf::RunSummary s = psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet,
                                                  observer, stopper.token());
-    if (s.cancelled) {
+    if (s.cancelled && !s.timed_out) {
         std::cerr << "picsifter-cli: interrupted; " << s.images_copied << " copied\n";
         return ExitInterrupted;
     }

@@ -123,6 +123,9 @@ int run_command(std::vector<std::string> words) {
         std::cout << Usage;
         return ExitDone;
     }
+    std::chrono::seconds max_time = DefaultMaxTime;
+    std::string error;
+    if (!take_max_time(words, max_time, error)) return usage_error(error);
     if (words.size() != 1) return usage_error("run takes one task title");
     Store store;
     std::unique_ptr<DataFolderLock> lock;
@@ -138,11 +141,12 @@ int run_command(std::vector<std::string> words) {
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
     const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
-                                                   observer, stopper.token());
-    // A run whose start page failed still counts as run.
+                                                   observer, stopper.token(), max_time);
+    // A run whose start page failed still counts as run; one stopped at its
+    // time limit does not.
     TaskStamps stamps(store.table);
     stamps.run_ended(row, summary.cancelled, SystemClock().now());
-    if (summary.cancelled) {
+    if (summary.cancelled && !summary.timed_out) {
         complain("interrupted; the task keeps its last-run time");
         return ExitInterrupted;
     }
@@ -160,6 +164,9 @@ int due_command(std::vector<std::string> words) {
         std::cout << Usage;
         return ExitDone;
     }
+    std::chrono::seconds max_time = DefaultMaxTime;
+    std::string error;
+    if (!take_max_time(words, max_time, error)) return usage_error(error);
     std::optional<LocalTime> at;
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string value;
@@ -187,16 +194,20 @@ int due_command(std::vector<std::string> words) {
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
 
     int saved = ExitDone;
-    int status = ExitDone;  // every due task runs; any dead start page makes it 5
+    // Every due task runs; a run stopped at its time limit makes it 6, else
+    // any dead start page 5.
+    int status = ExitDone;
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
             const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
             observer.set_task(title);
             RunSummary summary = traite_ligne_detail(store.table, row, RunMode::Scheduled, state,
-                                                     inet, observer, stopper.token());
-            if (!summary.cancelled && observer.report(summary, title) != ExitDone)
-                status = ExitStartPage;
+                                                     inet, observer, stopper.token(), max_time);
+            if (!summary.cancelled || summary.timed_out) {
+                const int rc = observer.report(summary, title);
+                if (rc != ExitDone && status != ExitTimeLimit) status = rc;
+            }
             return summary;
         },
         [&] { saved = save(store); });

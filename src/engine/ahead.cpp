@@ -178,10 +178,11 @@ class Downloads {
             s.kind = Kind::Open;
         } else {
             s.plan = prepare_image(a, destination_, policy_, layout_);
+            note_created(s.plan);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
-                s.ticket = inet_.Start(s.plan.url, DataType::Bytes);
-                ++fetching_;
+                s.ticket = start_image(inet_, s.plan);
+                if (s.ticket != 0) ++fetching_;
             } else {
                 s.kind = Kind::Settled;
                 s.result = s.plan.result;
@@ -189,6 +190,10 @@ class Downloads {
         }
         if (undecided(s)) ++unsure_[a];
         window_.push_back(std::move(s));
+    }
+
+    void note_created(const ImagePlan& plan) {
+        for (const fs::path& f : plan.created) created_.insert(f.string());
     }
 
     bool overlaps_window(const Footprint& f) const {
@@ -216,8 +221,9 @@ class Downloads {
                 result = finish_image(s.plan, {}, &cause);
                 break;
             case Kind::Fetching:
-                --fetching_;
-                result = finish_image(s.plan, inet_.Take(s.ticket), &cause);
+                if (s.ticket != 0) --fetching_;
+                result =
+                    finish_image(s.plan, s.ticket != 0 ? inet_.Take(s.ticket) : Response{}, &cause);
                 break;
             case Kind::Open:
                 if (held_.count(a) != 0) {
@@ -225,12 +231,20 @@ class Downloads {
                     return Skipped;
                 }
                 s.plan = prepare_image(a, destination_, policy_, layout_);
-                result =
-                    finish_image(s.plan,
-                                 s.plan.fetch ? inet_.Take(inet_.Start(s.plan.url, DataType::Bytes))
-                                              : Response{},
-                                 &cause);
+                note_created(s.plan);
+                Response r;
+                if (s.plan.fetch)
+                    if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
+                result = finish_image(s.plan, r, &cause);
                 break;
+        }
+        // A folder this run made and no copy used goes again, whichever
+        // slot made it: another slot of the window may have found it made.
+        if (result != 1) {
+            std::vector<fs::path> made;
+            for (const std::string& f : s.footprint.folders)
+                if (created_.count(f) != 0) made.emplace_back(f);
+            remove_empty_folders(made);
         }
         // A slot not copied is blanked. The crawl lists each address once, so
         // no later slot tries a failed image again within the run.
@@ -254,6 +268,7 @@ class Downloads {
     std::unordered_set<std::string> held_;
     // Addresses of the window's slots that may still be copied.
     std::unordered_map<std::string, int> unsure_;
+    std::unordered_set<std::string> created_;  // folders this run made
 };
 
 }  // namespace

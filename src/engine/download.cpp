@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <random>
+#include <string_view>
 #include <system_error>
 
 #include "engine/m_psf.h"
@@ -63,7 +65,6 @@ bool entry_exists(const fs::path& p) {
 }
 
 bool looks_like_error_page(const std::string& body) {
-    if (body.size() > 1025) return false;
     if (body.find("404") != std::string::npos || body.find("403") != std::string::npos) return true;
     for (std::size_t k = 0; k + 4 <= body.size(); ++k) {
         auto lc = [&](std::size_t i) {
@@ -74,38 +75,89 @@ bool looks_like_error_page(const std::string& body) {
     return false;
 }
 
-// Writes beside the target, then renames over it, so the target is either
-// the old file or the whole new one.
-bool write_whole(const fs::path& folder, const fs::path& target, const std::string& bytes) {
-    static std::atomic<unsigned> serial{0};
-    thread_local std::mt19937 gen{std::random_device{}()};
-    fs::path temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp =
-            folder / (".picsifter-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) +
-                      "-" + std::to_string(gen() % 1000000) + ".part");
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    bool ok = true;
-    std::size_t done = 0;
-    while (ok && done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0)
-            ok = false;
-        else
-            done += static_cast<std::size_t>(n);
-    }
-    if (::close(fd) != 0) ok = false;
-    if (ok && std::rename(temp.c_str(), target.c_str()) != 0) ok = false;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
-}
-
 }  // namespace
+
+// The body of one image, written as it arrives to a temporary file beside the
+// target and renamed over it once whole, so the target is either the old file
+// or the whole new one. A file not kept is removed.
+class ImageFile final : public BodySink {
+  public:
+    ImageFile() = default;
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+    ~ImageFile() override { discard(); }
+
+    bool open(const fs::path& folder) {
+        static std::atomic<unsigned> serial{0};
+        thread_local std::mt19937 gen{std::random_device{}()};
+        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+            temp_ = folder /
+                    (".picsifter-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) +
+                     "-" + std::to_string(gen() % 1000000) + ".part");
+            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd_ < 0 && errno != EEXIST) break;
+        }
+        if (fd_ < 0) temp_.clear();
+        return fd_ >= 0;
+    }
+
+    bool Write(std::string_view bytes) override {
+        if (fd_ < 0 || failed_) return false;
+        if (head_.size() <= ErrorPageSize)
+            head_.append(bytes.substr(0, ErrorPageSize + 1 - head_.size()));
+        size_ += bytes.size();
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                failed_ = true;
+                return false;
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+    void Restart() override {
+        head_.clear();
+        size_ = 0;
+        failed_ = fd_ < 0 || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0;
+    }
+
+    bool failed() const { return failed_ || fd_ < 0; }
+    std::size_t size() const { return size_; }
+    // The first bytes, enough for the error-page test.
+    const std::string& head() const { return head_; }
+
+    bool keep(const fs::path& target) {
+        const bool closed = ::close(fd_) == 0;
+        fd_ = -1;
+        if (!closed || failed_ || std::rename(temp_.c_str(), target.c_str()) != 0) {
+            discard();
+            return false;
+        }
+        temp_.clear();
+        return true;
+    }
+
+    static constexpr std::size_t ErrorPageSize = 1025;  // larger bodies are never tested
+
+    void discard() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+        temp_.clear();
+    }
+
+  private:
+    int fd_ = -1;
+    fs::path temp_;
+    std::string head_;
+    std::size_t size_ = 0;
+    bool failed_ = false;
+};
+
+namespace {}  // namespace
 
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout) {
     ImagePaths p;
@@ -144,7 +196,10 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
             if (is_link(folder)) return plan;
             std::error_code ec;
             if (!fs::exists(folder, ec)) {
-                if (!fs::create_directory(folder, ec) && !fs::is_directory(folder)) return plan;
+                if (fs::create_directory(folder, ec))
+                    plan.created.push_back(folder);
+                else if (!fs::is_directory(folder))
+                    return plan;
             } else if (!fs::is_directory(folder, ec)) {
                 return plan;
             }
@@ -184,22 +239,33 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
     }
 }
 
+Ticket start_image(TransferControl& inet, ImagePlan& plan) {
+    auto file = std::make_shared<ImageFile>();
+    if (!file->open(plan.folder)) return 0;
+    plan.file = file;
+    return inet.Start(plan.url, DataType::Bytes, std::move(file));
+}
+
 int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
     std::string why;
     int result = -1;
+    ImageFile* file = plan.file.get();
     try {
         if (!plan.fetch) {
             result = plan.result;
             if (result < 0) why = "no file name or folder can be made from the address";
+        } else if (file == nullptr || file->failed()) {
+            why = "cannot write in " + plan.folder.string();
         } else if (!r.ok || r.status >= 400) {
             why = cause_text(r);
             result = r.ok ? 0 : -1;  // an error page is never an image
-        } else if (r.body.empty()) {
+        } else if (file->size() == 0) {
             why = "empty response";
-        } else if (looks_like_error_page(r.body)) {
+        } else if (file->size() <= ImageFile::ErrorPageSize &&
+                   looks_like_error_page(file->head())) {
             why = "small response that looks like an error page";
             result = 0;
-        } else if (write_whole(plan.folder, plan.target, r.body)) {
+        } else if (file->keep(plan.target)) {
             result = 1;
         } else {
             why = "cannot write " + plan.target.string();
@@ -208,16 +274,29 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
         why = "cannot write the file";
         result = -1;
     }
+    if (file != nullptr && result != 1) file->discard();
     if (cause != nullptr) *cause = why;
     return result;
+}
+
+void remove_empty_folders(const std::vector<fs::path>& folders) {
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        std::error_code ec;
+        if (!fs::remove(*it, ec)) return;  // not empty, or already gone
+    }
 }
 
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
                 int policy, int layout) {
     try {
-        const ImagePlan plan = prepare_image(address, destination, policy, layout);
-        if (!plan.fetch) return plan.result;
-        return finish_image(plan, inet.OpenURL(plan.url, DataType::Bytes));
+        ImagePlan plan = prepare_image(address, destination, policy, layout);
+        int result = plan.result;
+        if (plan.fetch) {
+            const Ticket ticket = start_image(inet, plan);
+            result = finish_image(plan, ticket != 0 ? inet.Take(ticket) : Response{});
+        }
+        if (result != 1) remove_empty_folders(plan.created);
+        return result;
     } catch (...) {
         return -1;
     }

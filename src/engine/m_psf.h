@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -24,7 +25,8 @@ std::string repertoire_url(std::string_view s);  // up to and including the last
 std::string nom_fichier(std::string_view s);     // file-name part, possibly empty
 std::string chemin_site(std::string_view s);     // "host/dir/…/" without scheme, or empty
 std::string vers_antislash(std::string_view s);  // folder separator of this platform ("/")
-// Empty when unresolvable; without fragment or dot segments.
+// Empty when unresolvable or longer than MaxAddressLength; without fragment or
+// dot segments.
 std::string url_absolue(std::string_view page, std::string_view link);
 // True for a link that names a scheme other than http or https ("mailto:",
 // "ftp:", "javascript:", "data:", "news:", any "scheme:" form).
@@ -98,6 +100,8 @@ struct ImagePaths {
 };
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout);
 
+class ImageFile;  // the temporary file a body is streamed into
+
 // Everything before the fetch: creates the folders, applies the policy to the
 // files present now. Without `fetch`, `result` is copie_image's result.
 struct ImagePlan {
@@ -105,15 +109,25 @@ struct ImagePlan {
     int result = 0;
     std::string url;  // the address to fetch, trimmed
     std::filesystem::path folder;
-    std::filesystem::path target;  // version name included
+    std::filesystem::path target;                // version name included
+    std::vector<std::filesystem::path> created;  // folders made for this image, outermost first
+    std::shared_ptr<ImageFile> file;             // set by start_image
 };
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
                         int layout);
 
-// Everything after the fetch: the error-page tests and the write. `cause`
-// gets why the image was not written, empty when it was or the policy kept
-// the file present.
+// Starts the fetch, its body streamed into a new temporary file in the
+// target's folder; 0 when that file cannot be made (finish_image says so).
+Ticket start_image(TransferControl& inet, ImagePlan& plan);
+
+// Everything after the fetch: the error-page tests, then the temporary file
+// renamed over the target or removed. `cause` gets why the image was not
+// written, empty when it was or the policy kept the file present.
 int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
+
+// Removes the folders that are empty, deepest first, up to the first that is
+// not: a folder made for an image that was not written.
+void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
 
 // ---- Fetching ahead (ahead.cpp) -----------------------------------------------
 // The same scans and copies as one call after another, with the fetches started

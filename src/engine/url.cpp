@@ -150,8 +150,11 @@ std::string vers_antislash(std::string_view s) {
 }
 
 std::string url_absolue(std::string_view page, std::string_view link) {
+    if (link.size() > MaxAddressLength || page.size() > MaxAddressLength) return {};
     // Links resolve against the page without its fragment, as in a browser.
-    return normalised(resolved(page.substr(0, fragment_start(page)), link));
+    std::string url = normalised(resolved(page.substr(0, fragment_start(page)), link));
+    if (url.size() > MaxAddressLength) return {};
+    return url;
 }
 
 namespace {

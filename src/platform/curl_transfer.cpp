@@ -134,6 +134,13 @@ std::string origin_of(const std::string& url) {
     return result;
 }
 
+// What the fetches of one transfer control share: the bytes of bodies held in
+// memory, and the fetch a caller is waiting for (it never pauses).
+struct Account {
+    std::size_t held = 0;
+    Ticket awaited = 0;
+};
+
 // One fetch: its easy handle and what arrives for it.
 struct Transfer {
     Ticket ticket = 0;
@@ -146,8 +153,17 @@ struct Transfer {
     CURL* easy = nullptr;
     const TransferLimits* limits = nullptr;
     const std::stop_token* stop = nullptr;
+    Account* account = nullptr;
+    std::shared_ptr<BodySink> sink;  // byte form: where the body goes instead of `body`
 
     std::string body;
+    std::size_t size = 0;     // body bytes of this try
+    std::size_t counted = 0;  // of them, held in `body` and counted in `account`
+    bool paused = false;      // over the memory bound: libcurl holds the bytes
+    bool status_read = false;
+    bool error_status = false;  // with a sink: status 400 or above, body dropped
+    bool sink_failed = false;
+    bool long_redirect = false;
     bool over_cap = false;
     bool stalled = false;
     bool typed = false;  // the Content-Type was looked at
@@ -171,11 +187,50 @@ struct Transfer {
                 return 0;
             }
         }
-        if (n > self->limits->max_body - self->body.size()) {
+        if (self->sink && !self->status_read) {
+            self->status_read = true;
+            long status = 0;
+            curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+            self->error_status = status >= 400;
+        }
+        if (self->error_status) return n;  // an error page is never an image
+        if (n > self->limits->max_body - self->size) {
             self->over_cap = true;
             return 0;  // a short count makes libcurl abort the transfer
         }
+        if (self->sink) {
+            if (!self->sink->Write(std::string_view(data, n))) {
+                self->sink_failed = true;
+                return 0;
+            }
+            self->size += n;
+            return n;
+        }
+        Account& a = *self->account;
+        if (self->ticket != a.awaited && a.held + n > self->limits->max_held) {
+            self->paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
         self->body.append(data, n);
+        self->size += n;
+        self->counted += n;
+        a.held += n;
+        return n;
+    }
+
+    // A redirect to an address longer than the limit is not followed.
+    static size_t on_header(char* data, size_t size, size_t count, void* self_ptr) {
+        auto* self = static_cast<Transfer*>(self_ptr);
+        const size_t n = size * count;
+        static constexpr std::string_view name = "location:";
+        if (n > MaxAddressLength && lower(std::string(data, name.size())) == name) {
+            long status = 0;
+            curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+            if (status >= 300 && status < 400) {
+                self->long_redirect = true;
+                return 0;
+            }
+        }
         return n;
     }
 
@@ -188,7 +243,9 @@ struct Transfer {
         auto* self = static_cast<Transfer*>(self_ptr);
         if (self->stop->stop_requested()) return 1;
         const auto now = std::chrono::steady_clock::now();
-        if (received != self->last_count) {
+        if (self->paused) {
+            self->last_arrival = now;  // waiting for memory is not a stall
+        } else if (received != self->last_count) {
             self->last_count = received;
             self->last_arrival = now;
         } else if (now - self->last_arrival >=
@@ -206,7 +263,10 @@ struct Transfer {
         last_arrival = std::chrono::steady_clock::now();
         last_count = 0;
         body.clear();
+        size = counted = 0;
+        paused = status_read = error_status = sink_failed = long_redirect = false;
         over_cap = stalled = typed = not_a_page = false;
+        if (sink) sink->Restart();
         errbuf[0] = '\0';
         const TransferLimits& l = *limits;
         curl_easy_setopt(easy, CURLOPT_URL, address.c_str());
@@ -234,6 +294,8 @@ struct Transfer {
 
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+        curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Transfer::on_header);
+        curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
         curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &Transfer::on_progress);
         curl_easy_setopt(easy, CURLOPT_XFERINFODATA, this);
@@ -258,6 +320,10 @@ struct Transfer {
         if (stalled)
             return failure(Cause::TimedOut,
                            "no data received for " + std::to_string(l.stall_timeout_s) + " s");
+        if (long_redirect)
+            return failure(Cause::Refusal, "redirect to an address longer than " +
+                                               std::to_string(MaxAddressLength) + " bytes");
+        if (sink_failed) return failure(Cause::Other, "cannot keep the body");
         if (rc != CURLE_OK && !not_a_page)
             return failure(cause_of(rc),
                            one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));
@@ -363,6 +429,9 @@ struct CurlTransfer::Impl {
     std::map<std::string, long> running_per_origin;
     std::map<Ticket, Response> done;
     std::vector<CURL*> spare;  // reset easy handles for later transfers
+    Account account;
+    std::map<std::string, int> failures_in_row;  // by origin, this run
+    std::vector<std::string> given_up;           // origins, in the order given up
 
     ~Impl() {
         wake_on_stop.reset();
@@ -390,6 +459,83 @@ struct CurlTransfer::Impl {
         for (auto& t : waiting) recycle(t->easy);
         waiting.clear();
         done.clear();
+        account.held = 0;
+    }
+
+    bool is_given_up(const std::string& host) const {
+        return std::find(given_up.begin(), given_up.end(), host) != given_up.end();
+    }
+
+    Response given_up_failure() const {
+        return Transfer::failure(Cause::GivenUp, "host given up after " +
+                                                     std::to_string(limits.give_up_after) +
+                                                     " failed fetches in a row");
+    }
+
+    // Ends a running transfer without a result of its own.
+    std::unique_ptr<Transfer> unhook(std::map<Ticket, std::unique_ptr<Transfer>>::iterator it) {
+        std::unique_ptr<Transfer> t = std::move(it->second);
+        running.erase(it);
+        --running_per_origin[t->origin];
+        curl_multi_remove_handle(multi, t->easy);
+        account.held -= t->counted;
+        t->counted = 0;
+        return t;
+    }
+
+    // Every fetch of the host not yet done fails at once, and so will later ones.
+    void give_up(const std::string& host) {
+        given_up.push_back(host);
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            if ((*it)->origin != host) {
+                ++it;
+                continue;
+            }
+            done[(*it)->ticket] = given_up_failure();
+            recycle((*it)->easy);
+            it = waiting.erase(it);
+        }
+        for (auto it = running.begin(); it != running.end();) {
+            if (it->second->origin != host) {
+                ++it;
+                continue;
+            }
+            const auto next = std::next(it);
+            std::unique_ptr<Transfer> t = unhook(it);
+            done[t->ticket] = given_up_failure();
+            recycle(t->easy);
+            it = next;
+        }
+    }
+
+    // Counts a final result against its host: only a fetch that brought an
+    // answer ends a run of failures.
+    void tally(const std::string& host, const Response& r) {
+        if (host_failure(r)) {
+            if (++failures_in_row[host] >= limits.give_up_after && !is_given_up(host))
+                give_up(host);
+        } else if (r.ok) {
+            failures_in_row[host] = 0;
+        }
+    }
+
+    // The fetch awaited cannot start while paused fetches hold the connections
+    // it needs: the newest of them gives its connection back and starts again
+    // later.
+    void make_room(const Transfer& wanted) {
+        const bool host_full = running_per_origin[wanted.origin] >= host_limit();
+        const bool all_full =
+            running.size() >= static_cast<std::size_t>(std::max(1L, limits.max_connections));
+        if (!host_full && !all_full) return;
+        for (auto it = running.rbegin(); it != running.rend(); ++it) {
+            if (!it->second->paused || (host_full && it->second->origin != wanted.origin)) continue;
+            std::unique_ptr<Transfer> t = unhook(std::next(it).base());
+            curl_easy_reset(t->easy);
+            auto at = std::find_if(std::next(waiting.begin()), waiting.end(),
+                                   [&](const auto& w) { return w->ticket > t->ticket; });
+            waiting.insert(at, std::move(t));
+            return;
+        }
     }
 
     void admit() {
@@ -424,16 +570,13 @@ struct CurlTransfer::Impl {
         int left = 0;
         while (CURLMsg* m = curl_multi_info_read(multi, &left)) {
             if (m->msg != CURLMSG_DONE) continue;
-            Transfer* raw = nullptr;
-            curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &raw);
             const CURLcode rc = m->data.result;
-            auto it = running.find(raw->ticket);
+            // Found by its handle: a transfer given up meanwhile is gone.
+            auto it = std::find_if(running.begin(), running.end(),
+                                   [&](const auto& e) { return e.second->easy == m->easy_handle; });
             if (it == running.end()) continue;
-            std::unique_ptr<Transfer> t = std::move(it->second);
-            running.erase(it);
-            --running_per_origin[t->origin];
-            Response r = t->result(rc);
-            curl_multi_remove_handle(multi, t->easy);
+            Response r = it->second->result(rc);
+            std::unique_ptr<Transfer> t = unhook(it);
             if (t->attempt < limits.retries && transient(r) && !stop.stop_requested()) {
                 curl_off_t retry_after = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after);
@@ -446,6 +589,8 @@ struct CurlTransfer::Impl {
                 waiting.insert(at, std::move(t));
                 continue;
             }
+            tally(t->origin, r);
+            account.held += r.body.size();
             done[t->ticket] = std::move(r);
             recycle(t->easy);
         }
@@ -463,16 +608,28 @@ struct CurlTransfer::Impl {
         return static_cast<int>(wait.count());
     }
 
-    Ticket start(const std::string& url, DataType type) {
+    Ticket start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink) {
         const Ticket ticket = next_ticket++;
         if (stop.stop_requested()) {
             done[ticket] = Transfer::failure(Cause::Cancelled, "cancelled");
+            return ticket;
+        }
+        if (url.size() > MaxAddressLength) {
+            done[ticket] =
+                Transfer::failure(Cause::Refusal, "address longer than " +
+                                                      std::to_string(MaxAddressLength) + " bytes");
             return ticket;
         }
         auto t = std::make_unique<Transfer>();
         t->ticket = ticket;
         t->address = request_address(url);
         t->origin = origin_of(t->address);
+        if (is_given_up(t->origin)) {
+            done[ticket] = given_up_failure();
+            return ticket;
+        }
+        t->sink = std::move(sink);
+        t->account = &account;
         t->with_credentials = !origin.empty() && t->origin == origin;
         t->page = type == DataType::Text;
         t->limits = &limits;
@@ -498,6 +655,7 @@ struct CurlTransfer::Impl {
     }
 
     Response take(Ticket ticket) {
+        account.awaited = ticket;
         // The one waited for goes before every other not yet admitted.
         for (auto it = waiting.begin(); it != waiting.end(); ++it) {
             if ((*it)->ticket != ticket) continue;
@@ -510,6 +668,7 @@ struct CurlTransfer::Impl {
             if (auto it = done.find(ticket); it != done.end()) {
                 Response r = std::move(it->second);
                 done.erase(it);
+                account.held -= r.body.size();
                 return r;
             }
             if (stop.stop_requested()) {
@@ -520,7 +679,17 @@ struct CurlTransfer::Impl {
                                std::any_of(waiting.begin(), waiting.end(),
                                            [ticket](const auto& t) { return t->ticket == ticket; });
             if (!known) return Transfer::failure(Cause::Other, "unknown ticket");
+            for (auto& [t_ticket, t] : running)
+                if (t->paused && (t_ticket == ticket || account.held < limits.max_held)) {
+                    t->paused = false;
+                    curl_easy_pause(t->easy, CURLPAUSE_CONT);
+                }
             admit();
+            if (!waiting.empty() && waiting.front()->ticket == ticket &&
+                waiting.front()->not_before <= std::chrono::steady_clock::now()) {
+                make_room(*waiting.front());
+                admit();
+            }
             int still = 0;
             curl_multi_perform(multi, &still);
             collect();
@@ -565,6 +734,8 @@ Response CurlTransfer::OpenURL(const std::string& url, DataType type) {
 }
 
 void CurlTransfer::SetStopToken(std::stop_token token) {
+    impl_->failures_in_row.clear();
+    impl_->given_up.clear();
     impl_->wake_on_stop.reset();
     impl_->stop = std::move(token);
     impl_->wake_on_stop.emplace(impl_->stop, Impl::Wake{impl_->multi});
@@ -577,8 +748,12 @@ std::size_t CurlTransfer::LookAhead() const {
     return n == 1 ? 1 : static_cast<std::size_t>(4 * n);
 }
 
-Ticket CurlTransfer::Start(const std::string& url, DataType type) {
-    return impl_->start(url, type);
+std::vector<std::string> CurlTransfer::GivenUp() const {
+    return impl_->given_up;
+}
+
+Ticket CurlTransfer::Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink) {
+    return impl_->start(url, type, std::move(sink));
 }
 
 Response CurlTransfer::Take(Ticket ticket) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/transfer.h"
 
@@ -28,6 +29,12 @@ struct TransferLimits {
     int retries = 2;
     std::chrono::milliseconds retry_pause{1000};
     std::chrono::milliseconds max_retry_pause{10000};
+    // A host whose fetches fail or time out this many times in a row is given
+    // up for the rest of the run.
+    int give_up_after = 5;
+    // Bodies held in memory for fetches started ahead and not yet taken: past
+    // this, every one but the fetch awaited pauses until bodies are taken.
+    std::size_t max_held = 256u * 1024 * 1024;
 };
 
 class CurlTransfer final : public TransferControl {
@@ -41,9 +48,11 @@ class CurlTransfer final : public TransferControl {
                         const std::string& origin) override;
     Response OpenURL(const std::string& url, DataType type = DataType::Text) override;
     void SetStopToken(std::stop_token token) override;
+    std::vector<std::string> GivenUp() const override;
 
     std::size_t LookAhead() const override;
-    Ticket Start(const std::string& url, DataType type) override;
+    Ticket Start(const std::string& url, DataType type,
+                 std::shared_ptr<BodySink> sink = nullptr) override;
     Response Take(Ticket ticket) override;
     void Discard() override;
 

@@ -4,11 +4,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <utility>
+#include <vector>
 
 namespace psf {
+
+// Longer addresses are neither resolved, fetched nor followed: one long
+// redirect target would otherwise be copied into every address resolved
+// against it.
+inline constexpr std::size_t MaxAddressLength = 8192;
 
 // Why a fetch brought nothing usable. HttpStatus goes with ok == true: the
 // body came, but the server's status says it is not what was asked for.
@@ -23,6 +31,7 @@ enum class Cause {
     TooLarge,
     Refusal,  // an address or scheme this program does not fetch
     Cancelled,
+    GivenUp,     // the host failed too many fetches in a row this run
     HttpStatus,  // status 400 or above
     Other,
 };
@@ -62,6 +71,7 @@ inline std::string cause_text(const Response& r) {
             return "connection reset";
         case Cause::TooLarge:
         case Cause::Refusal:
+        case Cause::GivenUp:
         case Cause::Other:
             return r.error;
         case Cause::Cancelled:
@@ -81,7 +91,26 @@ inline bool transient(const Response& r) {
     return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
 }
 
+// A failure that says the host is not answering, as opposed to a refusal of
+// this one address.
+inline bool host_failure(const Response& r) {
+    if (r.ok) return false;
+    return r.cause != Cause::Cancelled && r.cause != Cause::Refusal && r.cause != Cause::TooLarge &&
+           r.cause != Cause::GivenUp;
+}
+
 enum class DataType { Text, Bytes };
+
+// Where a byte-form body goes as it arrives, instead of into Response::body,
+// so that no image is ever held whole in memory.
+class BodySink {
+  public:
+    virtual ~BodySink() = default;
+    // False stops the fetch: the bytes could not be kept.
+    virtual bool Write(std::string_view bytes) = 0;
+    // The fetch is tried again: what came before is forgotten.
+    virtual void Restart() = 0;
+};
 
 // Names one fetch begun with Start.
 using Ticket = std::uint64_t;
@@ -101,9 +130,14 @@ class TransferControl {
     // (`not_a_page`). Transient failures are tried again before the answer.
     virtual Response OpenURL(const std::string& url, DataType type = DataType::Text) = 0;
 
-    // A stop request aborts the transfers in progress within a second and makes
-    // every later fetch fail at once.
+    // Begins a run. A stop request aborts the transfers in progress within a
+    // second and makes every later fetch fail at once. The hosts given up by
+    // an earlier run are forgotten.
     virtual void SetStopToken(std::stop_token token) = 0;
+
+    // The hosts ("scheme://host:port") given up so far in this run: each failed
+    // or timed out several fetches in a row, and its later fetches fail at once.
+    virtual std::vector<std::string> GivenUp() const { return {}; }
 
     // ---- Fetching ahead -------------------------------------------------------
     // Start queues a fetch and returns at once; Take waits for that fetch and
@@ -116,17 +150,29 @@ class TransferControl {
     // fetch at a time.
     virtual std::size_t LookAhead() const { return 1; }
 
-    virtual Ticket Start(const std::string& url, DataType type) {
-        queued_.push_back({next_ticket_, {url, type}});
+    // With a `sink`, a byte-form body goes there and the response's body
+    // stays empty; a body under a status of 400 or above is not kept at all.
+    virtual Ticket Start(const std::string& url, DataType type,
+                         std::shared_ptr<BodySink> sink = nullptr) {
+        queued_.push_back({next_ticket_, {url, type, std::move(sink)}});
         return next_ticket_++;
     }
 
     virtual Response Take(Ticket ticket) {
         for (auto it = queued_.begin(); it != queued_.end(); ++it) {
             if (it->first != ticket) continue;
-            const auto [url, type] = std::move(it->second);
+            const Queued q = std::move(it->second);
             queued_.erase(it);
-            return OpenURL(url, type);
+            Response r = OpenURL(q.url, q.type);
+            if (q.sink && r.ok) {
+                if (r.status < 400 && !q.sink->Write(r.body)) {
+                    r = {};
+                    r.cause = Cause::Other;
+                    r.error = "cannot keep the body";
+                }
+                r.body.clear();
+            }
+            return r;
         }
         Response none;
         none.error = "unknown ticket";
@@ -138,7 +184,12 @@ class TransferControl {
     virtual void Discard() { queued_.clear(); }
 
   private:
-    std::deque<std::pair<Ticket, std::pair<std::string, DataType>>> queued_;
+    struct Queued {
+        std::string url;
+        DataType type;
+        std::shared_ptr<BodySink> sink;
+    };
+    std::deque<std::pair<Ticket, Queued>> queued_;
     Ticket next_ticket_ = 1;
 };
 

@@ -27,9 +27,11 @@ RunSpec spec_from_task(const Task& task) {
 
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
                                m_psf::CrawlState& state, TransferControl& inet,
-                               RunObserver& observer, std::stop_token stop) {
-    return run_retrieval(spec_from_task(table.rows[static_cast<std::size_t>(numligne)]), mode,
-                         state, inet, observer, stop);
+                               RunObserver& observer, std::stop_token stop,
+                               std::chrono::seconds max_time) {
+    RunSpec spec = spec_from_task(table.rows[static_cast<std::size_t>(numligne)]);
+    spec.max_time = max_time;
+    return run_retrieval(spec, mode, state, inet, observer, stop);
 }
 
 void stamp(Task& task, const LocalTime& when) {
@@ -92,6 +94,7 @@ PassResult traite_ligne(TaskTable& table, const Clock& clock,
     for (int row : stamps.begin_pass(clock.now())) {
         const RunSummary summary = run(row);
         stamps.run_ended(row, summary.cancelled, clock.now());
+        if (summary.timed_out) continue;  // not stamped; the next due task has its own time
         if (summary.cancelled) {
             result.cancelled = true;
             break;

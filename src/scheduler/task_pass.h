@@ -18,11 +18,12 @@ namespace psf {
 // both credentials or none, the filter tables from fields 21-28 and 31-38.
 RunSpec spec_from_task(const Task& task);
 
-// Runs task `numligne` (1..TaskCount) of `table`. It neither stamps nor saves:
-// the caller does both once the run has returned.
+// Runs task `numligne` (1..TaskCount) of `table`, for at most `max_time`. It
+// neither stamps nor saves: the caller does both once the run has returned.
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
                                m_psf::CrawlState& state, TransferControl& inet,
-                               RunObserver& observer, std::stop_token stop = {});
+                               RunObserver& observer, std::stop_token stop = {},
+                               std::chrono::seconds max_time = DefaultMaxTime);
 
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);

@@ -1,5 +1,10 @@
 #include "scheduler/task_run.h"
 
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace psf {
 
 std::string page_count_text(int n) {
@@ -33,18 +38,76 @@ std::string lists_full_text(const RunSummary& s) {
     return text;
 }
 
+namespace {
+
+std::string duration_text(std::chrono::seconds d) {
+    const auto n = d.count();
+    if (n % 3600 == 0) return std::to_string(n / 3600) + " h";
+    if (n % 60 == 0) return std::to_string(n / 60) + " min";
+    return std::to_string(n) + " s";
+}
+
+// Asks the run to stop once its time is up; ends when the run does.
+class Deadline {
+  public:
+    Deadline(std::chrono::seconds limit, std::stop_token outer)
+        : forward_(outer, Stop{source_}), timer_([this, limit](std::stop_token ended) {
+              std::mutex m;
+              std::condition_variable_any cv;
+              std::unique_lock lock(m);
+              if (!cv.wait_for(lock, ended, limit, [] { return false; }) &&
+                  !ended.stop_requested()) {
+                  reached_ = true;
+                  source_.request_stop();
+              }
+          }) {}
+    std::stop_token token() const { return source_.get_token(); }
+    bool reached() const { return reached_; }
+
+  private:
+    struct Stop {
+        std::stop_source& source;
+        void operator()() const noexcept { source.request_stop(); }
+    };
+    std::stop_source source_;
+    std::atomic<bool> reached_{false};
+    std::stop_callback<Stop> forward_;
+    std::jthread timer_;
+};
+
+}  // namespace
+
+std::string time_limit_text(const RunSummary& s) {
+    if (!s.timed_out) return {};
+    return "the run stopped after its time limit of " + duration_text(s.max_time) +
+           "; the task keeps its last-run time";
+}
+
+std::vector<std::string> given_up_texts(const RunSummary& s) {
+    std::vector<std::string> out;
+    for (const std::string& host : s.given_up)
+        out.push_back("host " + host +
+                      " given up after failing fetch after fetch; its later fetches were not made");
+    return out;
+}
+
 std::string end_note(const RunSummary& s) {
+    if (s.timed_out) return "Stopped: time limit of " + duration_text(s.max_time) + " reached";
     if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
+    if (!s.given_up.empty()) return "Given up: " + s.given_up.front();
     if (s.images_full) return "Image list full";
     if (s.pages_full) return "Page list full";
     return {};
 }
 
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
-                         TransferControl& inet, RunObserver& observer, std::stop_token stop) {
+                         TransferControl& inet, RunObserver& observer, std::stop_token outer) {
     using namespace m_psf;
     const bool scheduled = mode == RunMode::Scheduled;
+    const Deadline deadline(spec.max_time, outer);
+    const std::stop_token stop = deadline.token();
     RunSummary summary;
+    summary.max_time = spec.max_time;
     RunProgress progress;
 
     observer.set_colour(LabelColour::Busy);
@@ -110,6 +173,8 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.images_failed = tally.failed;
     for (auto& f : tally.failures) summary.failures.push_back(std::move(f));
     summary.cancelled = stop.stop_requested();
+    summary.timed_out = summary.cancelled && deadline.reached() && !outer.stop_requested();
+    summary.given_up = inet.GivenUp();
     return summary;
 }
 

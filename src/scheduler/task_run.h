@@ -2,6 +2,7 @@
 // every listed image once, with what the run shows reported to an observer.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <stop_token>
 #include <string>
@@ -37,6 +38,9 @@ class RunObserver {
     virtual void progress(const RunProgress&) {}
 };
 
+// How long a run may take before it stops as a cancelled run does.
+inline constexpr std::chrono::seconds DefaultMaxTime{2 * 60 * 60};
+
 // The fields of a task as the run reads them.
 struct RunSpec {
     std::string title;
@@ -49,6 +53,7 @@ struct RunSpec {
     int layout = 1;
     m_psf::FilterTable include{};
     m_psf::FilterTable exclude{};
+    std::chrono::seconds max_time = DefaultMaxTime;
 };
 
 enum class RunMode { OnDemand = 0, Scheduled = 1 };
@@ -68,6 +73,10 @@ struct RunSummary {
     bool pages_full = false;  // the lists reached their limit: later entries were dropped
     bool images_full = false;
     bool cancelled = false;  // a cancelled run is not stamped
+    bool timed_out = false;  // cancelled because the run reached its time limit
+    std::chrono::seconds max_time{0};
+    // Hosts given up after failing fetch after fetch ("scheme://host:port").
+    std::vector<std::string> given_up;
 };
 
 // "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".
@@ -76,6 +85,11 @@ std::string summary_text(const RunSummary& s);
 std::string start_failure_text(const RunSummary& s);
 // One sentence for each full list, or empty.
 std::string lists_full_text(const RunSummary& s);
+// "the run stopped after its time limit of 2 h; the task keeps its last-run
+// time", or empty.
+std::string time_limit_text(const RunSummary& s);
+// "host http://h:80 given up after N failed fetches in a row", one per host.
+std::vector<std::string> given_up_texts(const RunSummary& s);
 // What the status label shows once such a run has ended, or empty.
 std::string end_note(const RunSummary& s);
 

@@ -82,13 +82,16 @@ void RunWorker::run_job(const std::vector<RunItem>& items, std::stop_token stop)
         const RunSummary summary =
             run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop);
         const LocalTime end = clock_.now();
-        // A dead start page or a full list is said once the run's own captions are done.
-        if (const std::string note = end_note(summary); !note.empty() && !summary.cancelled)
+        // A dead start page, a host given up, a full list or the time limit is
+        // said once the run's own captions are done.
+        if (const std::string note = end_note(summary);
+            !note.empty() && (!summary.cancelled || summary.timed_out))
             observer.set_caption(note);
         ui_context_->post([this, row = item.row, cancelled = summary.cancelled, end] {
             callbacks_.run_ended(row, cancelled, end);
         });
-        if (summary.cancelled) break;
+        // A run stopped at its time limit does not stop the job.
+        if (summary.cancelled && !summary.timed_out) break;
     }
     ui_context_->post([this] { callbacks_.job_ended(); });
 }

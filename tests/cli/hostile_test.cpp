@@ -345,6 +345,7 @@ void run_name_cases(bool tree, const std::vector<NameCase>& cases) {
         Strings refs;
         for (const auto& r : tc.refs) refs.push_back(fill(r));
         site.on("/d/e/index.htm", reply(200, page_of(refs)));
+        site.on("/d/e/gone/x.gif", reply(404, "no"));
         site.otherwise(gif(Img));
         other.otherwise(gif(Img));
         Sandbox box;
@@ -362,6 +363,8 @@ void run_name_cases(bool tree, const std::vector<NameCase>& cases) {
         EXPECT_EQ(files, expected);
         EXPECT_EQ(run.copied, static_cast<int>(expected.size())) << run.out;
         for (const auto& f : files) EXPECT_EQ(read_file(box.dest() / f), Img) << f;
+        for (const auto& e : fs::recursive_directory_iterator(box.dest()))
+            EXPECT_FALSE(e.is_directory() && fs::is_empty(e.path())) << "left empty: " << e.path();
         box.expect_untouched();
     }
 }
@@ -439,6 +442,7 @@ TEST(HostileNames, TreeLayout) {
         {"other host", {src("//{O}/img/x.gif")}, {"{O}/img/x.gif"}},
         {"other host, then parents", {src("//{O}/../x.gif")}, {"{O}/x.gif"}},
         {"host that is a parent", {src("http://../x.gif")}, {}},
+        {"image that fails in a folder of its own", {src("gone/x.gif")}, {}},
     };
     run_name_cases(true, cases);
 }
@@ -666,6 +670,13 @@ TEST(HostileServer, Redirects) {
              s.on("/real.gif", gif(Img));
          },
          1, 2, 2, Img},
+        {"start page redirected to a 60,000-character address",
+         [](RawServer& s, RawServer&) {
+             const std::string far = "/" + std::string(60000, 'a') + "/";
+             s.on("/", redirect(far));
+             s.on(far, reply(200, Gallery));
+         },
+         1, 0, 0, "old"},
         {"start page moved to another host",
          [](RawServer& s, RawServer& o) {
              s.on("/", redirect(o.url("/home/")));
@@ -749,6 +760,60 @@ TEST(HostileServer, TrickledWithoutEnd) {
          },
          1, 2, 1, "old"},
     });
+}
+
+TEST(HostileServer, HostsThatFailFetchAfterFetchAreGivenUp) {
+    // 60 images; the test limits give up a fetch after 1 s without a byte.
+    struct Case {
+        const char* name;
+        RawServer::Handler image;
+        int copied;
+        std::size_t given_up;
+    };
+    const std::vector<Case> cases = {
+        {"every image accepted, never answered", [](Peer& p) { p.hold(); }, 0, 1},
+        {"every image reset mid-body", send_then_reset(image_response(), 100), 0, 1},
+        {"every image answered after 300 ms",
+         [](Peer& p) {
+             if (p.pause(300ms)) p.send(image_response());
+         },
+         60, 0},
+    };
+    for (const auto& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        RawServer site;
+        Strings refs;
+        for (int i = 0; i < 60; ++i) refs.push_back(src("i" + std::to_string(i) + ".gif"));
+        site.on("/", reply(200, page_of(refs)));
+        site.otherwise(tc.image);
+        Sandbox box;
+        psf::TransferLimits limits = test_limits();
+        limits.retries = 0;
+
+        const LibraryRun run = run_whole(spec_for(site.url("/"), box.dest()), limits);
+
+        EXPECT_EQ(run.summary.images_copied, tc.copied);
+        EXPECT_EQ(run.summary.given_up.size(), tc.given_up);
+        // Past the fifth failure only the fetches already under way were made.
+        if (tc.given_up > 0) {
+            EXPECT_LE(site.requests().size(), 1u + 5 + 6);
+        }
+        box.expect_untouched();
+    }
+}
+
+TEST(HostileServer, TimeLimitStopsTheRun) {
+    RawServer site;
+    serve_gallery(site);
+    site.on("/bad.gif", [](Peer& p) { p.hold(); });
+    Sandbox box;
+
+    const CliRun run = crawl_cli({site.url("/"), "--dest", box.dest().string(), "--max-time", "2"});
+
+    EXPECT_EQ(run.exit_code, 6);
+    EXPECT_NE(run.err.find("time limit of 2 s"), std::string::npos) << run.err;
+    EXPECT_EQ(list_files(box.dest()), Strings{"ok.gif"});
+    box.expect_untouched();
 }
 
 TEST(HostileServer, MalformedAnswers) {

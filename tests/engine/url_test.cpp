@@ -208,6 +208,9 @@ TEST(UrlAbsolue, OtherPages) {
         {"page ends in double slash, up", "abcde//", "../../x", "abcde///x"},
         {"page trailing blank", "http://h/a/p.htm ", "x", "http://h/a/x"},
         {"page with a fragment", "http://h/a/p.htm#s/t", "x.gif", "http://h/a/x.gif"},
+        {"result at 8 KiB", "http://h/" + std::string(8181, 'a') + "/", "x",
+         "http://h/" + std::string(8181, 'a') + "/x"},
+        {"result over 8 KiB", "http://h/" + std::string(8182, 'a') + "/", "x", ""},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.name);

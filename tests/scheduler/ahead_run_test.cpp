@@ -92,7 +92,8 @@ struct Outcome {
     RunSummary summary;
 };
 
-Outcome run_once(TestServer& server, long connections, int policy, int layout) {
+Outcome run_once(TestServer& server, long connections, int policy, int layout,
+                 std::size_t held = TransferLimits{}.max_held) {
     TempDir dir;
     // A file already present before the run, for the existing-image policies.
     const std::string at = layout == 2 ? "127.0.0.1:" + std::to_string(server.port()) + "/" : "";
@@ -103,6 +104,7 @@ Outcome run_once(TestServer& server, long connections, int policy, int layout) {
     server.clear_log();
     TransferLimits limits;
     limits.max_connections = connections;
+    limits.max_held = held;
     CurlTransfer inet(limits);
     m_psf::CrawlState state;
     Recorder rec;
@@ -146,9 +148,12 @@ TEST(AheadRun, SameResultsAsOneFetchAtATime) {
         EXPECT_GE(std::count(one.image_slots.begin(), one.image_slots.end(), ""), 2);
         EXPECT_EQ(std::count(one.requests.begin(), one.requests.end(), "/missing.gif"), 1)
             << "a failed image is fetched once per run";
-        for (long connections : {3L, 16L}) {
-            SCOPED_TRACE("connections " + std::to_string(connections));
-            const Outcome many = run_once(server, connections, tc.policy, tc.layout);
+        // Held bytes of 1: every page but the one awaited pauses at its first byte.
+        for (const auto& [connections, held] :
+             {std::pair<long, std::size_t>{3, 1u << 28}, {16, 1u << 28}, {16, 1}}) {
+            SCOPED_TRACE("connections " + std::to_string(connections) + ", held " +
+                         std::to_string(held));
+            const Outcome many = run_once(server, connections, tc.policy, tc.layout, held);
             EXPECT_EQ(many.captions, one.captions);
             EXPECT_EQ(many.files, one.files);
             EXPECT_EQ(many.image_slots, one.image_slots);

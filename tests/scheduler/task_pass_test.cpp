@@ -83,6 +83,19 @@ TEST(TaskPass, NothingDueMeansNoSaveAndCancelStopsStamping) {
     EXPECT_TRUE(r.cancelled);
     EXPECT_EQ(saves, 0);
     EXPECT_EQ(table.at(1, LastRunTime), "08:00");
+
+    // A run stopped at its time limit is not stamped; the next due row runs.
+    r = traite_ligne(
+        table, late,
+        [&](int row) {
+            RunSummary s;
+            s.cancelled = s.timed_out = row == 1;
+            return s;
+        },
+        [&] { ++saves; });
+    EXPECT_EQ(r.ran, 1);
+    EXPECT_EQ(table.at(1, LastRunTime), "08:00");
+    EXPECT_EQ(table.at(2, LastRunTime), "12:00");
 }
 
 TEST(TaskPass, SpecFromTaskFields) {
