@@ -8,6 +8,7 @@ run,due,crawl -v -
 run,due,crawl --verbose -
 run,due,crawl -q -
 run,due,crawl --quiet -
+run,due,crawl --max-time seconds
 crawl --depth level
 crawl --dest folder
 crawl --tree -
