@@ -97,10 +97,7 @@ class SignalStopper {
         watcher_ = std::thread([this] {
             const timespec step{0, 100'000'000};
             while (!done_) {
-                if (sigtimedwait(&set_, nullptr, &step) > 0) {
-                    interrupted_ = true;
-                    source_.request_stop();
-                }
+                if (sigtimedwait(&set_, nullptr, &step) > 0) source_.request_stop();
             }
         });
     }
@@ -109,13 +106,11 @@ class SignalStopper {
         watcher_.join();
     }
     std::stop_token token() const { return source_.get_token(); }
-    bool interrupted() const { return interrupted_; }
 
   private:
     sigset_t set_{};
     std::stop_source source_;
     std::atomic<bool> done_{false};
-    std::atomic<bool> interrupted_{false};
     std::thread watcher_;
 };
 

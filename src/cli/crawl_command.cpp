@@ -58,16 +58,16 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
             }
             args.destination = *v;
         } else if (w == "--tree") {
-            args.spec.layout = 2;
+            args.spec.layout = m_psf::TreeLayout;
         } else if (w == "--policy") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
             if (*v == "keep")
-                args.spec.policy = 1;
+                args.spec.policy = m_psf::KeepExisting;
             else if (*v == "replace")
-                args.spec.policy = 2;
+                args.spec.policy = m_psf::ReplaceExisting;
             else if (*v == "version")
-                args.spec.policy = 3;
+                args.spec.policy = m_psf::NewVersion;
             else {
                 error = "--policy is keep, replace or version";
                 return std::nullopt;

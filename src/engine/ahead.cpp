@@ -14,9 +14,9 @@ namespace fs = std::filesystem;
 
 namespace psf::m_psf {
 
-void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last,
-                   const FilterTable& include, const FilterTable& exclude,
-                   const std::function<void(const Response&)>& scanned, std::stop_token stop) {
+void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
+                const FilterTable& include, const FilterTable& exclude,
+                const std::function<void(const Response&)>& scanned, std::stop_token stop) {
     const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
@@ -31,8 +31,8 @@ void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last
         tickets.pop_front();
         state.PagesRead = static_cast<std::int16_t>(i);
         state.CrawlCounters = {state.ImagesFound, state.PagesFound};
-        analyse_reponse(state.PageList[static_cast<std::size_t>(i)], r, include, exclude,
-                        state.ImageList, state.PageList, state.CrawlCounters);
+        scan_response(state.PageList[static_cast<std::size_t>(i)], r, include, exclude,
+                      state.ImageList, state.PageList, state.CrawlCounters);
         state.ImagesFound = state.CrawlCounters[0];
         state.PagesFound = state.CrawlCounters[1];
         if (scanned) scanned(r);
@@ -197,7 +197,7 @@ class Downloads {
     }
 
     bool overlaps_window(const Footprint& f) const {
-        const bool versions = policy_ == 3;
+        const bool versions = policy_ == NewVersion;
         return std::any_of(window_.begin(), window_.end(), [&](const Slot& s) {
             return undecided(s) && overlap(s.footprint, f, versions);
         });
@@ -273,9 +273,9 @@ class Downloads {
 
 }  // namespace
 
-DownloadTally copie_images(TransferControl& inet, List& images, int count,
-                           const std::string& destination, int policy, int layout,
-                           const std::function<void(int)>& copied, std::stop_token stop) {
+DownloadTally download_images(TransferControl& inet, List& images, int count,
+                              const std::string& destination, int policy, int layout,
+                              const std::function<void(int)>& copied, std::stop_token stop) {
     Downloads d(inet, images, count, destination, policy, layout);
     return d.run(copied, stop);
 }

@@ -240,15 +240,15 @@ int analyse_page(TransferControl& inet, const std::string& page, const FilterTab
                  const FilterTable& exclude, List& images, List& pages, Counters& counters) {
     try {
         const std::string address(trim_blanks(page));
-        return analyse_reponse(page, inet.OpenURL(address, DataType::Text), include, exclude,
-                               images, pages, counters);
+        return scan_response(page, inet.OpenURL(address, DataType::Text), include, exclude, images,
+                             pages, counters);
     } catch (...) {
         return -1;
     }
 }
 
-int analyse_reponse(const std::string& page, const Response& r, const FilterTable& include,
-                    const FilterTable& exclude, List& images, List& pages, Counters& counters) {
+int scan_response(const std::string& page, const Response& r, const FilterTable& include,
+                  const FilterTable& exclude, List& images, List& pages, Counters& counters) {
     try {
         if (!r.ok) return -1;
         if (r.not_a_page) return 1;  // an image or a file: nothing to scan

@@ -164,7 +164,7 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
     // Nothing is ever written relative to the current folder.
     if (destination.empty() || destination.front() != '/') return p;
     fs::path folder(destination);
-    if (layout == 2) {
+    if (layout == TreeLayout) {
         const std::string site = vers_antislash(chemin_site(trim_blanks(address)));
         std::size_t start = 0;
         while (start < site.size()) {
@@ -210,8 +210,8 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
 
         if (entry_exists(target)) {
             plan.result = 0;
-            if (policy == 1) return plan;
-            if (policy == 3) {
+            if (policy == KeepExisting) return plan;
+            if (policy == NewVersion) {
                 // The number goes before the last four characters of the name.
                 const std::string name = target.filename().string();
                 const std::size_t keep = name.size() >= 4 ? name.size() - 4 : 0;

@@ -18,6 +18,13 @@
 
 namespace psf::m_psf {
 
+// What copie_image does with a file that exists, and where it puts images.
+inline constexpr int KeepExisting = 1;
+inline constexpr int ReplaceExisting = 2;
+inline constexpr int NewVersion = 3;
+inline constexpr int FlatLayout = 1;
+inline constexpr int TreeLayout = 2;
+
 // ---- Address operations (url.cpp) -------------------------------------------
 
 std::string racine_url(std::string_view s);      // "scheme://host/" or empty
@@ -73,8 +80,8 @@ int analyse_page(TransferControl& inet, const std::string& page, const FilterTab
                  const FilterTable& exclude, List& images, List& pages, Counters& counters);
 
 // The scan of a page already fetched: what analyse_page does after its fetch.
-int analyse_reponse(const std::string& page, const Response& r, const FilterTable& include,
-                    const FilterTable& exclude, List& images, List& pages, Counters& counters);
+int scan_response(const std::string& page, const Response& r, const FilterTable& include,
+                  const FilterTable& exclude, List& images, List& pages, Counters& counters);
 
 // The scan itself on an already fetched text; `base` is the address links
 // resolve against (the page's final address after redirects).
@@ -137,9 +144,9 @@ void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
 // counts copied into CrawlCounters, the scan, the counts copied back, then
 // `scanned(r)` with the page's response. Stops before a slot once `stop` is
 // requested.
-void analyse_pages(TransferControl& inet, CrawlState& state, int first, int last,
-                   const FilterTable& include, const FilterTable& exclude,
-                   const std::function<void(const Response&)>& scanned, std::stop_token stop);
+void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
+                const FilterTable& include, const FilterTable& exclude,
+                const std::function<void(const Response&)>& scanned, std::stop_token stop);
 
 struct DownloadTally {
     int copied = 0;
@@ -152,8 +159,8 @@ struct DownloadTally {
 // in an earlier slot is skipped, any other is copied once, and a slot not
 // copied is blanked. `copied(n)` runs after each copied image with the running
 // count.
-DownloadTally copie_images(TransferControl& inet, List& images, int count,
-                           const std::string& destination, int policy, int layout,
-                           const std::function<void(int)>& copied, std::stop_token stop);
+DownloadTally download_images(TransferControl& inet, List& images, int count,
+                              const std::string& destination, int policy, int layout,
+                              const std::function<void(int)>& copied, std::stop_token stop);
 
 }  // namespace psf::m_psf

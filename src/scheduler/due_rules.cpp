@@ -77,7 +77,7 @@ bool start_time_due(const Task& task, const LocalTime& now, std::int64_t today) 
 
 }  // namespace
 
-bool est_due(const Task& task, const LocalTime& now) {
+bool is_due(const Task& task, const LocalTime& now) {
     if (now.weekday < 1 || now.weekday > 7) return false;
     if (field(task, OnMonday - 1 + now.weekday) != "1") return false;
     if (field(task, LastRunDate).empty() || field(task, LastRunTime).empty()) return false;
@@ -86,8 +86,9 @@ bool est_due(const Task& task, const LocalTime& now) {
     if (!today) return false;
 
     const std::string& kind = field(task, ScheduleKind);
-    if (kind == "1") return many_times_a_day_due(task, *today * 1440 + now.hour * 60 + now.minute);
-    if (kind == "2") return start_time_due(task, now, *today);
+    if (kind == KindManyTimesADay)
+        return many_times_a_day_due(task, *today * 1440 + now.hour * 60 + now.minute);
+    if (kind == KindFrom) return start_time_due(task, now, *today);
     return false;  // "0" on demand, and anything unknown
 }
 

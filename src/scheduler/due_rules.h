@@ -7,6 +7,6 @@
 namespace psf {
 
 // Whether `task` is due at the pass's moment `now` (read once per pass).
-bool est_due(const Task& task, const LocalTime& now);
+bool is_due(const Task& task, const LocalTime& now);
 
 }  // namespace psf

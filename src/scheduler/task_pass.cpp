@@ -54,10 +54,10 @@ bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
         Task& task = table.rows[static_cast<std::size_t>(row)];
         const std::string& kind = task[ScheduleKind];
         bool later = false;
-        // Kind "2" counts days only; kind "1" the date and time together.
-        if (kind == "2")
+        // "From" counts days only; "many times a day" the date and time together.
+        if (kind == KindFrom)
             later = parse_date_time(task[LastRunDate], "00:00") && task[LastRunDate] > today;
-        else if (kind == "1")
+        else if (kind == KindManyTimesADay)
             later = parse_date_time(task[LastRunDate], task[LastRunTime]) &&
                     task[LastRunDate] + " " + task[LastRunTime] > moment;
         if (later) {
@@ -71,7 +71,7 @@ bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
 std::vector<int> due_rows(const TaskTable& table, const LocalTime& now) {
     std::vector<int> due;
     for (int row = 1; row <= table.TaskCount; ++row)
-        if (est_due(table.rows[static_cast<std::size_t>(row)], now)) due.push_back(row);
+        if (is_due(table.rows[static_cast<std::size_t>(row)], now)) due.push_back(row);
     return due;
 }
 

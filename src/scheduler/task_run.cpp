@@ -130,7 +130,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
 
     // Pages found during a pass are scanned by the next one.
     for (int level = 1; level <= spec.link_depth + 1 && !stop.stop_requested(); ++level) {
-        analyse_pages(
+        scan_level(
             inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
             [&](const Response& r) {
                 const std::string cause = stop.stop_requested() ? "" : cause_text(r);
@@ -151,7 +151,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.images_full = state.ImagesFound >= ListLimit;
     summary.images_found = state.ImagesFound;
     progress.downloading = true;
-    DownloadTally tally = copie_images(
+    DownloadTally tally = download_images(
         inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
         [&](int n) {
             if (!scheduled) observer.set_caption(image_count_text(n));

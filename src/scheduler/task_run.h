@@ -48,9 +48,9 @@ struct RunSpec {
     int link_depth = 0;
     std::string user;
     std::string password;
-    int policy = 1;
+    int policy = m_psf::KeepExisting;
     std::string destination;
-    int layout = 1;
+    int layout = m_psf::FlatLayout;
     m_psf::FilterTable include{};
     m_psf::FilterTable exclude{};
     std::chrono::seconds max_time = DefaultMaxTime;

@@ -81,7 +81,6 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     const TaskTable& tasks() const { return table_; }
     const std::string& data_folder() const { return DataFolder_; }
     const RunGate& gate() const { return gate_; }
-    editor::TaskEditor& task_editor() { return *editor_; }
     Grid& grid() { return *grid_; }
     bool busy() const { return gate_.busy(); }
 

@@ -193,11 +193,11 @@ std::array<std::string, 5> grid_cells(const Task& task) {
     cells[2] = task[LinkDepth] == "0" ? "No" : "Yes";
     cells[3] = task[DestinationFolder];
     const std::string& kind = task[ScheduleKind];
-    if (kind == "0") {
+    if (kind == KindOnDemand) {
         cells[4] = "On demand";
-    } else if (kind == "1") {
+    } else if (kind == KindManyTimesADay) {
         cells[4] = "Many times a day";
-    } else if (kind == "2") {
+    } else if (kind == KindFrom) {
         const int d = read_number(task[DayPeriodIndex]);
         if (d >= 0 && d < 7) cells[4] = day_period_texts()[static_cast<std::size_t>(d)];
     }

@@ -57,6 +57,11 @@ enum Field : int {
 inline constexpr int FieldCount = 40;
 inline constexpr int MaxTasks = 200;
 
+// The values of ScheduleKind.
+inline constexpr std::string_view KindOnDemand = "0";
+inline constexpr std::string_view KindManyTimesADay = "1";
+inline constexpr std::string_view KindFrom = "2";
+
 using Task = std::array<std::string, FieldCount + 1>;  // index 0 unused
 
 struct TaskTable {

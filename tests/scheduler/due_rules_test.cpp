@@ -30,7 +30,7 @@ LocalTime at(const std::string& date, const std::string& time) {
 TEST(DueRules, StartTimeAndIntervalRules) {
     for (const auto& r : psf::test::read_table("scheduler/due_rules.txt", 11)) {
         SCOPED_TRACE(r.where);
-        EXPECT_EQ(est_due(task_for(r.fields), at(r[8], r[9])), r[10] == "1");
+        EXPECT_EQ(is_due(task_for(r.fields), at(r[8], r[9])), r[10] == "1");
     }
 }
 
@@ -42,10 +42,10 @@ TEST(DueRules, TodaysWeekdayFieldMustBeExactlyOne) {
         SCOPED_TRACE("'" + value + "'");
         Task t = task_for(c);
         t[OnTuesday] = value;
-        EXPECT_FALSE(est_due(t, tuesday));
+        EXPECT_FALSE(is_due(t, tuesday));
         t[OnTuesday] = "1";
         t[OnWednesday] = value;
-        EXPECT_TRUE(est_due(t, tuesday));
+        EXPECT_TRUE(is_due(t, tuesday));
     }
 }
 
