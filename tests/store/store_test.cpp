@@ -1,16 +1,15 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 
 #include "store/schedule_file.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 
 using namespace psf;
-using psf::test::list_files;
 using psf::test::read_file;
 using psf::test::TempDir;
-using psf::test::write_file;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,12 +24,7 @@ Task sample(const std::string& title) {
     return t;
 }
 
-std::string line_of(const Task& t) {
-    std::string s;
-    for (int c = 1; c <= FieldCount; ++c)
-        s += (c > 1 ? ",\"" : "\"") + t[static_cast<std::size_t>(c)] + "\"";
-    return s + "\r\n";
-}
+constexpr auto OwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
 
 TEST(StoreFile, WritesTheFormatByteForByteAndReadsItBack) {
     TempDir dir;
@@ -38,99 +32,54 @@ TEST(StoreFile, WritesTheFormatByteForByteAndReadsItBack) {
     table.TaskCount = 2;
     table.rows[1] = sample(" Spaced title ");
     table.rows[2] = sample("Été");
-    std::string error;
+    std::string error, lines;
     ASSERT_TRUE(sauve_planifs(dir.str() + "/", table, error)) << error;
-    EXPECT_EQ(read_file(dir / "planifs.txt"), line_of(table.rows[1]) + line_of(table.rows[2]));
-    EXPECT_EQ(list_files(dir.path()),
-              std::vector<std::string>{"planifs.txt"});  // no temporary left
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "planifs.txt").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-
+    for (int r = 1; r <= 2; ++r)
+        for (int c = 1; c <= FieldCount; ++c)
+            lines += (c > 1 ? ",\"" : "\"") + table.at(r, c) + (c < FieldCount ? "\"" : "\"\r\n");
+    EXPECT_EQ(read_file(dir / "planifs.txt"), lines);
+    EXPECT_EQ(psf::test::list_files(dir.path()), std::vector<std::string>{"planifs.txt"});
+    EXPECT_EQ(fs::status(dir / "planifs.txt").permissions(), OwnerOnly);
     TaskTable back;
     LoadReport report;
     ASSERT_TRUE(charge_planifs(dir.str() + "/", back, report, error));
-    ASSERT_EQ(back.TaskCount, 2);
-    EXPECT_EQ(back.rows[1], table.rows[1]);
-    EXPECT_EQ(back.rows[2], table.rows[2]);
-    EXPECT_FALSE(report.latin1);
+    EXPECT_TRUE(back.TaskCount == 2 && back.rows == table.rows);
+    EXPECT_TRUE(report.clean());
 }
 
-// A line of `fields` quoted fields, the first one `title`.
-std::string record(const std::string& title, int fields = FieldCount) {
-    std::string s = "\"" + title + "\"";
-    for (int c = 2; c <= fields; ++c) s += ",\"\"";
-    return s + "\r\n";
+// The bytes of a parse.txt row: ' a double quote, %N N commas, ~ CR LF, C escapes.
+std::string bytes_of(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\'') out += '"';
+        if (c == '~') out += "\r\n";
+        std::size_t digits = 0;
+        if (c == '%') out.append(std::stoul(text.substr(i + 1), &digits), ','), i += digits;
+        if (c == '\\' && text[i + 1] == 'x') out += char(std::stoi(text.substr(i + 2, 2), {}, 16));
+        if (c == '\\' && text[i + 1] != 'x') out += text[i + 1] == 'r' ? '\r' : '\n';
+        if (c == '\\') i += text[i + 1] == 'x' ? 3 : 1;
+        if (c != '\'' && c != '~' && c != '%' && c != '\\') out += c;
+    }
+    return out;
 }
 
 TEST(StoreFile, ParsesDamagedAndForeignFiles) {
-    std::string many;
-    for (int i = 1; i <= 203; ++i) many += record("t" + std::to_string(i));
-    struct Case {
-        const char* name;
-        std::string bytes;
-        int count;
-        std::string last_title;
-        int set_aside, quotes, surplus;
-        bool latin1, bom;
-    };
-    const std::vector<Case> cases = {
-        {"empty file", "", 0, "", 0, 0, 0, false, false},
-        {"only line ends", "\r\n\r\n", 0, "", 0, 0, 0, false, false},
-        {"unquoted fields trimmed", "  plain title ,x" + std::string(38, ',') + "\r\n", 1,
-         "plain title", 0, 0, 0, false, false},
-        {"LF and lone CR line ends",
-         "\"a\"" + std::string(39, ',') + "\n\"b\"" + std::string(39, ',') + "\r", 2, "b", 0, 0, 0,
-         false, false},
-        {"more than 200 records", many, 200, "t200", 0, 0, 3, false, false},
-        {"incomplete last record set aside", record("a") + "\"b\",\"x\"\r\n", 1, "a", 1, 0, 0,
-         false, false},
-        {"39 fields set aside, no shift", record("a") + record("b", 39) + record("c"), 2, "c", 1, 0,
-         0, false, false},
-        {"41 fields set aside, no shift", record("a") + record("b", 41) + record("c"), 2, "c", 1, 0,
-         0, false, false},
-        {"byte-order mark skipped", "\xEF\xBB\xBF" + record("a"), 1, "a", 0, 0, 0, false, true},
-        {"quote inside a quoted value", "\"a\"b\"" + std::string(39, ',') + "\r\n", 1, "ab", 0, 1,
-         0, false, false},
-        {"quote and comma inside a value", "\"a,\"b\"" + std::string(39, ',') + "\r\n", 1, "a,b", 0,
-         1, 0, false, false},
-        {"quote in an unquoted value", "a\"b" + std::string(39, ',') + "\r\n", 1, "ab", 0, 1, 0,
-         false, false},
-        {"quote never closed", "\"ab" + std::string(39, ',') + "\r\n", 0, "", 1, 1, 0, false,
-         false},
-        {"Latin-1 file", "\"\xC9t\xE9\"" + std::string(39, ',') + "\r\n", 1, "Été", 0, 0, 0, true,
-         false},
-        // Byte runs shaped like UTF-8 that Unicode forbids: the file is not UTF-8.
-        {"surrogate form", "\"\xED\xA0\xBF\"" + std::string(39, ',') + "\r\n", 1,
-         "\xC3\xAD\xC2\xA0\xC2\xBF", 0, 0, 0, true, false},
-        {"overlong three bytes", "\"\xE0\x80\xAF\"" + std::string(39, ',') + "\r\n", 1,
-         "\xC3\xA0\xC2\x80\xC2\xAF", 0, 0, 0, true, false},
-        {"overlong four bytes", "\"\xF0\x80\x80\xAF\"" + std::string(39, ',') + "\r\n", 1,
-         "\xC3\xB0\xC2\x80\xC2\x80\xC2\xAF", 0, 0, 0, true, false},
-        {"beyond U+10FFFF", "\"\xF4\x90\x80\x80\"" + std::string(39, ',') + "\r\n", 1,
-         "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80", 0, 0, 0, true, false},
-        {"lead byte F5", "\"\xF5\x80\x80\x80\"" + std::string(39, ',') + "\r\n", 1,
-         "\xC3\xB5\xC2\x80\xC2\x80\xC2\x80", 0, 0, 0, true, false},
-        {"highest code point stays UTF-8", "\"\xF4\x8F\xBF\xBF\"" + std::string(39, ',') + "\r\n",
-         1, "\xF4\x8F\xBF\xBF", 0, 0, 0, false, false},
-        {"last code point before surrogates stays UTF-8",
-         "\"\xED\x9F\xBF\"" + std::string(39, ',') + "\r\n", 1, "\xED\x9F\xBF", 0, 0, 0, false,
-         false},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    auto rows = psf::test::read_table("store/parse.txt", 9);
+    rows.push_back({"more than 200 records", {"", "", "200", "t200", "0", "0", "3", "0", "0"}});
+    for (int i = 1; i <= 203; ++i) rows.back().fields[1] += "'t" + std::to_string(i) + "'%39~";
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.where);
         TaskTable table;
-        LoadReport r = parse_schedule(tc.bytes, table);
-        EXPECT_EQ(table.TaskCount, tc.count);
-        if (tc.count > 0) {
-            EXPECT_EQ(table.at(tc.count, Title), tc.last_title);
-        }
-        EXPECT_EQ(r.set_aside.size(), static_cast<std::size_t>(tc.set_aside));
-        EXPECT_EQ(r.quotes_dropped, tc.quotes);
-        EXPECT_EQ(r.surplus_records, tc.surplus);
-        EXPECT_EQ(r.latin1, tc.latin1);
-        EXPECT_EQ(r.bom, tc.bom);
-        EXPECT_EQ(r.clean(), tc.set_aside + tc.quotes + tc.surplus == 0 && !tc.latin1 && !tc.bom);
+        const LoadReport report = parse_schedule(bytes_of(r[1]), table);
+        EXPECT_EQ(table.TaskCount, std::stoi(r[2]));
+        EXPECT_EQ(table.at(std::max<int>(table.TaskCount, 1), Title), bytes_of(r[3]));
+        EXPECT_EQ(report.set_aside.size(), std::stoul(r[4]));
+        EXPECT_EQ(report.quotes_dropped, std::stoi(r[5]));
+        EXPECT_EQ(report.surplus_records, std::stoi(r[6]));
+        EXPECT_EQ(report.latin1, r[7] == "1");
+        EXPECT_EQ(report.bom, r[8] == "1");
+        EXPECT_EQ(report.clean(), r[4] + r[5] + r[6] + r[7] + r[8] == "00000");
         EXPECT_TRUE(unstorable_value(table).empty()) << "every load can be saved";
     }
 }
@@ -145,7 +94,7 @@ TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
     ASSERT_TRUE(sauve_planifs(dir.str(), table, error));
     EXPECT_EQ(read_file(dir / "planifs.txt"), "");
     table.TaskCount = 1;
-    for (const char* title : {"say \"hi\"", "two\r\nlines"}) {
+    for (const char* title : {"say \"hi\"", "lone\rCR", "lone\nLF"}) {
         table.rows[1] = sample(title);
         EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
         EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
@@ -155,22 +104,21 @@ TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
 
 TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
     TempDir dir;
-    auto c = compute_data_folder((dir / "home/.local/share").string(), (dir / "bin").string());
-    EXPECT_EQ(c.DataFolder, (dir / "home/.local/share/Psf/").string());
-    struct stat st {};
-    ASSERT_EQ(::stat((dir / "home/.local/share/Psf").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
-
-    c = compute_data_folder("  ", (dir / "bin").string());
-    EXPECT_EQ(c.DataFolder, (dir / "bin/psfsetin/").string());
-
-    write_file(dir / "blocked", "a file, not a folder");
-    c = compute_data_folder((dir / "blocked").string(), (dir / "bin2").string());
-    EXPECT_EQ(c.DataFolder, (dir / "bin2/psfsetin/").string());
-
-    c = compute_data_folder((dir / "blocked").string(), (dir / "blocked").string());
-    EXPECT_TRUE(c.DataFolder.empty());
-    EXPECT_FALSE(c.error.empty());
+    psf::test::write_file(dir / "blocked", "a file, not a folder");
+    const std::array<std::string, 3> cases[] = {
+        // data home, program folder, the data folder chosen
+        {"home/.local/share", "bin", "home/.local/share/Psf/"},
+        {"  ", "bin", "bin/psfsetin/"},
+        {"blocked", "bin2", "bin2/psfsetin/"},
+        {"blocked", "blocked", ""},
+    };
+    for (const auto& [home, program, chosen] : cases) {
+        const auto c = compute_data_folder(home == "  " ? home : (dir / home).string(),
+                                           (dir / program).string());
+        EXPECT_EQ(c.DataFolder, chosen.empty() ? "" : (dir / chosen).string()) << home;
+        EXPECT_EQ(c.error.empty(), !chosen.empty()) << home;
+    }
+    EXPECT_EQ(fs::status(dir / "home/.local/share/Psf").permissions(), fs::perms::owner_all);
 }
 
 TEST(StoreGrid, CellsOfATask) {
@@ -178,36 +126,28 @@ TEST(StoreGrid, CellsOfATask) {
     t[Title] = "T";
     t[StartAddress] = "http://h/";
     t[DestinationFolder] = "/d";
-    struct Case {
-        std::string depth, kind, period, nav, schedule;
-    };
-    const std::vector<Case> cases = {
+    const std::array<std::string, 5> cases[] = {
+        // depth, kind, day period, then the Navigate and Schedule cells
         {"0", "0", "", "No", "On demand"},
         {"2", "1", "", "Yes", "Many times a day"},
         {"", "2", "1", "Yes", "Every 2 days"},
         {"4", "2", "9", "Yes", ""},
         {"0", "7", "0", "No", ""},
     };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.depth + "/" + tc.kind + "/" + tc.period);
-        t[LinkDepth] = tc.depth;
-        t[ScheduleKind] = tc.kind;
-        t[DayPeriodIndex] = tc.period;
-        auto cells = grid_cells(t);
-        EXPECT_EQ(cells[0], "T");
-        EXPECT_EQ(cells[2], tc.nav);
-        EXPECT_EQ(cells[3], "/d");
-        EXPECT_EQ(cells[4], tc.schedule);
+    for (const auto& [depth, kind, period, nav, schedule] : cases) {
+        t[LinkDepth] = depth;
+        t[ScheduleKind] = kind;
+        t[DayPeriodIndex] = period;
+        EXPECT_EQ(grid_cells(t),
+                  (std::array<std::string, 5>{"T", "http://h/", nav, "/d", schedule}))
+            << depth << "/" << kind << "/" << period;
     }
 }
 
 TEST(StoreNumbers, ReadNumber) {
-    EXPECT_EQ(read_number("17"), 17);
-    EXPECT_EQ(read_number("  3x"), 3);
-    EXPECT_EQ(read_number(""), 0);
-    EXPECT_EQ(read_number("abc"), 0);
-    EXPECT_EQ(read_number("-2"), -2);
-    EXPECT_EQ(read_number("99999999999"), 32767);
+    for (const auto& [text, value] : std::vector<std::pair<std::string, int>>{
+             {"17", 17}, {"  3x", 3}, {"", 0}, {"abc", 0}, {"-2", -2}, {"99999999999", 32767}})
+        EXPECT_EQ(read_number(text), value) << text;
 }
 
 }  // namespace
