@@ -6,6 +6,7 @@ using namespace psf;
 
 namespace {
 
+// An hourly task on every weekday, last run on 2026/12/01 at `last_time`.
 Task hourly(const std::string& title, const std::string& last_time) {
     Task t{};
     t[Title] = title;
@@ -31,58 +32,69 @@ class SteppingClock final : public Clock {
     mutable LocalTime t_;
 };
 
-TEST(TaskPass, RunsDueRowsInOrderStampsEachAndSavesOnce) {
-    TaskTable table;
-    table.TaskCount = 3;
-    table.rows[1] = hourly("a", "08:00");
-    table.rows[2] = hourly("b", "09:06");  // due from 10:06
-    table.rows[3] = hourly("c", "07:00");
-    SteppingClock clock(*parse_date_time("2026/12/01", "10:00"));
-    std::vector<int> ran;
-    int saves = 0;
-    // Row 2 becomes due during the pass's runs, but the pass decided at its start.
-    PassResult r = traite_ligne(
-        table, clock,
-        [&](int row) {
-            ran.push_back(row);
-            return RunSummary{};
-        },
-        [&] { ++saves; });
-    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
-    EXPECT_EQ(r.ran, 2);
-    EXPECT_EQ(saves, 1);
-    EXPECT_EQ(table.at(1, LastRunTime), "10:05");
-    EXPECT_EQ(table.at(3, LastRunTime), "10:10");
-    EXPECT_EQ(table.at(2, LastRunTime), "09:06");
-    EXPECT_EQ(table.at(1, LastRunDate), "2026/12/01");
+TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
+    const struct {
+        std::vector<std::string> last_times;
+        const char* start;
+        int cancelled_row;
+        std::string expected;  // the rows run, the save, the stamps after the pass
+    } cases[] = {
+        // Row 2 becomes due during the runs, but the pass decided at its start.
+        {{"08:00", "09:06", "07:00"}, "10:00", 0, "ran 1 3 saved 10:05 09:06 10:10"},
+        {{"08:00", "08:00"}, "08:30", 0, "ran 08:00 08:00"},
+        {{"08:00", "08:00"}, "12:00", 1, "ran 1 cancelled 08:00 08:00"},
+        {{"11:00"}, "10:00", 0, "ran saved 10:00"},  // a later stamp is settled and saved
+    };
+    for (const auto& c : cases) {
+        TaskTable table;
+        table.TaskCount = static_cast<std::int16_t>(c.last_times.size());
+        for (int r = 1; r <= table.TaskCount; ++r)
+            table.rows[static_cast<std::size_t>(r)] = hourly("t", c.last_times[r - 1u]);
+        std::string got = "ran";
+        int saves = 0, runs = 0;
+        const PassResult result = traite_ligne(
+            table, SteppingClock(*parse_date_time("2026/12/01", c.start)),
+            [&](int row) {
+                got += " " + std::to_string(row);
+                ++runs;
+                RunSummary s;
+                s.cancelled = row == c.cancelled_row;
+                return s;
+            },
+            [&] { ++saves; });
+        got += result.cancelled ? " cancelled" : "";
+        got += result.saved ? " saved" : "";
+        EXPECT_EQ(saves, result.saved ? 1 : 0);
+        EXPECT_EQ(result.ran, runs - result.cancelled);
+        for (int r = 1; r <= table.TaskCount; ++r) {
+            got += " " + table.at(r, LastRunTime);
+            EXPECT_EQ(table.at(r, LastRunDate), "2026/12/01");
+        }
+        EXPECT_EQ(got, c.expected);
+    }
 }
 
-TEST(TaskPass, NothingDueMeansNoSaveAndCancelStopsStamping) {
-    TaskTable table;
-    table.TaskCount = 2;
-    table.rows[1] = hourly("a", "08:00");
-    table.rows[2] = hourly("b", "08:00");
-    FixedClock early(*parse_date_time("2026/12/01", "08:30"));
-    int saves = 0;
-    traite_ligne(
-        table, early, [](int) { return RunSummary{}; }, [&] { ++saves; });
-    EXPECT_EQ(saves, 0);
-
-    FixedClock late(*parse_date_time("2026/12/01", "12:00"));
-    int runs = 0;
-    PassResult r = traite_ligne(
-        table, late,
-        [&](int) {
-            ++runs;
-            RunSummary s;
-            s.cancelled = true;
-            return s;
-        },
-        [&] { ++saves; });
-    EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(r.cancelled);
-    EXPECT_EQ(saves, 0);
-    EXPECT_EQ(table.at(1, LastRunTime), "08:00");
+TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
+    const LocalTime now = *parse_date_time("2026/12/07", "10:00");
+    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
+        // kind, stamp date and time, whether it is settled to the pass's moment
+        {"1", "2026/12/07", "10:01", true},  {"1", "2026/12/07", "10:00", false},
+        {"1", "2027/01/01", "00:00", true},  {"1", "2027/01/01", "25:00", false},
+        {"2", "2026/12/07", "23:00", false},  // days only
+        {"2", "2026/12/08", "00:00", true},  {"2", "2026/13/08", "00:00", false},
+        {"0", "2027/01/01", "00:00", false},
+    };
+    for (const auto& [kind, date, time, settled] : cases) {
+        SCOPED_TRACE(std::string(kind) + " " + date + " " + time);
+        TaskTable table;
+        table.TaskCount = 1;
+        table.rows[1] = hourly("a", time);
+        table.rows[1][ScheduleKind] = kind;
+        table.rows[1][LastRunDate] = date;
+        EXPECT_EQ(settle_future_stamps(table, now), settled);
+        EXPECT_EQ(table.at(1, LastRunDate) + " " + table.at(1, LastRunTime),
+                  settled ? "2026/12/07 10:00" : std::string(date) + " " + time);
+    }
 }
 
 TEST(TaskPass, SpecFromTaskFields) {
@@ -91,7 +103,6 @@ TEST(TaskPass, SpecFromTaskFields) {
     t[StartAddress] = " http://h/ ";
     t[LinkDepth] = "3";
     t[UserName] = "ann";
-    t[Password] = "";
     t[ExistingImagePolicy] = "x";
     t[DestinationFolder] = " /d ";
     t[FolderLayout] = "2";
@@ -99,69 +110,15 @@ TEST(TaskPass, SpecFromTaskFields) {
     t[IncludeType2] = "gif";
     t[ExcludeName4] = "b?";
     t[ExcludeType4] = "*";
-    const RunSpec s = spec_from_task(t);
-    EXPECT_EQ(s.title, "My task");
-    EXPECT_EQ(s.start_address, "http://h/");
-    EXPECT_EQ(s.link_depth, 3);
-    EXPECT_EQ(s.user, "");  // no password: no credentials at all
-    EXPECT_EQ(s.policy, 0);
-    EXPECT_EQ(s.destination, " /d ");
-    EXPECT_EQ(s.layout, 2);
-    EXPECT_EQ(s.include[1][0], "a*");
-    EXPECT_EQ(s.include[1][2], "gif");
-    EXPECT_EQ(s.exclude[3][0], "b?");
-    EXPECT_EQ(s.exclude[3][2], "*");
+    RunSpec s = spec_from_task(t);
+    EXPECT_EQ(s.title + "|" + s.start_address + "|" + s.destination, "My task|http://h/| /d ");
+    EXPECT_EQ(s.link_depth * 100 + s.policy * 10 + s.layout, 302);
+    EXPECT_EQ(s.user, "") << "no password: no credentials at all";
+    EXPECT_EQ(s.include[1][0] + s.include[1][2] + s.exclude[3][0] + s.exclude[3][2], "a*gifb?*");
     EXPECT_EQ(s.include[0][0], "");
-}
-
-TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
-    const LocalTime now = *parse_date_time("2026/12/07", "10:00");
-    struct Case {
-        const char* name;
-        const char* kind;
-        const char* date;
-        const char* time;
-        bool settled;
-    };
-    const std::vector<Case> cases = {
-        {"kind 1 later today", "1", "2026/12/07", "10:01", true},
-        {"kind 1 now", "1", "2026/12/07", "10:00", false},
-        {"kind 1 next year", "1", "2027/01/01", "00:00", true},
-        {"kind 1 invalid time", "1", "2027/01/01", "25:00", false},
-        {"kind 2 later today", "2", "2026/12/07", "23:00", false},  // days only
-        {"kind 2 tomorrow", "2", "2026/12/08", "00:00", true},
-        {"kind 2 invalid date", "2", "2026/13/08", "00:00", false},
-        {"on demand", "0", "2027/01/01", "00:00", false},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.name);
-        TaskTable table;
-        table.TaskCount = 1;
-        table.rows[1] = hourly("a", tc.time);
-        table.rows[1][ScheduleKind] = tc.kind;
-        table.rows[1][LastRunDate] = tc.date;
-        EXPECT_EQ(settle_future_stamps(table, now), tc.settled);
-        EXPECT_EQ(table.at(1, LastRunDate), tc.settled ? "2026/12/07" : tc.date);
-        EXPECT_EQ(table.at(1, LastRunTime), tc.settled ? "10:00" : tc.time);
-    }
-
-    // The pass saves the settled stamp although nothing ran, and the task
-    // then runs one interval later.
-    TaskTable table;
-    table.TaskCount = 1;
-    table.rows[1] = hourly("a", "12:00");
-    table.rows[1][LastRunDate] = "2026/12/07";
-    int saves = 0, runs = 0;
-    auto run = [&](int) {
-        ++runs;
-        return RunSummary{};
-    };
-    PassResult r = traite_ligne(table, FixedClock(now), run, [&] { ++saves; });
-    EXPECT_EQ(runs, 0);
-    EXPECT_EQ(saves, 1);
-    EXPECT_TRUE(r.saved);
-    traite_ligne(table, FixedClock(*parse_date_time("2026/12/07", "11:00")), run, [&] { ++saves; });
-    EXPECT_EQ(runs, 1);
+    t[Password] = "pw";
+    s = spec_from_task(t);
+    EXPECT_EQ(s.user + ":" + s.password, "ann:pw");
 }
 
 TEST(TaskPass, FindTaskByTrimmedTitle) {
@@ -171,10 +128,9 @@ TEST(TaskPass, FindTaskByTrimmedTitle) {
     table.rows[2][Title] = " Dogs";
     table.rows[3][Title] = "Dogs";
     table.rows[4][Title] = "Birds";  // beyond TaskCount
-    EXPECT_EQ(find_task(table, "Dogs"), 2);
-    EXPECT_EQ(find_task(table, " Cats"), 1);
-    EXPECT_EQ(find_task(table, "cats"), 0);
-    EXPECT_EQ(find_task(table, "Birds"), 0);
+    EXPECT_EQ(find_task(table, "Dogs") * 1000 + find_task(table, " Cats") * 100 +
+                  find_task(table, "cats") * 10 + find_task(table, "Birds"),
+              2100);
 }
 
 }  // namespace
