@@ -52,25 +52,56 @@ struct EditorFixture {
     FakeHost host;
     TaskEditor ed{table, gri, host, "/", "/home/u"};
 
-    // Plays `steps`, ";" apart: a control's name, then its member and value or
-    // its text. Boxes 3 to 6 are typed and left; "Text4_Change" only types;
-    // "fail <error>" makes every save fail.
-    void act(const std::string& steps) {
-        std::istringstream all(steps);
+    std::string said;      // what the last command, box or drive change reported
+    bool focus = false;    // the last command's request for the title box
+    std::string snapshot;  // the table, grid and file at the last "snap"
+    EditorState snapshot_state;
+
+    // Plays `script` (see tests/data/editor/scenarios.txt), checks included.
+    void act(const std::string& script) {
+        std::istringstream all(script);
         for (std::string step; std::getline(all, step, ';');) {
-            const std::size_t sp = step.find(' ');
-            play(step.substr(0, sp), sp == std::string::npos ? "" : step.substr(sp + 1));
+            const std::size_t sp = step.find(' '), eq = step.find('=');
+            if (step.starts_with('?'))
+                EXPECT_EQ(probe(step.substr(1, eq - 1)), step.substr(eq + 1)) << step;
+            else
+                play(step.substr(0, sp), sp == std::string::npos ? "" : step.substr(sp + 1));
         }
     }
     void play(const std::string& name, const std::string& text) {
         const std::string second = text.substr(std::min(text.size(), text.find(' ') + 1));
         const int a = std::atoi(text.c_str()), b = std::atoi(second.c_str());
+        const auto show = [this](const std::vector<Message>& m) {
+            said.clear();
+            for (const Message& one : m) said += (said.empty() ? "" : " / ") + one.text;
+        };
+        const auto command = [&](Outcome out) {
+            show(out.message ? std::vector<Message>{*out.message} : std::vector<Message>{});
+            focus = out.focus_Text1;
+        };
+        if (name.empty()) return;
+        if (name == "Schedule") return command(ed.Command2_Click());
+        if (name == "Edit") return command(ed.Command4_Click());
+        if (name == "Delete") return command(ed.Command3_Click());
+        if (name == "Reset") return command(ed.m_reinit_Click());
+        if (name == "busy") return ed.enter_busy();
+        if (name == "idle") return ed.leave_busy();
+        if (name == "row") return gri.setRow(a);
+        if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
+        if (name == "stored") {
+            const std::size_t sp = second.find(' ');
+            table.at(a, field(second.substr(0, sp))) =
+                second.substr(std::min(sp + 1, second.size()));
+            return fill_grid(gri, table);
+        }
         if (name == "Text1") return ed.Text1_Change(text);
         if (name == "Text2") return ed.Text2_Change(text);
-        if (name == "Text3") return ed.Text3_Change(a, second), void(ed.Text3_Validate(a));
-        if (name == "Text4") return ed.Text4_Change(a, second), void(ed.Text4_Validate(a));
+        if (name == "Text3") return ed.Text3_Change(a, second), show(ed.Text3_Validate(a));
+        if (name == "Text4") return ed.Text4_Change(a, second), show(ed.Text4_Validate(a));
+        if (name == "Text3_Change") return ed.Text3_Change(a, second);
         if (name == "Text4_Change") return ed.Text4_Change(a, second);
         if (name == "Text5") return ed.Text5_Change(text), ed.Text5_Validate();
+        if (name == "Text5_Change") return ed.Text5_Change(text);
         if (name == "Text6") return ed.Text6_Change(text), ed.Text6_Validate();
         if (name == "Option1") return ed.Option1_Click(a);
         if (name == "Option2") return ed.Option2_Click(a);
@@ -84,15 +115,71 @@ struct EditorFixture {
         if (name == "Combo6") return ed.Combo6_Click(a);
         if (name == "Combo7") return ed.Combo7_Click(a);
         if (name == "Check1") return ed.Check1_Click(a, b != 0);
-        if (name == "Drive1") return void(ed.Drive1_Change(text));
+        if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
-        ADD_FAILURE() << "no control " << name;
+        ADD_FAILURE() << "no step " << name;
     }
 
-    Outcome schedule(const std::string& title, const std::string& address = "http://h/") {
-        act("Text1 " + title + ";Text2 " + address);
-        return ed.Command2_Click();
+    static int field(const std::string& name) {
+        const std::map<std::string, int> fields = {{"Title", Title},
+                                                   {"StartAddress", StartAddress},
+                                                   {"Drive", Drive},
+                                                   {"DestinationFolder", DestinationFolder}};
+        return fields.at(name);
+    }
+
+    std::string probe(const std::string& what) const {
+        const EditorState& s = ed.state();
+        const std::size_t sp = what.find(' ');
+        const std::string name = what.substr(0, sp);
+        const int a = sp == std::string::npos ? 0 : std::atoi(what.c_str() + sp + 1);
+        const auto join = [](const Titles& t) {
+            std::string out;
+            for (const auto& one : t) out += (&one == t.data() ? "" : ",") + one;
+            return out;
+        };
+        if (name == "depth") return std::to_string(s.LinkDepth);
+        if (name == "user") return s.UserName;
+        if (name == "password") return s.Password;
+        if (name == "include") return s.IncludePatterns[static_cast<std::size_t>(a)][0];
+        if (name == "exclude") return s.ExcludePatterns[static_cast<std::size_t>(a)][0];
+        if (name == "Text3") return s.Text3[static_cast<std::size_t>(a)];
+        if (name == "Text1") return s.Text1;
+        if (name == "Drive1") return s.Drive1;
+        if (name == "Dir1") return s.Dir1;
+        if (name == "folder") return s.DestinationFolder;
+        if (name == "said") return said;
+        if (name == "focus") return focus ? "1" : "0";
+        if (name == "enabled") {
+            std::string e;
+            for (auto* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
+                e += c->Enabled ? "1" : "0";
+            return e;
+        }
+        if (name == "titles") return join(titles(table));
+        if (name == "grid") return join(grid_titles());
+        if (name == "file") return join(file_titles());
+        if (name == "count") return std::to_string(table.TaskCount);
+        if (name == "saves") return std::to_string(host.saves);
+        if (name == "rows") return std::to_string(gri.Rows());
+        if (name == "row") return join(grid_row(a));
+        if (name == "cell") return gri.TextMatrix(a, std::atoi(what.c_str() + what.rfind(' ')));
+        if (name == "stamp") return table.at(a, LastRunDate) + " " + table.at(a, LastRunTime);
+        if (name == "selection")
+            return std::to_string(gri.RowSel()) + " " + std::to_string(gri.ColSel());
+        if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
+        return table.at(a, field(name));
+    }
+
+    // The table, the grid and the file, as one text.
+    std::string everything() const {
+        std::ostringstream out;
+        for (int r = 0; r <= table.TaskCount; ++r)
+            for (const auto& f : table.rows[static_cast<std::size_t>(r)]) out << f << '|';
+        for (int r = 0; r < gri.Rows(); ++r)
+            for (const auto& c : grid_row(r)) out << c << '|';
+        return out.str() + host.file();
     }
 
     // A table of `count` tasks "t1".., shown in the grid and saved.
@@ -155,48 +242,6 @@ TEST(FieldRules, AddressAndFileNameMessagesInOrder) {
     }
 }
 
-TEST(EditorEvents, NavigationDepthFollowsTheOptionAndTheLevelsList) {
-    const std::pair<const char*, int> cases[] = {
-        {"Combo1 2", 0},
-        {"Combo1 2;Option3 1", 3},
-        {"Option3 1;Combo1 3", 4},
-        {"Option3 1", 1},
-        {"Option3 1;Combo1 1;Option3 0", 0},
-        {"Option3 1;Combo1 1;Combo1 4;Combo1 -1", 2},  // a level outside the list is ignored
-    };
-    for (const auto& [steps, depth] : cases) {
-        EditorFixture f;
-        f.act(steps);
-        EXPECT_EQ(f.ed.state().LinkDepth, depth) << steps;
-    }
-}
-
-TEST(EditorEvents, ValidationStoresTrimmedTextsEvenWhenTheRuleFails) {
-    EditorFixture f;
-    f.ed.Text5_Change("  bob ");
-    EXPECT_EQ(f.ed.state().UserName, "") << "typing alone changes no current value";
-    f.ed.Text3_Change(2, "  a.b  ");
-    EXPECT_EQ(f.ed.Text3_Validate(2).size(), 1u);
-    f.act("Text4 0  ok* ;Text5   bob ;Text6  secret ");
-    EXPECT_TRUE(f.ed.Text4_Validate(0).empty());
-    EXPECT_EQ(f.ed.state().IncludePatterns[2][0], "a.b") << "stored although it fails";
-    EXPECT_EQ(f.ed.state().Text3[2], "  a.b  ") << "the box keeps what was typed";
-    EXPECT_EQ(f.ed.state().ExcludePatterns[0][0], "ok*");
-    EXPECT_EQ(f.ed.state().UserName, "bob");
-    EXPECT_EQ(f.ed.state().Password, "secret");
-}
-
-TEST(EditorEvents, DriveListMovesTheFolderOnlyToAReadyDrive) {
-    EditorFixture f;
-    f.ed.Dir1_Change("/home/u/pics");
-    EXPECT_FALSE(f.ed.Drive1_Change("/media/cdrom"));
-    EXPECT_EQ(f.ed.state().Drive1, "/");
-    EXPECT_EQ(f.ed.state().Dir1 + f.ed.state().DestinationFolder, "/home/u/pics/home/u/pics");
-    EXPECT_TRUE(f.ed.Drive1_Change("/media/usb"));
-    EXPECT_EQ(f.ed.state().Drive1, "/media/usb");
-    EXPECT_EQ(f.ed.state().Dir1 + f.ed.state().DestinationFolder, "/media/usb/media/usb");
-}
-
 TEST(EditorReset, RestoresEveryDefaultButKeepsTheDriveAndFolderLists) {
     EditorFixture f;
     const auto defaults_on = [](const std::string& drive, const std::string& folder) {
@@ -216,54 +261,19 @@ TEST(EditorReset, RestoresEveryDefaultButKeepsTheDriveAndFolderLists) {
     EXPECT_EQ(s.Check1, (std::array<bool, 7>{true, true, true, true, true, true, true}));
 }
 
-TEST(EditorBusy, DisablesTheFiveCommandsAndEnablesThemAllAfterwards) {
-    EditorFixture f;
-    f.schedule("one");
-    const auto& s = f.ed.state();
-    const auto enabled = [&s] {
-        std::string e;
-        for (auto* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
-            e += c->Enabled ? "1" : "0";
-        return e;
-    };
-    f.ed.enter_busy();
-    EXPECT_EQ(enabled(), "00000");
-    f.ed.leave_busy();
-    f.ed.Command4_Click();
-    EXPECT_EQ(enabled(), "10001") << "Edit disables Delete, Edit and Retrieve Now";
-    f.ed.enter_busy();
-    EXPECT_FALSE(f.ed.m_reinit_Click().focus_Text1);
-    EXPECT_EQ(s.Text1, "one") << "Reset does nothing while busy";
-    f.schedule("two");
-    EXPECT_EQ(f.table.TaskCount, 1) << "Schedule does nothing while busy";
-    f.ed.leave_busy();
-    EXPECT_EQ(enabled(), "11111");
-    EXPECT_EQ(s.Text1, "two") << "the loaded values stay";
-}
-
 TEST(Schedule, NewTaskStoresEveryFieldStampsItAndResetsTheEditor) {
     EditorFixture f;
-    f.act("Text1  My task ;Text5  bob ;" + AllControls);
-    const Outcome out = f.ed.Command2_Click();
-    ASSERT_FALSE(out.message) << out.message->text;
-    EXPECT_TRUE(out.focus_Text1);
+    // The first task takes the blank data row; the folder list is kept.
+    f.act("Text1  My task ;Text5  bob ;" + AllControls +
+          ";Schedule;?said=;?focus=1;?Text1=;?folder=/media/usb/x;?file= My task ;?rows=2;"
+          "?row 1= My task ,https://site/a,b.htm,Yes,/media/usb/x,Every 7 days");
     Task expected{};
     std::istringstream stored(
         " My task |https://site/a,b.htm|2|bob|pw|3|/media/usb/x|2|2|0|7|3|6|0|1|1|1|1|0|1||*|cat*|"
         "jpg||*||*|/media/usb|||*||*||*|x?|gif|2026/03/05|09:05");
     for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(stored, expected[c], '|');
-    ASSERT_EQ(f.table.TaskCount, 1);
+    EXPECT_EQ(f.table.TaskCount, 1);
     EXPECT_EQ(f.table.rows[1], expected);
-    EXPECT_EQ(f.grid_row(1),
-              (Titles{" My task ", "https://site/a,b.htm", "Yes", "/media/usb/x", "Every 7 days"}))
-        << "the first task takes the blank data row";
-    EXPECT_EQ(f.file_titles(), Titles{" My task "});
-    EXPECT_EQ(f.ed.state().Text1, "");
-    EXPECT_EQ(f.ed.state().DestinationFolder, "/media/usb/x") << "the folder list is kept";
-
-    f.schedule("second");
-    EXPECT_EQ(f.grid_row(2), (Titles{"second", "http://h/", "No", "/media/usb/x", "On demand"}));
-    EXPECT_EQ(f.gri.Rows(), 3);
 }
 
 TEST(Schedule, RefusalsChangeNothing) {
@@ -271,34 +281,9 @@ TEST(Schedule, RefusalsChangeNothing) {
         SCOPED_TRACE(r.where);
         EditorFixture f;
         f.load(std::stoi(r[1]));
-        f.act("Text1 new;Text2 http://h/new;" + r[2]);
-        const TaskTable table_before = f.table;
-        const std::string file_before = f.host.file();
-        const EditorState editor_before = f.ed.state();
-        const Outcome out = f.ed.Command2_Click();
-        EXPECT_EQ(out.message, error_message(r[3]));
-        EXPECT_FALSE(out.focus_Text1);
-        EXPECT_EQ(f.table.TaskCount, table_before.TaskCount);
-        EXPECT_TRUE(f.table.rows == table_before.rows);
-        EXPECT_EQ(f.grid_titles(), EditorFixture::titles(table_before));
-        EXPECT_EQ(f.gri.TextMatrix(2, 1), "http://h/t2");
-        EXPECT_EQ(f.host.file(), file_before);
-        EXPECT_EQ(f.ed.state(), editor_before);
+        f.act("Text1 new;Text2 http://h/new;" + r[2] + ";snap;Schedule;?focus=0;?unchanged=1");
+        EXPECT_EQ(f.said, r[3]);
     }
-}
-
-TEST(Schedule, SameTrimmedTitleUpdatesInPlaceEvenWithAFullTable) {
-    EditorFixture f;
-    f.load(200);
-    EXPECT_FALSE(f.schedule(" t150 ", "http://other/").message);
-    EXPECT_EQ(f.table.TaskCount, 200);
-    EXPECT_EQ(f.table.at(150, Title) + f.table.at(150, StartAddress), " t150 http://other/");
-    EXPECT_EQ(f.table.at(150, LastRunDate) + f.table.at(150, LastRunTime), "2020/01/0110:00");
-    EXPECT_EQ(f.gri.Rows(), 201);
-    EXPECT_EQ(f.gri.TextMatrix(150, 1), "http://other/");
-    EXPECT_EQ(f.host.saves, 1);
-    const Outcome other_case = f.schedule("T150");  // letter case makes another task
-    EXPECT_EQ(other_case.message, error_message("Number of schedule limited to 200."));
 }
 
 TEST(Edit, LoadsWhatScheduleStoredAndWritesNothing) {
@@ -311,8 +296,7 @@ TEST(Edit, LoadsWhatScheduleStoredAndWritesNothing) {
     expected.Command3.Enabled = expected.Command4.Enabled = expected.Command6.Enabled = false;
     EXPECT_EQ(f.ed.state(), expected);
     EXPECT_EQ(f.host.saves, 1);
-    f.schedule("renamed");
-    EXPECT_EQ(EditorFixture::titles(f.table), (Titles{"task", "renamed"}));
+    f.act("Text1 renamed;Schedule;?titles=task,renamed");
 }
 
 TEST(Edit, ValuesNoControlCanShowLoadAsDefaults) {
@@ -339,87 +323,13 @@ TEST(Edit, ValuesNoControlCanShowLoadAsDefaults) {
     }
 }
 
-TEST(Edit, DriveAndFolderOfTheTask) {
-    const std::array<std::string, 4> cases[] = {
-        // stored drive and folder, then the drive and folder lists
-        {"/media/usb", "/media/usb/x", "/media/usb", "/media/usb/x"},
-        {"/media/usb", "/media/usb/gone", "/media/usb", "/media/usb"},
-        {"/", "/home/u/gone", "/", "/home/u/pics"},
-        {"c:", "C:\\images", "/", "/home/u/pics"},
-        {"/mnt/old", "/home/u", "/", "/home/u"},
-    };
-    for (const auto& [drive, folder, Drive1, Dir1] : cases) {
-        SCOPED_TRACE(drive + " " + folder);
+TEST(Editor, Scenarios) {
+    for (const auto& r : psf::test::read_table("editor/scenarios.txt", 3)) {
+        SCOPED_TRACE(r.where);
         EditorFixture f;
-        f.load(1);
-        f.table.at(1, Drive) = drive;
-        f.table.at(1, DestinationFolder) = folder;
-        f.ed.Dir1_Change("/home/u/pics");
-        f.ed.Command4_Click();
-        EXPECT_EQ(f.ed.state().Drive1, Drive1);
-        EXPECT_EQ(f.ed.state().Dir1, Dir1);
-        EXPECT_EQ(f.ed.state().DestinationFolder, folder);
-        f.ed.Command2_Click();
-        EXPECT_EQ(f.table.at(1, DestinationFolder), folder);
-        EXPECT_EQ(f.gri.TextMatrix(1, 3), folder);
+        f.load(std::stoi(r[1]));
+        f.act(r[2]);
     }
-}
-
-TEST(EditAndDelete, DoNothingWithoutATaskUnderTheCurrentRow) {
-    for (const int tasks : {0, 2}) {  // 2: the current row's title cell is empty
-        EditorFixture f;
-        f.load(tasks);
-        if (tasks > 0) {
-            f.table.at(2, Title) = "";
-            fill_grid(f.gri, f.table);
-            f.gri.setRow(2);
-        }
-        f.ed.Text1_Change("typed");
-        const EditorState before = f.ed.state();
-        f.ed.Command4_Click();
-        EXPECT_EQ(f.ed.state(), before) << tasks;
-        f.ed.Command3_Click();
-        EXPECT_EQ(f.table.TaskCount, tasks);
-        EXPECT_EQ(f.gri.Rows(), std::max(2, tasks + 1));
-        EXPECT_EQ(f.host.saves, 0);
-    }
-}
-
-TEST(Delete, RemovesTheCurrentRowFromTableGridAndFile) {
-    const struct {
-        int tasks, row;
-        std::string fail_with;
-        Titles titles;
-        int grid_rows;
-    } cases[] = {
-        {3, 2, "", {"t1", "t3"}, 3},
-        {3, 3, "", {"t1", "t2"}, 3},
-        {1, 1, "", {}, 2},
-        {3, 2, "Read-only file system", {"t1", "t2", "t3"}, 4},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.tasks) + " " + std::to_string(c.row) + " " + c.fail_with);
-        EditorFixture f;
-        f.load(c.tasks);
-        f.gri.setRow(c.row);
-        f.host.fail_with = c.fail_with;
-        EXPECT_EQ(f.ed.Command3_Click().message.has_value(), !c.fail_with.empty());
-        EXPECT_EQ(EditorFixture::titles(f.table), c.titles);
-        ASSERT_EQ(f.gri.Rows(), c.grid_rows);
-        EXPECT_EQ(c.titles.empty() ? f.grid_row(1) : f.grid_titles(),
-                  c.titles.empty() ? Titles(5) : c.titles);
-        EXPECT_EQ(f.file_titles(), c.titles);
-    }
-}
-
-TEST(FillGrid, HeadersWidthsAndTheSelection) {
-    EditorFixture f;
-    f.load(4);
-    EXPECT_EQ(f.grid_row(0),
-              (Titles{"Title", "Internet Adress", "Navigate", "Destination", "Schedule"}));
-    EXPECT_EQ(f.gri.ColWidth(3), 3350);
-    EXPECT_EQ(f.gri.Rows(), 5);
-    EXPECT_EQ(f.gri.RowSel() * 10 + f.gri.ColSel(), 10);
 }
 
 }  // namespace
