@@ -118,6 +118,7 @@ struct EditorFixture {
         if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
+        if (name == "all") return act(AllControls);
         ADD_FAILURE() << "no step " << name;
     }
 
@@ -168,6 +169,15 @@ struct EditorFixture {
         if (name == "stamp") return table.at(a, LastRunDate) + " " + table.at(a, LastRunTime);
         if (name == "selection")
             return std::to_string(gri.RowSel()) + " " + std::to_string(gri.ColSel());
+        if (name == "defaults") {  // every default but the drive and folder lists
+            EditorState d;
+            d.Drive1 = s.Drive1;
+            d.Dir1 = d.DestinationFolder = s.Dir1;
+            for (auto* t : {&d.IncludePatterns, &d.ExcludePatterns})
+                for (auto& row : *t) row[2] = "*";
+            const int policy = s.IntervalIndex + s.Combo2 + s.ExistingImagePolicy + s.FolderLayout;
+            return s == d && policy == 6 ? "1" : "0";
+        }
         if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
         return table.at(a, field(name));
     }
@@ -240,25 +250,6 @@ TEST(FieldRules, AddressAndFileNameMessagesInOrder) {
         if (const auto m = r[0] == "address" ? check_address(r[1]) : std::nullopt) got = {*m};
         EXPECT_EQ(got, expected) << r.where;
     }
-}
-
-TEST(EditorReset, RestoresEveryDefaultButKeepsTheDriveAndFolderLists) {
-    EditorFixture f;
-    const auto defaults_on = [](const std::string& drive, const std::string& folder) {
-        EditorState s;
-        s.Drive1 = drive;
-        s.Dir1 = s.DestinationFolder = folder;
-        for (auto* table : {&s.IncludePatterns, &s.ExcludePatterns})
-            for (auto& row : *table) row[2] = "*";
-        return s;
-    };
-    EXPECT_EQ(f.ed.state(), defaults_on("/", "/home/u")) << "a new editor";
-    f.act("Text1 t;Text5 u;" + AllControls + ";Text4_Change 0 typed, not validated");
-    EXPECT_TRUE(f.ed.m_reinit_Click().focus_Text1);
-    EXPECT_EQ(f.ed.state(), defaults_on("/media/usb", "/media/usb/x"));
-    const EditorState& s = f.ed.state();
-    EXPECT_EQ(s.IntervalIndex + s.Combo2 + s.ExistingImagePolicy + s.FolderLayout, 6);
-    EXPECT_EQ(s.Check1, (std::array<bool, 7>{true, true, true, true, true, true, true}));
 }
 
 TEST(Schedule, NewTaskStoresEveryFieldStampsItAndResetsTheEditor) {
