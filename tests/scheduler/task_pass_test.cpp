@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "scheduler/task_pass.h"
+#include "support/table.h"
 
 using namespace psf;
 
@@ -33,67 +36,45 @@ class SteppingClock final : public Clock {
 };
 
 TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
-    const struct {
-        std::vector<std::string> last_times;
-        const char* start;
-        int cancelled_row;
-        std::string expected;  // the rows run, the save, the stamps after the pass
-    } cases[] = {
-        // Row 2 becomes due during the runs, but the pass decided at its start.
-        {{"08:00", "09:06", "07:00"}, "10:00", 0, "ran 1 3 saved 10:05 09:06 10:10"},
-        {{"08:00", "08:00"}, "08:30", 0, "ran 08:00 08:00"},
-        {{"08:00", "08:00"}, "12:00", 1, "ran 1 cancelled 08:00 08:00"},
-        {{"11:00"}, "10:00", 0, "ran saved 10:00"},  // a later stamp is settled and saved
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : psf::test::read_table("scheduler/task_pass.txt", 4)) {
         TaskTable table;
-        table.TaskCount = static_cast<std::int16_t>(c.last_times.size());
-        for (int r = 1; r <= table.TaskCount; ++r)
-            table.rows[static_cast<std::size_t>(r)] = hourly("t", c.last_times[r - 1u]);
+        std::istringstream times(c[0]);
+        for (std::string time; times >> time;) table.rows[++table.TaskCount] = hourly("t", time);
         std::string got = "ran";
         int saves = 0, runs = 0;
         const PassResult result = traite_ligne(
-            table, SteppingClock(*parse_date_time("2026/12/01", c.start)),
+            table, SteppingClock(*parse_date_time("2026/12/01", c[1])),
             [&](int row) {
                 got += " " + std::to_string(row);
                 ++runs;
                 RunSummary s;
-                s.cancelled = row == c.cancelled_row;
+                s.cancelled = std::to_string(row) == c[2];
                 return s;
             },
             [&] { ++saves; });
-        got += result.cancelled ? " cancelled" : "";
-        got += result.saved ? " saved" : "";
-        EXPECT_EQ(saves, result.saved ? 1 : 0);
-        EXPECT_EQ(result.ran, runs - result.cancelled);
+        got += std::string(result.cancelled ? " cancelled" : "") + (result.saved ? " saved" : "");
+        EXPECT_EQ(saves, result.saved ? 1 : 0) << c.where;
+        EXPECT_EQ(result.ran, runs - result.cancelled) << c.where;
         for (int r = 1; r <= table.TaskCount; ++r) {
             got += " " + table.at(r, LastRunTime);
-            EXPECT_EQ(table.at(r, LastRunDate), "2026/12/01");
+            EXPECT_EQ(table.at(r, LastRunDate), "2026/12/01") << c.where;
         }
-        EXPECT_EQ(got, c.expected);
+        EXPECT_EQ(got, c[3]) << c.where;
     }
 }
 
 TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
     const LocalTime now = *parse_date_time("2026/12/07", "10:00");
-    const std::tuple<const char*, const char*, const char*, bool> cases[] = {
-        // kind, stamp date and time, whether it is settled to the pass's moment
-        {"1", "2026/12/07", "10:01", true},  {"1", "2026/12/07", "10:00", false},
-        {"1", "2027/01/01", "00:00", true},  {"1", "2027/01/01", "25:00", false},
-        {"2", "2026/12/07", "23:00", false},  // days only
-        {"2", "2026/12/08", "00:00", true},  {"2", "2026/13/08", "00:00", false},
-        {"0", "2027/01/01", "00:00", false},
-    };
-    for (const auto& [kind, date, time, settled] : cases) {
-        SCOPED_TRACE(std::string(kind) + " " + date + " " + time);
+    for (const auto& c : psf::test::read_table("scheduler/future_stamps.txt", 4)) {
         TaskTable table;
         table.TaskCount = 1;
-        table.rows[1] = hourly("a", time);
-        table.rows[1][ScheduleKind] = kind;
-        table.rows[1][LastRunDate] = date;
-        EXPECT_EQ(settle_future_stamps(table, now), settled);
+        table.rows[1] = hourly("a", c[2]);
+        table.rows[1][ScheduleKind] = c[0];
+        table.rows[1][LastRunDate] = c[1];
+        EXPECT_EQ(settle_future_stamps(table, now), c[3] == "1") << c.where;
         EXPECT_EQ(table.at(1, LastRunDate) + " " + table.at(1, LastRunTime),
-                  settled ? "2026/12/07 10:00" : std::string(date) + " " + time);
+                  c[3] == "1" ? "2026/12/07 10:00" : c[1] + " " + c[2])
+            << c.where;
     }
 }
 
