@@ -1,45 +1,240 @@
+// The schedule file: its format, damaged files, the data folder, and the file
+// under a killed save, leftovers of one and a full disk.
 #include <gtest/gtest.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <iostream>
+#include <memory>
+#include <stdexcept>
 
 #include "store/schedule_file.h"
+#include "support/full_disk.h"
 #include "support/table.h"
 #include "support/temp_dir.h"
 
 using namespace psf;
+using psf::test::file_names;
 using psf::test::read_file;
 using psf::test::TempDir;
+using psf::test::write_file;
 namespace fs = std::filesystem;
 
 namespace {
 
-Task sample(const std::string& title) {
-    Task t{};
-    for (int c = 1; c <= FieldCount; ++c) t[static_cast<std::size_t>(c)] = std::to_string(c);
-    t[Title] = title;
-    t[StartAddress] = "http://h/a,b.htm";  // a comma inside a value
-    t[Reserved] = "";
-    t[LastRunDate] = "2026/03/05";
-    t[LastRunTime] = "09:05";
+constexpr auto OwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+
+// `count` tasks of distinct values, each with a password.
+std::unique_ptr<TaskTable> tasks(int count) {
+    auto t = std::make_unique<TaskTable>();
+    t->TaskCount = static_cast<std::int16_t>(count);
+    for (int row = 1; row <= count; ++row) {
+        for (int c = 1; c <= FieldCount; ++c) t->at(row, c) = std::to_string(row * 100 + c);
+        t->at(row, StartAddress) = "http://example.test/gallery/" + std::to_string(row) + ",a.htm";
+        t->at(row, Password) = "secret-" + std::to_string(row);
+    }
     return t;
 }
 
-constexpr auto OwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
+// Small enough that a load costs little in a sanitizer build; the traced save
+// turns it into a table of 40 and that one into this one again.
+constexpr int KillTableSize = 60;
+
+// The traced saving process: loads, changes, stops itself, then saves once.
+[[noreturn]] void traced_save(const std::string& folder) {
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(5);
+    auto next = std::make_unique<TaskTable>();
+    LoadReport load;
+    std::string error;
+    if (!charge_planifs(folder, *next, load, error)) ::_exit(2);
+    if (next->TaskCount == KillTableSize) {
+        next->TaskCount = KillTableSize - 20;
+        next->at(1, Title) += " (renamed)";
+    } else {
+        next = tasks(KillTableSize);
+    }
+    ::raise(SIGSTOP);  // from here on the test counts the system calls
+    ::_exit(sauve_planifs(folder, *next, error) ? 0 : 1);
+}
+
+// Runs a traced save and kills it on its `kill_at`-th stop at the entry or
+// exit of a system call (never, when negative). `stops` counts the stops seen.
+std::string trace_save(const std::string& folder, int kill_at, int& stops) {
+    stops = 0;
+    const pid_t pid = ::fork();
+    if (pid < 0) return "fork failed";
+    if (pid == 0) traced_save(folder);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFSTOPPED(status) || WSTOPSIG(status) != SIGSTOP) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        return WIFEXITED(status) && WEXITSTATUS(status) == 5 ? "no ptrace" : "did not stop";
+    }
+    ::ptrace(PTRACE_SETOPTIONS, pid, nullptr, PTRACE_O_TRACESYSGOOD | PTRACE_O_EXITKILL);
+    int deliver = 0;
+    for (;;) {
+        if (::ptrace(PTRACE_SYSCALL, pid, nullptr, deliver) != 0) break;
+        deliver = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFEXITED(status)) return WEXITSTATUS(status) == 0 ? "finished" : "save failed";
+        if (WIFSIGNALED(status)) return "died of signal " + std::to_string(WTERMSIG(status));
+        if (WSTOPSIG(status) != (SIGTRAP | 0x80)) {
+            deliver = WSTOPSIG(status);  // not ours: pass it on
+            continue;
+        }
+        if (stops++ == kill_at) break;
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return "killed";
+}
+
+// Every step of a save, one kill per system call boundary: deterministic,
+// whatever the speed of the build or the machine. After each kill the file is
+// the old or the new one whole, owner only, loads as it reads, and a leftover
+// neither stops the next save nor outlives it.
+TEST(StoreCrash, KilledAtEverySystemCallOfASaveLeavesTheOldOrTheNewFile) {
+    // In memory where possible: a flush to a real disk would make each try
+    // wait for the device, while a kill cuts a save in the same places.
+    TempDir dir(::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : fs::temp_directory_path());
+    const std::string folder = dir.str() + "/";
+    const fs::path file = dir / ScheduleFileName;
+    std::string error;
+    ASSERT_TRUE(sauve_planifs(folder, *tasks(KillTableSize), error)) << error;
+    const std::string full_bytes = read_file(file);
+    int stops = 0;
+    const std::string whole = trace_save(folder, -1, stops);
+    if (whole == "no ptrace") GTEST_SKIP() << "system calls cannot be traced here";
+    ASSERT_EQ(whole, "finished");
+    const std::string short_bytes = read_file(file);
+    ASSERT_NE(short_bytes, full_bytes);
+    ASSERT_GT(stops, 8);
+
+    // Sweeps over all the stops, from both tables, until there are 120 kills.
+    int killed = 0, tries = 0, mid_save = 0, old_whole = 0, new_whole = 0;
+    for (int round = 0; killed < 120; ++round) {
+        for (int k = 0; k < stops; ++k, ++tries) {
+            SCOPED_TRACE("round " + std::to_string(round) + ", stop " + std::to_string(k));
+            const std::string before = read_file(file);
+            const std::string after = before == full_bytes ? short_bytes : full_bytes;
+            int seen = 0;
+            // A sanitizer build may make a system call fewer; a save that
+            // ends before its stop is then checked like a killed one.
+            const std::string end = trace_save(folder, k, seen);
+            ASSERT_TRUE(end == "killed" || end == "finished") << end;
+            killed += end == "killed";
+            const std::string bytes = read_file(file);
+            old_whole += bytes == before;
+            new_whole += bytes == after;
+            ASSERT_TRUE(bytes == before || bytes == after) << "torn: " << bytes.size() << " bytes";
+            EXPECT_EQ(fs::status(file).permissions(), OwnerOnly);
+            auto loaded = std::make_unique<TaskTable>();
+            LoadReport report;
+            ASSERT_TRUE(charge_planifs(folder, *loaded, report, error)) << error;
+            EXPECT_EQ(format_schedule(*loaded), bytes) << "a leftover was loaded instead";
+            if (file_names(dir.path()) == ScheduleFileName) continue;
+            ++mid_save;
+            ASSERT_TRUE(sauve_planifs(folder, *loaded, error)) << error;
+            EXPECT_EQ(file_names(dir.path()), ScheduleFileName);
+            EXPECT_EQ(read_file(file), bytes);
+        }
+    }
+    std::cout << "kills at " << stops << " stops a save: tries " << tries << ", mid-save "
+              << mid_save << ", old whole " << old_whole << ", new whole " << new_whole << "\n";
+    // The temporary file exists for several of the save's system calls.
+    EXPECT_GE(mid_save, tries / 10);
+    EXPECT_GT(old_whole, 0);
+    EXPECT_GT(new_whole, 0);
+}
+
+TEST(StoreCrash, ASaveRemovesLeftoversButNotLookAlikesOrLinks) {
+    TempDir dir;
+    const std::string folder = dir.str() + "/";
+    const auto three = tasks(3);
+    std::string error;
+    ASSERT_TRUE(sauve_planifs(folder, *tasks(1), error)) << error;
+    // As an older version or the user may have left it: readable by all.
+    fs::permissions(dir / ScheduleFileName, fs::perms::others_read | fs::perms::group_read,
+                    fs::perm_options::add);
+
+    // A killed save's temporary, half written, beside names that only look alike.
+    write_file(dir / ".planifs.txt.a1B2c3", format_schedule(*three).substr(0, 500));
+    write_file(dir / ".planifs.txt.keep", "mine");
+    write_file(dir / "planifs.txt.bak", "mine");
+    write_file(dir / "outside.txt", "victim");
+    fs::create_symlink(dir / "outside.txt", dir / ".planifs.txt.Zz9Zz9");
+
+    ASSERT_TRUE(sauve_planifs(folder, *three, error)) << error;
+    EXPECT_EQ(read_file(dir / ScheduleFileName), format_schedule(*three));
+    EXPECT_EQ(fs::status(dir / ScheduleFileName).permissions(), OwnerOnly);
+    // A link is not a leftover.
+    EXPECT_EQ(file_names(dir.path()), ".planifs.txt.keep,outside.txt,planifs.txt,planifs.txt.bak");
+    EXPECT_EQ(read_file(dir / ".planifs.txt.keep") + read_file(dir / "planifs.txt.bak") +
+                  read_file(dir / "outside.txt"),
+              "mineminevictim");
+    EXPECT_TRUE(fs::is_symlink(dir / ".planifs.txt.Zz9Zz9"));
+}
+
+// A full table saved where an old small one lies, on a full disk, fails with
+// the cause and keeps the old file.
+TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
+    using psf::test::DiskFull;
+    const auto old_tasks = tasks(3), new_tasks = tasks(MaxTasks);
+    const std::string old_bytes = format_schedule(*old_tasks);
+    const std::size_t new_size = format_schedule(*new_tasks).size();
+    const std::pair<DiskFull, std::size_t> cases[] = {
+        {DiskFull::FileSize, 0},
+        {DiskFull::FileSize, new_size / 2},
+        {DiskFull::FileSize, new_size - 1},
+        {DiskFull::Tmpfs, 0},
+    };
+    for (const auto& [how, room] : cases) {
+        SCOPED_TRACE(std::to_string(room) + " bytes of room");
+        TempDir dir;
+        const auto run = psf::test::run_on_full_disk(
+            how, dir.path(), room,
+            [&](const fs::path& work) {
+                std::string error;
+                if (!sauve_planifs(work.string() + "/", *old_tasks, error))
+                    throw std::runtime_error(error);
+            },
+            [&](const fs::path& work, psf::test::Facts& facts) {
+                std::string error;
+                facts["saved"] = sauve_planifs(work.string() + "/", *new_tasks, error) ? "1" : "";
+                facts["error"] = error;
+                facts["old kept"] = read_file(work / ScheduleFileName) == old_bytes ? "1" : "";
+                facts["files"] = file_names(work);
+            });
+        if (!run.skipped.empty()) std::cout << "full file system: skipped, " << run.skipped << "\n";
+        EXPECT_TRUE(how == DiskFull::Tmpfs || run.skipped.empty()) << run.skipped;
+        if (!run.skipped.empty()) continue;
+        auto f = run.facts;
+        const char* reason = std::strerror(how == DiskFull::Tmpfs ? ENOSPC : EFBIG);
+        EXPECT_EQ(f["exception"] + f["saved"], "");
+        EXPECT_NE(f["error"].find(ScheduleFileName + std::string(": ") + reason), std::string::npos)
+            << f["error"];
+        EXPECT_EQ(f["old kept"], "1");
+        EXPECT_EQ(f["files"], ScheduleFileName) << "a temporary file was left behind";
+    }
+}
 
 TEST(StoreFile, WritesTheFormatByteForByteAndReadsItBack) {
     TempDir dir;
-    TaskTable table;
-    table.TaskCount = 2;
-    table.rows[1] = sample(" Spaced title ");
-    table.rows[2] = sample("Été");
+    const auto two = tasks(2);
+    TaskTable& table = *two;
+    table.at(1, Title) = " Spaced title ";  // the address holds a comma
+    table.at(2, Title) = "Été";
     std::string error, lines;
     ASSERT_TRUE(sauve_planifs(dir.str() + "/", table, error)) << error;
     for (int r = 1; r <= 2; ++r)
         for (int c = 1; c <= FieldCount; ++c)
             lines += (c > 1 ? ",\"" : "\"") + table.at(r, c) + (c < FieldCount ? "\"" : "\"\r\n");
     EXPECT_EQ(read_file(dir / "planifs.txt"), lines);
-    EXPECT_EQ(psf::test::list_files(dir.path()), std::vector<std::string>{"planifs.txt"});
-    EXPECT_EQ(fs::status(dir / "planifs.txt").permissions(), OwnerOnly);
     TaskTable back;
     LoadReport report;
     ASSERT_TRUE(charge_planifs(dir.str() + "/", back, report, error));
@@ -95,7 +290,7 @@ TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
     EXPECT_EQ(read_file(dir / "planifs.txt"), "");
     table.TaskCount = 1;
     for (const char* title : {"say \"hi\"", "lone\rCR", "lone\nLF"}) {
-        table.rows[1] = sample(title);
+        table.at(1, Title) = title;
         EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
         EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
         EXPECT_EQ(read_file(dir / "planifs.txt"), "");
@@ -104,7 +299,7 @@ TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
 
 TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
     TempDir dir;
-    psf::test::write_file(dir / "blocked", "a file, not a folder");
+    write_file(dir / "blocked", "a file, not a folder");
     const std::array<std::string, 3> cases[] = {
         // data home, program folder, the data folder chosen
         {"home/.local/share", "bin", "home/.local/share/Psf/"},
