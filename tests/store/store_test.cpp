@@ -321,21 +321,12 @@ TEST(StoreGrid, CellsOfATask) {
     t[Title] = "T";
     t[StartAddress] = "http://h/";
     t[DestinationFolder] = "/d";
-    const std::array<std::string, 5> cases[] = {
-        // depth, kind, day period, then the Navigate and Schedule cells
-        {"0", "0", "", "No", "On demand"},
-        {"2", "1", "", "Yes", "Many times a day"},
-        {"", "2", "1", "Yes", "Every 2 days"},
-        {"4", "2", "9", "Yes", ""},
-        {"0", "7", "0", "No", ""},
-    };
-    for (const auto& [depth, kind, period, nav, schedule] : cases) {
-        t[LinkDepth] = depth;
-        t[ScheduleKind] = kind;
-        t[DayPeriodIndex] = period;
-        EXPECT_EQ(grid_cells(t),
-                  (std::array<std::string, 5>{"T", "http://h/", nav, "/d", schedule}))
-            << depth << "/" << kind << "/" << period;
+    for (const auto& r : psf::test::read_table("store/grid_cells.txt", 5)) {
+        t[LinkDepth] = r[0];
+        t[ScheduleKind] = r[1];
+        t[DayPeriodIndex] = r[2];
+        EXPECT_EQ(grid_cells(t), (std::array<std::string, 5>{"T", "http://h/", r[3], "/d", r[4]}))
+            << r.where;
     }
 }
 
