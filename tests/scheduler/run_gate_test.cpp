@@ -32,9 +32,8 @@ TEST(RunGate, EveryFifteenthTickStartsAPassInsideTheBracket) {
     EXPECT_EQ(ticks(gate, 1), "1");
     EXPECT_TRUE(gate.busy() && gate.TimerTicks() == 0);
     EXPECT_EQ(w.log, "P+ 0- 1- 2- 3- 4- ");
-    EXPECT_FALSE(gate.finish());
+    EXPECT_FALSE(gate.finish() || gate.busy());
     EXPECT_EQ(w.log, "P+ 0- 1- 2- 3- 4- 0+ 1+ 2+ 3+ 4+ P- ");
-    EXPECT_FALSE(gate.busy());
 }
 
 TEST(RunGate, RunsNeverNestAndALatePassWaitsForTheRun) {
@@ -47,12 +46,9 @@ TEST(RunGate, RunsNeverNestAndALatePassWaitsForTheRun) {
     EXPECT_EQ(ticks(gate, 5), "00000");
     EXPECT_TRUE(gate.pass_deferred() && gate.TimerTicks() == 0);
     w.log.clear();
-    EXPECT_TRUE(gate.finish()) << "the deferred pass starts as the run ends";
-    EXPECT_TRUE(gate.busy());
+    EXPECT_TRUE(gate.finish() && gate.busy()) << "the deferred pass starts as the run ends";
     EXPECT_EQ(w.log, "") << "the bracket stays entered for the pass";
-    EXPECT_FALSE(gate.finish());
-    EXPECT_FALSE(gate.finish()) << "finish without a job changes nothing";
-    EXPECT_FALSE(gate.busy());
+    EXPECT_FALSE(gate.finish() || gate.finish() || gate.busy()) << "finish without a job: nothing";
     EXPECT_EQ(w.log, "0+ 1+ 2+ 3+ 4+ P- ");
 }
 

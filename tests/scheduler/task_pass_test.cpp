@@ -79,18 +79,10 @@ TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
 }
 
 TEST(TaskPass, SpecFromTaskFields) {
-    Task t{};
-    t[Title] = "  My task ";
-    t[StartAddress] = " http://h/ ";
-    t[LinkDepth] = "3";
-    t[UserName] = "ann";
-    t[ExistingImagePolicy] = "x";
-    t[DestinationFolder] = " /d ";
-    t[FolderLayout] = "2";
-    t[IncludeName2] = "a*";
-    t[IncludeType2] = "gif";
-    t[ExcludeName4] = "b?";
-    t[ExcludeType4] = "*";
+    Task t{};  // the 40 fields, "|" apart
+    std::istringstream fields(
+        "  My task | http://h/ |3|ann||x| /d |2|||||||||||||||a*|gif|||||||||||||b?|*||");
+    for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(fields, t[c], '|');
     RunSpec s = spec_from_task(t);
     EXPECT_EQ(s.title + "|" + s.start_address + "|" + s.destination, "My task|http://h/| /d ");
     EXPECT_EQ(s.link_depth * 100 + s.policy * 10 + s.layout, 302);
