@@ -38,6 +38,12 @@ class FakeHost : public EditorHost {
     std::string file() const { return psf::test::read_file(dir / "planifs.txt"); }
 };
 
+// The stored fields a script names.
+const std::map<std::string, int> Fields = {{"Title", Title},
+                                           {"StartAddress", StartAddress},
+                                           {"Drive", Drive},
+                                           {"DestinationFolder", DestinationFolder}};
+
 // Every control away from its default.
 const std::string AllControls =
     "Text2 https://site/a,b.htm;Check1 0 0;Option3 1;Combo1 1;Text6 pw;Option1 2;Drive1 /media/usb;"
@@ -96,7 +102,7 @@ struct EditorFixture {
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
         if (name == "stored") {
             const std::size_t sp = second.find(' ');
-            table.at(a, field(second.substr(0, sp))) =
+            table.at(a, Fields.at(second.substr(0, sp))) =
                 second.substr(std::min(sp + 1, second.size()));
             return fill_grid(gri, table);
         }
@@ -126,14 +132,6 @@ struct EditorFixture {
         if (name == "fail") return void(host.fail_with = text);
         if (name == "all") return act(AllControls);
         ADD_FAILURE() << "no step " << name;
-    }
-
-    static int field(const std::string& name) {
-        const std::map<std::string, int> fields = {{"Title", Title},
-                                                   {"StartAddress", StartAddress},
-                                                   {"Drive", Drive},
-                                                   {"DestinationFolder", DestinationFolder}};
-        return fields.at(name);
     }
 
     std::string probe(const std::string& what) const {
@@ -180,7 +178,7 @@ struct EditorFixture {
             return s == d && policy == 6 ? "1" : "0";
         }
         if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
-        return table.at(a, field(name));
+        return table.at(a, Fields.at(name));
     }
 
     // The table, the grid and the file, as one text.

@@ -300,18 +300,11 @@ TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
 TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
     TempDir dir;
     write_file(dir / "blocked", "a file, not a folder");
-    const std::array<std::string, 3> cases[] = {
-        // data home, program folder, the data folder chosen
-        {"home/.local/share", "bin", "home/.local/share/Psf/"},
-        {"  ", "bin", "bin/psfsetin/"},
-        {"blocked", "bin2", "bin2/psfsetin/"},
-        {"blocked", "blocked", ""},
-    };
-    for (const auto& [home, program, chosen] : cases) {
-        const auto c = compute_data_folder(home == "  " ? home : (dir / home).string(),
-                                           (dir / program).string());
-        EXPECT_EQ(c.DataFolder, chosen.empty() ? "" : (dir / chosen).string()) << home;
-        EXPECT_EQ(c.error.empty(), !chosen.empty()) << home;
+    for (const auto& r : psf::test::read_table("store/data_folder.txt", 3)) {
+        const auto c =
+            compute_data_folder(r[0] == "  " ? r[0] : (dir / r[0]).string(), (dir / r[1]).string());
+        EXPECT_EQ(c.DataFolder, r[2].empty() ? "" : (dir / r[2]).string()) << r.where;
+        EXPECT_EQ(c.error.empty(), !r[2].empty()) << r.where;
     }
     EXPECT_EQ(fs::status(dir / "home/.local/share/Psf").permissions(), fs::perms::owner_all);
 }
