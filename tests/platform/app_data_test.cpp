@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <chrono>
-
 #include <filesystem>
 
 #include "platform/app_data.h"
@@ -32,11 +31,8 @@ TEST(DataFolderLock, OneHolderAtATime) {
         EXPECT_EQ(second.state(), LockState::HeldByRunner);
         EXPECT_EQ(second.holder_pid(), static_cast<long>(getpid()));
     }
-    DataFolderLock again(folder, Self);
-    EXPECT_EQ(again.state(), LockState::Taken) << "released with its holder";
-
-    DataFolderLock nowhere(dir.str() + "/missing/", Self);
-    EXPECT_EQ(nowhere.state(), LockState::Unusable);
+    EXPECT_EQ(DataFolderLock(folder, Self).state(), LockState::Taken) << "released with its holder";
+    EXPECT_EQ(DataFolderLock(folder + "missing/", Self).state(), LockState::Unusable);
 }
 
 TEST(DataFolderLock, LockFilesLeftBehindAreTakenOverLiveOnesAreNot) {
@@ -44,35 +40,29 @@ TEST(DataFolderLock, LockFilesLeftBehindAreTakenOverLiveOnesAreNot) {
     if (child == 0) _exit(0);
     waitpid(child, nullptr, 0);
     const std::string me = std::to_string(getpid()) + "\n" + Self + "\n\n";
-    struct Case {
-        const char* name;
-        std::string content;
-        int age_s;
-        bool unreadable, held_open;  // held_open: a process keeps Qt's lock on the file
-        LockState expected;
+    const std::string gone = std::to_string(child) + "\n" + RunnerLockHolder + "\n\n";
+    enum How { Plain, Unreadable, HeldOpen };  // HeldOpen: a process keeps Qt's lock on it
+    const std::tuple<std::string, int, How, LockState> cases[] = {
+        // content, age in seconds, how the file is kept, the lock's state
+        {gone, 0, Plain, LockState::Taken},
+        {me, 60, Plain, LockState::HeldByRunner},
+        {"", 60, Plain, LockState::Taken},
+        {"\x01\xFFnot a lock\n", 60, Plain, LockState::Taken},
+        {"x", 60, Unreadable, LockState::Taken},
+        {"", 0, Plain, LockState::HeldByRunner},  // empty, just written
+        {"", 60, HeldOpen, LockState::HeldByRunner},
     };
-    const std::vector<Case> cases = {
-        {"stale pid", std::to_string(child) + "\n" + RunnerLockHolder + "\n\n", 0, false, false,
-         LockState::Taken},
-        {"live pid", me, 60, false, false, LockState::HeldByRunner},
-        {"empty", "", 60, false, false, LockState::Taken},
-        {"garbage", "\x01\xFFnot a lock\n", 60, false, false, LockState::Taken},
-        {"unreadable", "x", 60, true, false, LockState::Taken},
-        {"empty, just written", "", 0, false, false, LockState::HeldByRunner},
-        {"empty, still held", "", 60, false, true, LockState::HeldByRunner},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& [content, age_s, how, expected] : cases) {
+        SCOPED_TRACE(content + " " + std::to_string(age_s) + " " + std::to_string(how));
         test::TempDir dir;
         const auto file = dir / "picsifter.lock";
-        test::write_file(file, tc.content);
+        test::write_file(file, content);
         std::filesystem::last_write_time(
-            file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(tc.age_s));
-        if (tc.unreadable) ::chmod(file.c_str(), 0);
-        const int fd = tc.held_open ? ::open(file.c_str(), O_RDONLY) : -1;
-        ASSERT_TRUE(!tc.held_open || (fd >= 0 && ::flock(fd, LOCK_EX) == 0));
-        DataFolderLock lock(dir.str() + "/", Self);
-        EXPECT_EQ(lock.state(), tc.expected);
+            file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_s));
+        if (how == Unreadable) ::chmod(file.c_str(), 0);
+        const int fd = how == HeldOpen ? ::open(file.c_str(), O_RDONLY) : -1;
+        ASSERT_TRUE(how != HeldOpen || (fd >= 0 && ::flock(fd, LOCK_EX) == 0));
+        EXPECT_EQ(DataFolderLock(dir.str() + "/", Self).state(), expected);
         if (fd >= 0) ::close(fd);
     }
 }
@@ -82,11 +72,8 @@ TEST(AppData, LocationsFollowTheXdgRules) {
     const std::string own = std::string(getpwuid(getuid())->pw_dir) + "/.local/share";
     const char *xdg = getenv("XDG_DATA_HOME"), *home = getenv("HOME");
     const std::string saved[2] = {xdg ? xdg : "", home ? home : ""};
-    struct Case {
-        const char *xdg, *home;  // "-": unset
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        // XDG_DATA_HOME, HOME ("-": unset), the location
         {"/tmp/elsewhere", "/h", "/tmp/elsewhere"},
         {"relative/data", "/h", "/h/.local/share"},
         {"", "/h", "/h/.local/share"},
@@ -94,11 +81,10 @@ TEST(AppData, LocationsFollowTheXdgRules) {
         {"-", "/", own},
         {"-", "relative", own},
     };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(std::string(tc.xdg) + " " + tc.home);
-        for (auto [name, value] : {std::pair{"XDG_DATA_HOME", tc.xdg}, {"HOME", tc.home}})
+    for (const auto& [xdg_value, home_value, expected] : cases) {
+        for (auto [name, value] : {std::pair{"XDG_DATA_HOME", xdg_value}, {"HOME", home_value}})
             std::string(value) == "-" ? unsetenv(name) : setenv(name, value, 1);
-        EXPECT_EQ(app_data_location(), tc.expected);
+        EXPECT_EQ(app_data_location(), expected) << xdg_value << " " << home_value;
     }
     setenv("XDG_DATA_HOME", saved[0].c_str(), 1);
     setenv("HOME", saved[1].c_str(), 1);

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "scheduler/task_pass.h"
+#include "support/table.h"
 
 using namespace psf;
 
 namespace {
 
+// An hourly task on every weekday, last run on 2026/12/01 at `last_time`.
 Task hourly(const std::string& title, const std::string& last_time) {
     Task t{};
     t[Title] = title;
@@ -31,150 +35,65 @@ class SteppingClock final : public Clock {
     mutable LocalTime t_;
 };
 
-TEST(TaskPass, RunsDueRowsInOrderStampsEachAndSavesOnce) {
-    TaskTable table;
-    table.TaskCount = 3;
-    table.rows[1] = hourly("a", "08:00");
-    table.rows[2] = hourly("b", "09:06");  // due from 10:06
-    table.rows[3] = hourly("c", "07:00");
-    SteppingClock clock(*parse_date_time("2026/12/01", "10:00"));
-    std::vector<int> ran;
-    int saves = 0;
-    // Row 2 becomes due during the pass's runs, but the pass decided at its start.
-    PassResult r = traite_ligne(
-        table, clock,
-        [&](int row) {
-            ran.push_back(row);
-            return RunSummary{};
-        },
-        [&] { ++saves; });
-    EXPECT_EQ(ran, (std::vector<int>{1, 3}));
-    EXPECT_EQ(r.ran, 2);
-    EXPECT_EQ(saves, 1);
-    EXPECT_EQ(table.at(1, LastRunTime), "10:05");
-    EXPECT_EQ(table.at(3, LastRunTime), "10:10");
-    EXPECT_EQ(table.at(2, LastRunTime), "09:06");
-    EXPECT_EQ(table.at(1, LastRunDate), "2026/12/01");
-}
-
-TEST(TaskPass, NothingDueMeansNoSaveAndCancelStopsStamping) {
-    TaskTable table;
-    table.TaskCount = 2;
-    table.rows[1] = hourly("a", "08:00");
-    table.rows[2] = hourly("b", "08:00");
-    FixedClock early(*parse_date_time("2026/12/01", "08:30"));
-    int saves = 0;
-    traite_ligne(
-        table, early, [](int) { return RunSummary{}; }, [&] { ++saves; });
-    EXPECT_EQ(saves, 0);
-
-    FixedClock late(*parse_date_time("2026/12/01", "12:00"));
-    int runs = 0;
-    PassResult r = traite_ligne(
-        table, late,
-        [&](int) {
-            ++runs;
-            RunSummary s;
-            s.cancelled = true;
-            return s;
-        },
-        [&] { ++saves; });
-    EXPECT_EQ(runs, 1);
-    EXPECT_TRUE(r.cancelled);
-    EXPECT_EQ(saves, 0);
-    EXPECT_EQ(table.at(1, LastRunTime), "08:00");
-
-    // A run stopped at its time limit is not stamped; the next due row runs.
-    r = traite_ligne(
-        table, late,
-        [&](int row) {
-            RunSummary s;
-            s.cancelled = s.timed_out = row == 1;
-            return s;
-        },
-        [&] { ++saves; });
-    EXPECT_EQ(r.ran, 1);
-    EXPECT_EQ(table.at(1, LastRunTime), "08:00");
-    EXPECT_EQ(table.at(2, LastRunTime), "12:00");
-}
-
-TEST(TaskPass, SpecFromTaskFields) {
-    Task t{};
-    t[Title] = "  My task ";
-    t[StartAddress] = " http://h/ ";
-    t[LinkDepth] = "3";
-    t[UserName] = "ann";
-    t[Password] = "";
-    t[ExistingImagePolicy] = "x";
-    t[DestinationFolder] = " /d ";
-    t[FolderLayout] = "2";
-    t[IncludeName2] = "a*";
-    t[IncludeType2] = "gif";
-    t[ExcludeName4] = "b?";
-    t[ExcludeType4] = "*";
-    const RunSpec s = spec_from_task(t);
-    EXPECT_EQ(s.title, "My task");
-    EXPECT_EQ(s.start_address, "http://h/");
-    EXPECT_EQ(s.link_depth, 3);
-    EXPECT_EQ(s.user, "");  // no password: no credentials at all
-    EXPECT_EQ(s.policy, 0);
-    EXPECT_EQ(s.destination, " /d ");
-    EXPECT_EQ(s.layout, 2);
-    EXPECT_EQ(s.include[1][0], "a*");
-    EXPECT_EQ(s.include[1][2], "gif");
-    EXPECT_EQ(s.exclude[3][0], "b?");
-    EXPECT_EQ(s.exclude[3][2], "*");
-    EXPECT_EQ(s.include[0][0], "");
+TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
+    for (const auto& c : psf::test::read_table("scheduler/task_pass.txt", 4)) {
+        TaskTable table;
+        std::istringstream times(c[0]);
+        for (std::string time; times >> time;) table.rows[++table.TaskCount] = hourly("t", time);
+        std::string got = "ran";
+        int saves = 0, runs = 0, timed_out = 0;
+        const PassResult result = traite_ligne(
+            table, SteppingClock(*parse_date_time("2026/12/01", c[1])),
+            [&](int row) {
+                got += " " + std::to_string(row);
+                ++runs;
+                RunSummary s;
+                s.timed_out = "t" + std::to_string(row) == c[2];
+                s.cancelled = s.timed_out || std::to_string(row) == c[2];
+                timed_out += s.timed_out;
+                return s;
+            },
+            [&] { ++saves; });
+        got += std::string(result.cancelled ? " cancelled" : "") + (result.saved ? " saved" : "");
+        EXPECT_EQ(saves, result.saved ? 1 : 0) << c.where;
+        EXPECT_EQ(result.ran, runs - result.cancelled - timed_out) << c.where;
+        for (int r = 1; r <= table.TaskCount; ++r) {
+            got += " " + table.at(r, LastRunTime);
+            EXPECT_EQ(table.at(r, LastRunDate), "2026/12/01") << c.where;
+        }
+        EXPECT_EQ(got, c[3]) << c.where;
+    }
 }
 
 TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
     const LocalTime now = *parse_date_time("2026/12/07", "10:00");
-    struct Case {
-        const char* name;
-        const char* kind;
-        const char* date;
-        const char* time;
-        bool settled;
-    };
-    const std::vector<Case> cases = {
-        {"kind 1 later today", "1", "2026/12/07", "10:01", true},
-        {"kind 1 now", "1", "2026/12/07", "10:00", false},
-        {"kind 1 next year", "1", "2027/01/01", "00:00", true},
-        {"kind 1 invalid time", "1", "2027/01/01", "25:00", false},
-        {"kind 2 later today", "2", "2026/12/07", "23:00", false},  // days only
-        {"kind 2 tomorrow", "2", "2026/12/08", "00:00", true},
-        {"kind 2 invalid date", "2", "2026/13/08", "00:00", false},
-        {"on demand", "0", "2027/01/01", "00:00", false},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.name);
+    for (const auto& c : psf::test::read_table("scheduler/future_stamps.txt", 4)) {
         TaskTable table;
         table.TaskCount = 1;
-        table.rows[1] = hourly("a", tc.time);
-        table.rows[1][ScheduleKind] = tc.kind;
-        table.rows[1][LastRunDate] = tc.date;
-        EXPECT_EQ(settle_future_stamps(table, now), tc.settled);
-        EXPECT_EQ(table.at(1, LastRunDate), tc.settled ? "2026/12/07" : tc.date);
-        EXPECT_EQ(table.at(1, LastRunTime), tc.settled ? "10:00" : tc.time);
+        table.rows[1] = hourly("a", c[2]);
+        table.rows[1][ScheduleKind] = c[0];
+        table.rows[1][LastRunDate] = c[1];
+        EXPECT_EQ(settle_future_stamps(table, now), c[3] == "1") << c.where;
+        EXPECT_EQ(table.at(1, LastRunDate) + " " + table.at(1, LastRunTime),
+                  c[3] == "1" ? "2026/12/07 10:00" : c[1] + " " + c[2])
+            << c.where;
     }
+}
 
-    // The pass saves the settled stamp although nothing ran, and the task
-    // then runs one interval later.
-    TaskTable table;
-    table.TaskCount = 1;
-    table.rows[1] = hourly("a", "12:00");
-    table.rows[1][LastRunDate] = "2026/12/07";
-    int saves = 0, runs = 0;
-    auto run = [&](int) {
-        ++runs;
-        return RunSummary{};
-    };
-    PassResult r = traite_ligne(table, FixedClock(now), run, [&] { ++saves; });
-    EXPECT_EQ(runs, 0);
-    EXPECT_EQ(saves, 1);
-    EXPECT_TRUE(r.saved);
-    traite_ligne(table, FixedClock(*parse_date_time("2026/12/07", "11:00")), run, [&] { ++saves; });
-    EXPECT_EQ(runs, 1);
+TEST(TaskPass, SpecFromTaskFields) {
+    Task t{};  // the 40 fields, "|" apart
+    std::istringstream fields(
+        "  My task | http://h/ |3|ann||x| /d |2|||||||||||||||a*|gif|||||||||||||b?|*||");
+    for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(fields, t[c], '|');
+    RunSpec s = spec_from_task(t);
+    EXPECT_EQ(s.title + "|" + s.start_address + "|" + s.destination, "My task|http://h/| /d ");
+    EXPECT_EQ(s.link_depth * 100 + s.policy * 10 + s.layout, 302);
+    EXPECT_EQ(s.user, "") << "no password: no credentials at all";
+    EXPECT_EQ(s.include[1][0] + s.include[1][2] + s.exclude[3][0] + s.exclude[3][2], "a*gifb?*");
+    EXPECT_EQ(s.include[0][0], "");
+    t[Password] = "pw";
+    s = spec_from_task(t);
+    EXPECT_EQ(s.user + ":" + s.password, "ann:pw");
 }
 
 TEST(TaskPass, FindTaskByTrimmedTitle) {
@@ -184,10 +103,9 @@ TEST(TaskPass, FindTaskByTrimmedTitle) {
     table.rows[2][Title] = " Dogs";
     table.rows[3][Title] = "Dogs";
     table.rows[4][Title] = "Birds";  // beyond TaskCount
-    EXPECT_EQ(find_task(table, "Dogs"), 2);
-    EXPECT_EQ(find_task(table, " Cats"), 1);
-    EXPECT_EQ(find_task(table, "cats"), 0);
-    EXPECT_EQ(find_task(table, "Birds"), 0);
+    EXPECT_EQ(find_task(table, "Dogs") * 1000 + find_task(table, " Cats") * 100 +
+                  find_task(table, "cats") * 10 + find_task(table, "Birds"),
+              2100);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstring>
 #include <exception>
+#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -52,25 +53,18 @@ std::string mount_small_tmpfs(const fs::path& folder) {
     return {};
 }
 
-// Writes a filler file until the file system refuses another byte.
+// Writes a filler file until the file system refuses another byte, the last
+// partial page included.
 std::string fill(const fs::path& folder) {
-    const std::string path = (folder / "filler").string();
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const int fd = ::open((folder / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
     if (fd < 0) return std::string("filler: ") + std::strerror(errno);
     const std::vector<char> block(4096, 'f');
-    std::size_t chunk = block.size();
-    for (;;) {
-        const ssize_t n = ::write(fd, block.data(), chunk);
-        if (n > 0) continue;
-        if (errno != ENOSPC) {
-            ::close(fd);
-            return std::string("filler: ") + std::strerror(errno);
+    for (std::size_t chunk = block.size(); chunk > 0; chunk = chunk == 1 ? 0 : 1)
+        while (::write(fd, block.data(), chunk) > 0) {
         }
-        if (chunk == 1) break;
-        chunk = 1;  // the last partial page too
-    }
+    const int error = errno;
     ::close(fd);
-    return {};
+    return error == ENOSPC ? "" : std::string("filler: ") + std::strerror(error);
 }
 
 std::string one_line(std::string s) {
@@ -112,12 +106,8 @@ std::string one_line(std::string s) {
     } catch (const std::exception& e) {
         text = "exception\t" + one_line(e.what()) + "\n";
     }
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(out, text.data() + done, text.size() - done);
-        if (n <= 0) break;
-        done += static_cast<std::size_t>(n);
-    }
+    // Whole or not at all: a blocking pipe takes these few lines in one write.
+    if (::write(out, text.data(), text.size()) < 0) ::_exit(1);
     ::_exit(0);  // no exit handlers of the test program in the child
 }
 
@@ -150,16 +140,10 @@ FullDiskRun run_on_full_disk(DiskFull how, const fs::path& folder, std::size_t r
     ::waitpid(pid, &status, 0);
 
     FullDiskRun run;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        const std::string line = text.substr(start, end - start);
-        start = end + 1;
-        const std::size_t tab = line.find('\t');
-        if (tab == std::string::npos) continue;
-        run.facts[line.substr(0, tab)] = line.substr(tab + 1);
-    }
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        if (const std::size_t tab = line.find('\t'); tab != std::string::npos)
+            run.facts[line.substr(0, tab)] = line.substr(tab + 1);
     if (auto it = run.facts.find("skipped"); it != run.facts.end()) {
         run.skipped = it->second;
         run.facts.clear();

@@ -1,0 +1,308 @@
+// The editor over an in-memory grid, with a host whose drives and folders a
+// test lists and whose save writes a real schedule file into a temporary folder.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "editor/editor.h"
+#include "store/schedule_file.h"
+#include "support/table.h"
+#include "support/temp_dir.h"
+
+using namespace psf;
+using namespace psf::editor;
+
+namespace {
+
+class FakeHost : public EditorHost {
+  public:
+    std::map<std::string, std::string> drives{{"/", "/home/u"}, {"/media/usb", "/media/usb"}};
+    std::set<std::string> folders{"/home/u", "/home/u/pics", "/media/usb", "/media/usb/x"};
+    std::string fail_with;  // when set, every save fails with it
+    int saves = 0;
+    psf::test::TempDir dir;
+
+    bool drive_ready(const std::string& drive) const override { return drives.count(drive) > 0; }
+    std::string drive_folder(const std::string& drive) const override { return drives.at(drive); }
+    bool folder_exists(const std::string& folder) const override {
+        return folders.count(folder) > 0;
+    }
+    bool save(const TaskTable& table, std::string& error) override {
+        ++saves;
+        if (!fail_with.empty()) error = fail_with;
+        return fail_with.empty() && sauve_planifs(dir.str() + "/", table, error);
+    }
+    Stamp now() const override { return {"2026/03/05", "09:05"}; }
+    std::string file() const { return psf::test::read_file(dir / "planifs.txt"); }
+};
+
+// The stored fields a script names.
+const std::map<std::string, int> Fields = {{"Title", Title},
+                                           {"StartAddress", StartAddress},
+                                           {"Drive", Drive},
+                                           {"DestinationFolder", DestinationFolder}};
+
+// Every control away from its default.
+const std::string AllControls =
+    "Text2 https://site/a,b.htm;Check1 0 0;Option3 1;Combo1 1;Text6 pw;Option1 2;Drive1 /media/usb;"
+    "Dir1 /media/usb/x;Option2 1;Option4 2;Combo2 0;Combo5 7;Combo6 3;Combo7 6;Check1 5 0;"
+    "Text3 1 cat*;Combo3 1 2;Text4 3 x?;Combo4 3 1";
+
+struct EditorFixture {
+    TaskTable table;
+    MemoryGrid gri;
+    FakeHost host;
+    TaskEditor ed{table, gri, host, "/", "/home/u"};
+
+    std::string said;      // what the last command, box or drive change reported
+    bool focus = false;    // the last command's request for the title box
+    std::string snapshot;  // the table, grid and file at the last "snap"
+    EditorState snapshot_state;
+
+    // Plays `script` (see tests/data/editor/scenarios.txt), checks included.
+    void act(const std::string& script) {
+        std::istringstream all(script);
+        for (std::string step; std::getline(all, step, ';');) {
+            const std::size_t sp = step.find(' '), eq = step.find('=');
+            if (step.starts_with('?'))
+                EXPECT_EQ(probe(step.substr(1, eq - 1)), step.substr(eq + 1)) << step;
+            else
+                play(step.substr(0, sp), sp == std::string::npos ? "" : step.substr(sp + 1));
+        }
+    }
+    void play(const std::string& name, const std::string& text) {
+        const std::string second = text.substr(std::min(text.size(), text.find(' ') + 1));
+        const int a = std::atoi(text.c_str()), b = std::atoi(second.c_str());
+        const auto show = [this](const std::vector<Message>& m) {
+            said.clear();
+            for (const Message& one : m)
+                said += std::string(said.empty() ? "" : " / ") +
+                        (one == Message{"Error", one.text, Icon::Warning, Buttons::Ok}
+                             ? ""
+                             : "(not an error box) ") +
+                        one.text;
+        };
+        const auto show_one = [&](const std::optional<Message>& m) {
+            show(m ? std::vector<Message>{*m} : std::vector<Message>{});
+        };
+        const auto command = [&](Outcome out) {
+            show_one(out.message);
+            focus = out.focus_Text1;
+        };
+        if (name.empty()) return;
+        if (name == "Schedule") return command(ed.Command2_Click());
+        if (name == "Edit") return command(ed.Command4_Click());
+        if (name == "Delete") return command(ed.Command3_Click());
+        if (name == "Reset") return command(ed.m_reinit_Click());
+        if (name == "busy") return ed.set_busy(true);
+        if (name == "idle") return ed.set_busy(false);
+        if (name == "row") return gri.setRow(a);
+        if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
+        if (name == "stored") {
+            const std::size_t sp = second.find(' ');
+            table.at(a, Fields.at(second.substr(0, sp))) =
+                second.substr(std::min(sp + 1, second.size()));
+            return fill_grid(gri, table);
+        }
+        if (name == "Text1") return ed.Text1_Change(text);
+        if (name == "Text2") return ed.Text2_Change(text), show_one(ed.Text2_Validate());
+        if (name == "Text3") return ed.Text3_Change(a, second), show(ed.Text3_Validate(a));
+        if (name == "Text4") return ed.Text4_Change(a, second), show(ed.Text4_Validate(a));
+        if (name == "Text3_Change") return ed.Text3_Change(a, second);
+        if (name == "Text4_Change") return ed.Text4_Change(a, second);
+        if (name == "Text5") return ed.Text5_Change(text), ed.Text5_Validate();
+        if (name == "Text5_Change") return ed.Text5_Change(text);
+        if (name == "Text6") return ed.Text6_Change(text), ed.Text6_Validate();
+        if (name == "Option1") return ed.Option1_Click(a);
+        if (name == "Option2") return ed.Option2_Click(a);
+        if (name == "Option3") return ed.Option3_Click(a);
+        if (name == "Option4") return ed.Option4_Click(a);
+        if (name == "Combo1") return ed.Combo1_Click(a);
+        if (name == "Combo2") return ed.Combo2_Click(a);
+        if (name == "Combo3") return ed.Combo3_Click(a, b);
+        if (name == "Combo4") return ed.Combo4_Click(a, b);
+        if (name == "Combo5") return ed.Combo5_Click(a);
+        if (name == "Combo6") return ed.Combo6_Click(a);
+        if (name == "Combo7") return ed.Combo7_Click(a);
+        if (name == "Check1") return ed.Check1_Click(a, b != 0);
+        if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
+        if (name == "Dir1") return ed.Dir1_Change(text);
+        if (name == "fail") return void(host.fail_with = text);
+        if (name == "all") return act(AllControls);
+        ADD_FAILURE() << "no step " << name;
+    }
+
+    std::string probe(const std::string& what) const {
+        const EditorState& s = ed.state();
+        const std::size_t sp = what.find(' ');
+        const std::string name = what.substr(0, sp);
+        const int a = sp == std::string::npos ? 0 : std::atoi(what.c_str() + sp + 1);
+        if (name == "depth") return std::to_string(s.LinkDepth);
+        if (name == "user") return s.UserName;
+        if (name == "password") return s.Password;
+        if (name == "include") return s.IncludePatterns[static_cast<std::size_t>(a)][0];
+        if (name == "exclude") return s.ExcludePatterns[static_cast<std::size_t>(a)][0];
+        if (name == "Text3") return s.Text3[static_cast<std::size_t>(a)];
+        if (name == "Text1") return s.Text1;
+        if (name == "Drive1") return s.Drive1;
+        if (name == "Dir1") return s.Dir1;
+        if (name == "folder") return s.DestinationFolder;
+        if (name == "said") return said;
+        if (name == "focus") return focus ? "1" : "0";
+        if (name == "enabled") {
+            std::string e;
+            for (auto* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
+                e += c->Enabled ? "1" : "0";
+            return e;
+        }
+        if (name == "titles") return titles(table);
+        if (name == "grid") return grid_titles();
+        if (name == "file") return file_titles();
+        if (name == "count") return std::to_string(table.TaskCount);
+        if (name == "saves") return std::to_string(host.saves);
+        if (name == "rows") return std::to_string(gri.Rows());
+        if (name == "row") return grid_row(a);
+        if (name == "cell") return gri.TextMatrix(a, std::atoi(what.c_str() + what.rfind(' ')));
+        if (name == "stamp") return table.at(a, LastRunDate) + " " + table.at(a, LastRunTime);
+        if (name == "selection")
+            return std::to_string(gri.RowSel()) + " " + std::to_string(gri.ColSel());
+        if (name == "defaults") {  // every default but the drive and folder lists
+            EditorState d;
+            d.Drive1 = s.Drive1;
+            d.Dir1 = d.DestinationFolder = s.Dir1;
+            for (auto* t : {&d.IncludePatterns, &d.ExcludePatterns})
+                for (auto& row : *t) row[2] = "*";
+            const int policy = s.IntervalIndex + s.Combo2 + s.ExistingImagePolicy + s.FolderLayout;
+            return s == d && policy == 6 ? "1" : "0";
+        }
+        if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
+        return table.at(a, Fields.at(name));
+    }
+
+    // The table, the grid and the file, as one text.
+    std::string everything() const {
+        std::ostringstream out;
+        for (int r = 0; r <= table.TaskCount; ++r)
+            for (const auto& f : table.rows[static_cast<std::size_t>(r)]) out << f << '|';
+        for (int r = 0; r < gri.Rows(); ++r) out << grid_row(r) << '|';
+        return out.str() + host.file();
+    }
+
+    // A table of `count` tasks "t1".., shown in the grid and saved.
+    void load(int count) {
+        for (int i = 1; i <= count; ++i) {
+            Task& t = table.rows[static_cast<std::size_t>(i)];
+            t = {};
+            for (int c = 1; c <= FieldCount; ++c) t[static_cast<std::size_t>(c)] = "1";
+            t[Title] = "t" + std::to_string(i);
+            t[StartAddress] = "http://h/" + t[Title];
+            t[DestinationFolder] = "/home/u";
+            t[LastRunDate] = "2020/01/01";
+            t[LastRunTime] = "10:00";
+        }
+        table.TaskCount = static_cast<std::int16_t>(count);
+        fill_grid(gri, table);
+        std::string error;
+        ASSERT_TRUE(host.save(table, error)) << error;
+        host.saves = 0;
+    }
+
+    // The cells of a grid row, or the titles in the grid or a table, "," apart.
+    std::string grid_row(int row) const {
+        std::string out;
+        for (int c = 0; c < gri.Cols(); ++c) out += (c > 0 ? "," : "") + gri.TextMatrix(row, c);
+        return out;
+    }
+    std::string grid_titles() const {
+        std::string out;
+        for (int r = 1; r < gri.Rows(); ++r) out += (r > 1 ? "," : "") + gri.TextMatrix(r, 0);
+        return out;
+    }
+    static std::string titles(const TaskTable& t) {
+        std::string out;
+        for (int r = 1; r <= t.TaskCount; ++r) out += (r > 1 ? "," : "") + t.at(r, Title);
+        return out;
+    }
+    std::string file_titles() const {
+        TaskTable back;
+        LoadReport report;
+        std::string error;
+        charge_planifs(host.dir.str() + "/", back, report, error);
+        return titles(back);
+    }
+};
+
+TEST(Schedule, NewTaskStoresEveryFieldStampsItAndResetsTheEditor) {
+    EditorFixture f;
+    // The first task takes the blank data row; the folder list is kept.
+    f.act("Text1  My task ;Text5  bob ;" + AllControls +
+          ";Schedule;?said=;?focus=1;?Text1=;?folder=/media/usb/x;?file= My task ;?rows=2;"
+          "?row 1= My task ,https://site/a,b.htm,Yes,/media/usb/x,Every 7 days");
+    Task expected{};
+    std::istringstream stored(
+        " My task |https://site/a,b.htm|2|bob|pw|3|/media/usb/x|2|2|0|7|3|6|0|1|1|1|1|0|1||*|cat*|"
+        "jpg||*||*|/media/usb|||*||*||*|x?|gif|2026/03/05|09:05");
+    for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(stored, expected[c], '|');
+    EXPECT_EQ(f.table.TaskCount, 1);
+    EXPECT_EQ(f.table.rows[1], expected);
+}
+
+TEST(Schedule, RefusalsChangeNothing) {
+    for (const auto& r : psf::test::read_table("editor/refusals.txt", 4)) {
+        SCOPED_TRACE(r.where);
+        EditorFixture f;
+        f.load(std::stoi(r[1]));
+        f.act("Text1 new;Text2 http://h/new;" + r[2] + ";snap;Schedule;?focus=0;?unchanged=1");
+        EXPECT_EQ(f.said, r[3]);
+    }
+}
+
+TEST(Edit, LoadsWhatScheduleStoredAndWritesNothing) {
+    EditorFixture f;
+    f.act("Text1 task;Text5 bob;" + AllControls);
+    EditorState expected = f.ed.state();
+    f.ed.Command2_Click();
+    f.ed.Drive1_Change("/");
+    EXPECT_FALSE(f.ed.Command4_Click().message);
+    expected.Command3.Enabled = expected.Command4.Enabled = expected.Command6.Enabled = false;
+    EXPECT_EQ(f.ed.state(), expected);
+    EXPECT_EQ(f.host.saves, 1);
+    f.act("Text1 renamed;Schedule;?titles=task,renamed");
+}
+
+TEST(Edit, ValuesNoControlCanShowLoadAsDefaults) {
+    const std::tuple<int, const char*, const char*> cases[] = {
+        {ExistingImagePolicy, "7", "1"}, {ExistingImagePolicy, "0", "1"},
+        {FolderLayout, "3", "1"},        {FolderLayout, "x", "1"},
+        {ScheduleKind, "5", "0"},        {LinkDepth, "5", "0"},
+        {IntervalIndex, "9", "2"},       {StartHourIndex, "24", "0"},
+        {StartMinuteIndex, "4", "0"},    {DayPeriodIndex, "-1", "0"},
+        {IncludeType2, "png", "*"},
+    };
+    for (const auto& [field, stored, fallback] : cases) {
+        EditorState loaded[2];
+        for (int i = 0; i < 2; ++i) {
+            EditorFixture f;
+            f.load(1);
+            f.table.rows[1][static_cast<std::size_t>(field)] = i == 0 ? stored : fallback;
+            f.act("Text1 other;Text5 u;" + AllControls);  // so that a skipped field shows
+            EXPECT_FALSE(f.ed.Command4_Click().message);
+            loaded[i] = f.ed.state();
+        }
+        EXPECT_EQ(loaded[0], loaded[1]) << field << " " << stored;
+        EXPECT_EQ(loaded[0].Text1, "t1");
+    }
+}
+
+TEST(Editor, Scenarios) {
+    for (const auto& r : psf::test::read_table("editor/scenarios.txt", 3)) {
+        SCOPED_TRACE(r.where);
+        EditorFixture f;
+        f.load(std::stoi(r[1]));
+        f.act(r[2]);
+    }
+}
+
+}  // namespace
