@@ -11,7 +11,8 @@
 namespace psf::test {
 
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd,
-                          std::chrono::seconds limit, const std::vector<std::string>& env) {
+                          std::chrono::seconds limit, const std::vector<std::string>& env,
+                          bool closed_output) {
     int out_pipe[2], err_pipe[2];
     if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
     std::vector<char*> args;
@@ -27,17 +28,19 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
         close(out_pipe[0]);
         close(err_pipe[0]);
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts it
         for (const auto& entry : env) putenv(const_cast<char*>(entry.c_str()));
         execv(args[0], args.data());
         _exit(127);
     }
     close(out_pipe[1]);
     close(err_pipe[1]);
+    if (closed_output) close(out_pipe[0]);
     ProcessResult result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+    pollfd fds[2] = {{closed_output ? -1 : out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    int open_count = 2;
+    int open_count = closed_output ? 1 : 2;
     while (open_count > 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             kill(pid, SIGKILL);

@@ -15,10 +15,11 @@ struct ProcessResult {
 
 // The child is killed when it outlives `limit`; its input is /dev/null. `env`
 // holds "NAME=value" entries set for the child on top of this process's
-// environment, and "NAME" entries removed from it.
+// environment, and "NAME" entries removed from it. With `closed_output` its
+// standard output is a pipe nobody reads any more.
 ProcessResult run_process(const std::vector<std::string>& argv, const std::string& cwd = {},
                           std::chrono::seconds limit = std::chrono::seconds(60),
-                          const std::vector<std::string>& env = {});
+                          const std::vector<std::string>& env = {}, bool closed_output = false);
 
 }  // namespace psf::test
 

@@ -64,6 +64,7 @@ class RawServer {
     void on(const std::string& target, Handler handler);  // exact target, query included
     void otherwise(Handler handler);                      // every other target
 
+    int port() const { return port_; }
     std::string authority() const { return host_ + ":" + std::to_string(port_); }
     std::string url(const std::string& path) const { return "http://" + authority() + path; }
     std::vector<RawRequest> requests() const;
