@@ -571,6 +571,9 @@ TEST(CliCases, HostilePages) {
 TEST(CliCases, Credentials) {
     run_file("credentials.txt");
 }
+TEST(CliCases, Passwords) {
+    run_file("passwords.txt");
+}
 TEST(CliCases, Crawl) {
     run_file("crawl.txt");
 }
