@@ -1,17 +1,11 @@
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <atomic>
 #include <cctype>
-#include <cerrno>
-#include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <random>
 #include <string_view>
 #include <system_error>
 
 #include "engine/m_psf.h"
+#include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 
@@ -77,87 +71,44 @@ bool looks_like_error_page(const std::string& body) {
 
 }  // namespace
 
-// The body of one image, written as it arrives to a temporary file beside the
-// target and renamed over it once whole, so the target is either the old file
-// or the whole new one. A file not kept is removed.
+// The body of one image, streamed to a temporary file beside the target and
+// renamed over it once whole, so the target is either the old file or the
+// whole new one. Images are not flushed one by one: a crash of the program
+// cannot leave a partial image, and a flush per image would slow every run.
 class ImageFile final : public BodySink {
   public:
-    ImageFile() = default;
-    ImageFile(const ImageFile&) = delete;
-    ImageFile& operator=(const ImageFile&) = delete;
-    ~ImageFile() override { discard(); }
-
     bool open(const fs::path& folder) {
-        static std::atomic<unsigned> serial{0};
-        thread_local std::mt19937 gen{std::random_device{}()};
-        for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-            temp_ = folder /
-                    (".picsifter-" + std::to_string(::getpid()) + "-" + std::to_string(serial++) +
-                     "-" + std::to_string(gen() % 1000000) + ".part");
-            fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd_ < 0 && errno != EEXIST) break;
-        }
-        if (fd_ < 0) temp_.clear();
-        return fd_ >= 0;
+        return file_.open(folder, ".picsifter-XXXXXX.part", 0666, Durability::Unflushed);
     }
 
     bool Write(std::string_view bytes) override {
-        if (fd_ < 0 || failed_) return false;
         if (head_.size() <= ErrorPageSize)
             head_.append(bytes.substr(0, ErrorPageSize + 1 - head_.size()));
         size_ += bytes.size();
-        while (!bytes.empty()) {
-            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) {
-                failed_ = true;
-                return false;
-            }
-            bytes.remove_prefix(static_cast<std::size_t>(n));
-        }
-        return true;
+        return file_.write(bytes);
     }
 
     void Restart() override {
         head_.clear();
         size_ = 0;
-        failed_ = fd_ < 0 || ::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0;
+        file_.restart();
     }
 
-    bool failed() const { return failed_ || fd_ < 0; }
+    bool failed() const { return file_.failed(); }
+    std::string error() const { return file_.error(); }
     std::size_t size() const { return size_; }
     // The first bytes, enough for the error-page test.
     const std::string& head() const { return head_; }
-
-    bool keep(const fs::path& target) {
-        const bool closed = ::close(fd_) == 0;
-        fd_ = -1;
-        if (!closed || failed_ || std::rename(temp_.c_str(), target.c_str()) != 0) {
-            discard();
-            return false;
-        }
-        temp_.clear();
-        return true;
-    }
+    bool keep(const fs::path& target) { return file_.commit(target); }
+    void discard() { file_.discard(); }
 
     static constexpr std::size_t ErrorPageSize = 1025;  // larger bodies are never tested
 
-    void discard() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-        if (!temp_.empty()) ::unlink(temp_.c_str());
-        temp_.clear();
-    }
-
   private:
-    int fd_ = -1;
-    fs::path temp_;
+    AtomicFile file_;
     std::string head_;
     std::size_t size_ = 0;
-    bool failed_ = false;
 };
-
-namespace {}  // namespace
 
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout) {
     ImagePaths p;
@@ -241,8 +192,8 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
 
 Ticket start_image(TransferControl& inet, ImagePlan& plan) {
     auto file = std::make_shared<ImageFile>();
+    plan.file = file;  // kept also when it cannot be made, to tell why
     if (!file->open(plan.folder)) return 0;
-    plan.file = file;
     return inet.Start(plan.url, DataType::Bytes, std::move(file));
 }
 
@@ -255,7 +206,8 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
             result = plan.result;
             if (result < 0) why = "no file name or folder can be made from the address";
         } else if (file == nullptr || file->failed()) {
-            why = "cannot write in " + plan.folder.string();
+            why = "cannot write in " + plan.folder.string() +
+                  (file != nullptr ? ": " + file->error() : "");
         } else if (!r.ok || r.status >= 400) {
             why = cause_text(r);
             result = r.ok ? 0 : -1;  // an error page is never an image
@@ -268,7 +220,7 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
         } else if (file->keep(plan.target)) {
             result = 1;
         } else {
-            why = "cannot write " + plan.target.string();
+            why = "cannot write " + plan.target.string() + ": " + file->error();
         }
     } catch (...) {
         why = "cannot write the file";

@@ -258,8 +258,9 @@ struct Transfer {
 
     // Every option is set again on a reset handle, so nothing of an earlier
     // request (credentials, authentication state) carries over; open
-    // connections belong to the multi handle and stay.
-    void configure(const std::string& user, const std::string& password) {
+    // connections belong to the multi handle and stay. Returns why an option
+    // the fetch's safety rests on was refused, empty when none was.
+    std::string configure(const std::string& user, const std::string& password) {
         last_arrival = std::chrono::steady_clock::now();
         last_count = 0;
         body.clear();
@@ -276,15 +277,21 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_FAILONERROR, 0L);
         curl_easy_setopt(easy, CURLOPT_PRIVATE, this);
 
-        curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        std::string refused;
+        const auto must = [&](CURLcode rc, const char* option) {
+            if (rc != CURLE_OK && refused.empty())
+                refused = std::string("libcurl refused ") + option + ": " + curl_easy_strerror(rc);
+        };
+        must(curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https"), "the protocols");
+        must(curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
+             "the redirect protocols");
         curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, l.max_redirects);
 
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "Picsifter/2.0");
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L), "the certificate check");
+        must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L), "the host name check");
 
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, l.connect_timeout_s);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -303,12 +310,14 @@ struct Transfer {
         // With several methods allowed libcurl sends nothing until a 401 names
         // one, and it withholds the credentials from any other host it is
         // redirected to.
-        curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L);
+        must(curl_easy_setopt(easy, CURLOPT_UNRESTRICTED_AUTH, 0L), "the credentials' host limit");
         if (with_credentials) {
-            curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_ANY));
-            curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str());
-            curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str());
+            must(curl_easy_setopt(easy, CURLOPT_HTTPAUTH, static_cast<unsigned long>(CURLAUTH_ANY)),
+                 "the authentication methods");
+            must(curl_easy_setopt(easy, CURLOPT_USERNAME, user.c_str()), "the user name");
+            must(curl_easy_setopt(easy, CURLOPT_PASSWORD, password.c_str()), "the password");
         }
+        return refused;
     }
 
     Response result(CURLcode rc) {
@@ -406,10 +415,12 @@ struct Transfer {
 };
 
 struct CurlTransfer::Impl {
-    // Wakes a multi handle waiting for sockets when the run is stopped.
+    // Wakes a multi handle waiting for sockets when the run is stopped. Its
+    // failure needs no answer: the wait it would cut short lasts at most
+    // poll_ms(), after which the loop sees the stop and ends every fetch.
     struct Wake {
         CURLM* multi;
-        void operator()() const noexcept { curl_multi_wakeup(multi); }
+        void operator()() const noexcept { static_cast<void>(curl_multi_wakeup(multi)); }
     };
 
     TransferLimits limits;
@@ -432,6 +443,7 @@ struct CurlTransfer::Impl {
     Account account;
     std::map<std::string, int> failures_in_row;  // by origin, this run
     std::vector<std::string> given_up;           // origins, in the order given up
+    std::string broken;  // why the multi handle failed; then every fetch fails so
 
     ~Impl() {
         wake_on_stop.reset();
@@ -462,6 +474,33 @@ struct CurlTransfer::Impl {
         account.held = 0;
     }
 
+    // A multi call failed: libcurl's state is no longer known, so every fetch
+    // not yet done, and every later one, fails with that cause. Called where
+    // no loop over the fetches is under way.
+    void break_down() {
+        for (auto& [ticket, t] : running) {
+            curl_multi_remove_handle(multi, t->easy);  // its failure changes nothing now
+            account.held -= t->counted;
+            done[ticket] = Transfer::failure(Cause::Other, broken);
+            recycle(t->easy);
+        }
+        running.clear();
+        running_per_origin.clear();
+        for (auto& t : waiting) {
+            done[t->ticket] = Transfer::failure(Cause::Other, broken);
+            recycle(t->easy);
+        }
+        waiting.clear();
+    }
+
+    // Checks one multi call; a failure is kept for break_down.
+    bool check(CURLMcode code, const char* call) {
+        if (code == CURLM_OK) return true;
+        if (broken.empty())
+            broken = std::string("libcurl: ") + call + " failed: " + curl_multi_strerror(code);
+        return false;
+    }
+
     bool is_given_up(const std::string& host) const {
         return std::find(given_up.begin(), given_up.end(), host) != given_up.end();
     }
@@ -477,9 +516,10 @@ struct CurlTransfer::Impl {
         std::unique_ptr<Transfer> t = std::move(it->second);
         running.erase(it);
         --running_per_origin[t->origin];
-        curl_multi_remove_handle(multi, t->easy);
+        const CURLMcode removed = curl_multi_remove_handle(multi, t->easy);
         account.held -= t->counted;
         t->counted = 0;
+        check(removed, "removing a transfer");
         return t;
     }
 
@@ -539,6 +579,7 @@ struct CurlTransfer::Impl {
     }
 
     void admit() {
+        if (!broken.empty()) return;
         const auto total = static_cast<std::size_t>(std::max(1L, limits.max_connections));
         const auto now = std::chrono::steady_clock::now();
         for (auto it = waiting.begin(); it != waiting.end() && running.size() < total;) {
@@ -554,11 +595,15 @@ struct CurlTransfer::Impl {
             ++on_host;
             std::unique_ptr<Transfer> t = std::move(*it);
             it = waiting.erase(it);
-            t->configure(user, password);
-            if (curl_multi_add_handle(multi, t->easy) != CURLM_OK) {
+            std::string refused = t->configure(user, password);
+            if (const CURLMcode added =
+                    refused.empty() ? curl_multi_add_handle(multi, t->easy) : CURLM_OK;
+                added != CURLM_OK)
+                refused =
+                    std::string("libcurl cannot start the transfer: ") + curl_multi_strerror(added);
+            if (!refused.empty()) {
                 --on_host;
-                done[t->ticket] =
-                    Transfer::failure(Cause::Other, "libcurl: cannot start the transfer");
+                done[t->ticket] = Transfer::failure(Cause::Other, refused);
                 recycle(t->easy);
                 continue;
             }
@@ -610,6 +655,10 @@ struct CurlTransfer::Impl {
 
     Ticket start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink) {
         const Ticket ticket = next_ticket++;
+        if (!broken.empty()) {
+            done[ticket] = Transfer::failure(Cause::Other, broken);
+            return ticket;
+        }
         if (stop.stop_requested()) {
             done[ticket] = Transfer::failure(Cause::Cancelled, "cancelled");
             return ticket;
@@ -648,9 +697,12 @@ struct CurlTransfer::Impl {
         waiting.push_back(std::move(t));
         admit();
         int still = 0;
-        curl_multi_perform(multi, &still);  // sends the request without waiting
-        collect();
-        admit();
+        // Sends the request without waiting.
+        if (check(curl_multi_perform(multi, &still), "perform")) {
+            collect();
+            admit();
+        }
+        if (!broken.empty()) break_down();
         return ticket;
     }
 
@@ -665,6 +717,7 @@ struct CurlTransfer::Impl {
             break;
         }
         for (;;) {
+            if (!broken.empty()) break_down();
             if (auto it = done.find(ticket); it != done.end()) {
                 Response r = std::move(it->second);
                 done.erase(it);
@@ -691,12 +744,12 @@ struct CurlTransfer::Impl {
                 admit();
             }
             int still = 0;
-            curl_multi_perform(multi, &still);
+            if (!check(curl_multi_perform(multi, &still), "perform")) continue;
             collect();
             if (done.count(ticket) != 0) continue;
             // A short wait bounds how long a stop request goes unseen even if
             // the wake-up were missed.
-            curl_multi_poll(multi, nullptr, 0, poll_ms(), nullptr);
+            check(curl_multi_poll(multi, nullptr, 0, poll_ms(), nullptr), "poll");
         }
     }
 };
@@ -708,10 +761,13 @@ CurlTransfer::CurlTransfer(TransferLimits limits) : impl_(std::make_unique<Impl>
     if (impl_->multi == nullptr)
         throw std::runtime_error("libcurl: cannot create a transfer handle");
     // The same limits inside libcurl, for the connections a redirect opens.
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_TOTAL_CONNECTIONS,
-                      std::max(1L, limits.max_connections));
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAX_HOST_CONNECTIONS, impl_->host_limit());
-    curl_multi_setopt(impl_->multi, CURLMOPT_MAXCONNECTS, std::max(1L, limits.max_connections));
+    const long total = std::max(1L, limits.max_connections);
+    for (const auto& [option, value] :
+         {std::pair{CURLMOPT_MAX_TOTAL_CONNECTIONS, total},
+          std::pair{CURLMOPT_MAX_HOST_CONNECTIONS, impl_->host_limit()},
+          std::pair{CURLMOPT_MAXCONNECTS, total}})
+        if (const CURLMcode rc = curl_multi_setopt(impl_->multi, option, value); rc != CURLM_OK)
+            throw std::runtime_error(std::string("libcurl: ") + curl_multi_strerror(rc));
 }
 
 CurlTransfer::~CurlTransfer() = default;

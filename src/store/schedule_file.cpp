@@ -1,6 +1,5 @@
 #include "store/schedule_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +14,8 @@
 #include <sstream>
 #include <string_view>
 #include <system_error>
+
+#include "platform/atomic_file.h"
 
 namespace fs = std::filesystem;
 
@@ -49,18 +50,6 @@ bool make_folder(const fs::path& folder, std::string& error) {
     if (!fs::is_directory(folder, ec)) {
         error = folder.string() + ": not a folder";
         return false;
-    }
-    return true;
-}
-
-bool write_all(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        errno = 0;
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -104,22 +93,17 @@ bool keep_backup(const fs::path& file, const std::string& backup, std::string& e
     std::ifstream in(file, std::ios::binary);
     if (!in) return true;  // nothing left to keep
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    const int fd = ::open(backup.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        if (errno == EEXIST) return true;
-        error = backup + ": " + std::strerror(errno);
+    if (in.bad()) {
+        error = backup + ": " + std::strerror(EIO);
         return false;
     }
-    int failure = in.bad() ? EIO : 0;
-    if (!failure && !write_all(fd, bytes)) failure = errno ? errno : EIO;
-    if (!failure && ::fsync(fd) != 0) failure = errno;
-    if (::close(fd) != 0 && !failure) failure = errno;
-    if (failure) {
-        ::unlink(backup.c_str());
-        error = backup + ": " + std::strerror(failure);
-        return false;
-    }
-    return true;
+    AtomicFile copy;
+    if (copy.open(file.parent_path(), TempPattern, 0600, Durability::Flushed) &&
+        copy.write(bytes) && copy.commit(backup, false))
+        return true;
+    if (copy.error_number() == EEXIST) return true;
+    error = backup + ": " + copy.error();
+    return false;
 }
 
 }  // namespace
@@ -233,30 +217,11 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
         file = std::move(target);
     }
     if (!backup.empty() && !keep_backup(file, backup, error)) return false;
-    const std::string text = format_schedule(table);
     const std::string folder = file.parent_path().string();
-    std::string temp = (file.parent_path() / TempPattern).string();
-    const int fd = ::mkstemp(temp.data());  // owner only: the file holds passwords
-    if (fd < 0) {
-        error = file.string() + ": " + std::strerror(errno);
+    // Owner only: the file holds passwords.
+    if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
+                               error))
         return false;
-    }
-    // The first failing step names the cause; errno of an earlier success would mislead.
-    int failure = 0;
-    if (!write_all(fd, text)) failure = errno ? errno : EIO;
-    if (!failure && ::fsync(fd) != 0) failure = errno;
-    if (::close(fd) != 0 && !failure) failure = errno;
-    if (!failure && std::rename(temp.c_str(), file.c_str()) != 0) failure = errno;
-    if (failure) {
-        error = file.string() + ": " + std::strerror(failure);
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // The rename itself reaches the disk with the folder.
-    if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
-    }
     remove_leftovers(folder);
     return true;
 }

@@ -1,0 +1,114 @@
+#include "platform/atomic_file.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace psf {
+
+bool AtomicFile::fail(int error) {
+    if (error_ == 0) error_ = error != 0 ? error : EIO;  // the first failing step names the cause
+    return false;
+}
+
+std::string AtomicFile::error() const {
+    return error_ != 0 ? std::strerror(error_) : "";
+}
+
+bool AtomicFile::open(const fs::path& folder, std::string_view pattern, unsigned mode,
+                      Durability durability) {
+    discard();
+    error_ = 0;
+    durability_ = durability;
+    static constexpr char Chars[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937 gen{std::random_device{}()};
+    const std::size_t at = pattern.find("XXXXXX");
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        std::string name(pattern);
+        for (std::size_t k = 0; at != std::string::npos && k < 6; ++k)
+            name[at + k] = Chars[gen() % (sizeof Chars - 1)];
+        temp_ = folder / name;
+        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd_ < 0 && errno != EEXIST) break;
+    }
+    if (fd_ >= 0) return true;
+    temp_.clear();
+    return fail(errno);
+}
+
+bool AtomicFile::write(std::string_view bytes) {
+    if (fd_ < 0 || failed()) return fail(EBADF);
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail(n < 0 ? errno : EIO);
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool AtomicFile::restart() {
+    if (fd_ < 0) return fail(EBADF);
+    error_ = 0;
+    if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return fail(errno);
+    return true;
+}
+
+bool AtomicFile::commit(const fs::path& target, bool replace) {
+    if (fd_ < 0) return fail(EBADF);
+    if (!failed() && durability_ == Durability::Flushed && ::fsync(fd_) != 0) fail(errno);
+    if (::close(fd_) != 0) fail(errno);
+    fd_ = -1;
+    if (!failed()) {
+        int renamed = replace ? std::rename(temp_.c_str(), target.c_str())
+                              : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target.c_str(),
+                                            RENAME_NOREPLACE);
+        if (renamed != 0 && !replace && errno == EINVAL) {
+            // A file system without a no-replace rename: a link fails the same way on a taken name.
+            renamed = ::link(temp_.c_str(), target.c_str());
+            if (renamed == 0) ::unlink(temp_.c_str());
+        }
+        if (renamed != 0) fail(errno);
+    }
+    if (failed()) {
+        discard();
+        return false;
+    }
+    temp_.clear();
+    if (durability_ == Durability::Flushed) {
+        // The rename itself reaches the disk with the folder.
+        const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
+        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
+    return true;
+}
+
+void AtomicFile::discard() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+}
+
+bool write_file_atomically(const fs::path& target, std::string_view bytes, std::string_view pattern,
+                           unsigned mode, Durability durability, std::string& error, bool replace) {
+    AtomicFile file;
+    const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
+    if (file.open(folder, pattern, mode, durability) && file.write(bytes) &&
+        file.commit(target, replace))
+        return true;
+    error = target.string() + ": " + file.error();
+    return false;
+}
+
+}  // namespace psf

@@ -1,0 +1,57 @@
+// A file written whole or not at all: its bytes go to a new temporary file in
+// the target's folder, which is then renamed to the target's name.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace psf {
+
+// What a committed file survives.
+enum class Durability {
+    Flushed,    // a power failure too: the file is flushed before the rename, the folder after
+    Unflushed,  // a crash of the program only: the rename alone
+};
+
+class AtomicFile {
+  public:
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile() { discard(); }
+
+    // Creates the temporary in `folder`, named `pattern` with its "XXXXXX"
+    // replaced by random characters; a name taken, even by a link, is never
+    // opened and another is tried.
+    bool open(const std::filesystem::path& folder, std::string_view pattern, unsigned mode,
+              Durability durability);
+    // False once any write has failed; the bytes go in as they arrive.
+    bool write(std::string_view bytes);
+    // Forgets what was written so far.
+    bool restart();
+    // Renames the temporary over `target`, or, without `replace`, only to a
+    // name that is free (a taken one fails with EEXIST). A failure removes it.
+    bool commit(const std::filesystem::path& target, bool replace = true);
+    // Removes the temporary; nothing happens to the target.
+    void discard();
+
+    bool failed() const { return error_ != 0; }
+    int error_number() const { return error_; }  // errno of the first failing step
+    std::string error() const;                   // the same as text
+
+  private:
+    bool fail(int error);
+
+    int fd_ = -1;
+    std::filesystem::path temp_;
+    Durability durability_ = Durability::Flushed;
+    int error_ = 0;
+};
+
+// The whole file at once; `error` gets "target: cause" on failure.
+bool write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
+                           std::string_view pattern, unsigned mode, Durability durability,
+                           std::string& error, bool replace = true);
+
+}  // namespace psf
