@@ -7,10 +7,12 @@
 #include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/curl_transfer.h"
 #include "scheduler/task_run.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -48,41 +50,29 @@ void serve(TestServer& s, const std::string& path, std::string body, int status 
     s.route(path, std::move(r));
 }
 
-// Pages whose images collide in every way a copy can depend on an earlier one:
-// the same address on several pages, one file name in several folders, names
-// that are version names of others, a folder of the tree named like a file,
-// missing images and small error pages found more than once.
+// An index page linking to pages whose images collide in every way a copy can
+// depend on an earlier one, each with more distinct images than the
+// look-ahead holds.
 void serve_site(TestServer& s) {
-    std::string index = "<html> ";
-    for (int p = 1; p <= 6; ++p) index += "<a href='p" + std::to_string(p) + ".htm'>page</a> ";
-    serve(s, "/index.htm", index + "<img src='/a/x.gif'> ..........");
-    const std::vector<Strings> pages = {
-        {"/a/x.gif", "/b/x.gif", "/c/x-v1.gif", "/missing.gif", "/err.gif", "/d/y.gif"},
-        {"/b/x.gif", "/d/y.gif/z.gif", "/a/x.gif", "/e/photo.jpeg", "/missing.gif"},
-        {"/f/photo.jpeg", "/err.gif", "/c/x.gif", "/d/y.gif", "/g/photo.-v1jpeg"},
-        {"/missing.gif", "/h/x-v1.gif", "/a/x.gif", "/kept.gif", "/b/x.gif"},
-        {"/c/x-v1.gif", "/d/y.gif/z.gif", "/kept.gif", "/err.gif"},
-        {"/a/x.gif", "/e/photo.jpeg"},
-    };
-    for (std::size_t p = 0; p < pages.size(); ++p) {
-        std::string html = "<html> ";
-        for (const std::string& img : pages[p]) html += "<img src='" + img + "'> ";
-        // More distinct images than the look-ahead holds.
+    std::string index = "<html> <img src='/a/x.gif'> ";
+    std::set<std::string> images;
+    int p = 0;
+    for (const auto& r : psf::test::read_table("scheduler/ahead_site.txt", 1)) {
+        const std::string page = "p" + std::to_string(++p) + ".htm";
+        index += "<a href='" + page + "'>page</a> ";
+        std::string html = "<html> ", list = r[0];
         for (int k = 0; k < 12; ++k)
-            html += "<img src='/many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg'> ";
-        serve(s, "/p" + std::to_string(p + 1) + ".htm", html + "<a href='index.htm'>up</a> ....");
+            list += " /many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg";
+        std::istringstream in(list);
+        for (std::string img; in >> img; images.insert(img)) html += "<img src='" + img + "'> ";
+        serve(s, "/" + page, html + "<a href='index.htm'>up</a> ....");
     }
-    char seed = 'a';
-    for (const char* path :
-         {"/a/x.gif", "/b/x.gif", "/c/x.gif", "/c/x-v1.gif", "/h/x-v1.gif", "/d/y.gif",
-          "/d/y.gif/z.gif", "/e/photo.jpeg", "/f/photo.jpeg", "/g/photo.-v1jpeg", "/kept.gif"}) {
-        const auto size = 1500 + 97 * static_cast<std::size_t>(seed - 'a');
-        serve(s, path, image_bytes(size, seed++));
+    serve(s, "/index.htm", index + " ..........");
+    unsigned char seed = 'a';
+    for (const std::string& img : images) {
+        const auto size = 1100 + 37 * static_cast<std::size_t>(++seed % 16);
+        serve(s, img, image_bytes(size, seed));
     }
-    for (int p = 0; p < 6; ++p)
-        for (int k = 0; k < 12; ++k)
-            serve(s, "/many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg",
-                  image_bytes(1100 + static_cast<std::size_t>(k * 13), seed++));
     serve(s, "/missing.gif", image_bytes(1200), 404);
     serve(s, "/err.gif", "<html>404 gone</html>");
 }
