@@ -35,10 +35,6 @@ std::string all_bytes() {
     return s;
 }
 
-const char* const CauseNames[] = {"None",    "Refused",    "HostUnknown", "TimedOut", "Untrusted",
-                                  "Tls",     "Reset",      "TooLarge",    "Refusal",  "Cancelled",
-                                  "GivenUp", "HttpStatus", "Other"};
-
 // A port nothing listens on: bound by a server that is then stopped.
 int closed_port() {
     TestServer gone;
@@ -126,10 +122,8 @@ TEST(Transfer, ServerBehaviours) {
         const auto took = Clock::now() - start;
         EXPECT_EQ(r.ok, c[2] != "0") << r.error;
         EXPECT_EQ(std::to_string(r.status), c[2]);
-        if (c[3] != "-") {
-            EXPECT_EQ(CauseNames[static_cast<int>(r.cause)], c[3]) << r.error;
-            EXPECT_EQ(cause_text(r).empty(), c[3] == "None");
-        }
+        EXPECT_TRUE(c[3] == "-" || cause_text(r) == c[3]) << cause_text(r);
+        EXPECT_EQ(r.cause == Cause::HttpStatus, c[3].starts_with("HTTP status"));
         EXPECT_EQ(r.body, body);
         EXPECT_EQ(r.not_a_page, c[5] == "@unread");
         EXPECT_EQ(r.error.empty(), r.ok);
@@ -251,7 +245,6 @@ TEST(TransferAhead, TakenInAnyOrderWithinTheConnectionLimits) {
         limits.max_connections = total;
         limits.max_host_connections = per_host;
         CurlTransfer t(limits);
-        EXPECT_EQ(t.LookAhead(), total == 1 ? 1u : static_cast<std::size_t>(4 * total));
         std::vector<Ticket> tickets;
         for (int i = 0; i < 5; ++i)
             tickets.push_back(t.Start(server.url("/" + std::to_string(i)), DataType::Bytes));
