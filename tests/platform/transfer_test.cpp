@@ -35,12 +35,6 @@ std::string all_bytes() {
     return s;
 }
 
-// A port nothing listens on: bound by a server that is then stopped.
-int closed_port() {
-    TestServer gone;
-    return gone.port();
-}
-
 // The server behaviours the rows of platform/transfer.txt name by path.
 void serve_behaviours(test::RawServer& raw, TestServer& web, std::map<std::string, int>& seen,
                       std::mutex& m) {
@@ -97,7 +91,8 @@ TEST(Transfer, ServerBehaviours) {
     std::map<std::string, int> seen;
     std::mutex m;
     serve_behaviours(raw, web, seen, m);
-    const std::string refused = "http://127.0.0.1:" + std::to_string(closed_port()) + "/";
+    // A port nothing listens on: that of a server that has stopped.
+    const std::string refused = "http://127.0.0.1:" + std::to_string(TestServer().port()) + "/";
     TransferLimits limits;
     limits.stall_timeout_s = 1;
     limits.retry_pause = 10ms;

@@ -35,18 +35,15 @@ struct Recorder final : RunObserver {
     void set_colour(LabelColour) override {}
 };
 
-// Uneven delays, so responses come back out of the order they were asked for.
-std::chrono::milliseconds delay_for(const std::string& path) {
-    return std::chrono::milliseconds(std::hash<std::string>{}(path) % 3 == 0 ? 10 : 0);
-}
-
 void serve(TestServer& s, const std::string& path, std::string body, int status = 200,
            std::chrono::milliseconds delay = std::chrono::milliseconds(-1)) {
     Reply r;
     r.status = status;
     r.body = std::move(body);
     r.content_type = path.ends_with(".htm") ? "text/html" : "image/gif";
-    r.delay = delay.count() < 0 ? delay_for(path) : delay;
+    // Uneven delays, so responses come back out of the order they were asked for.
+    const bool uneven = std::hash<std::string>{}(path) % 3 == 0;
+    r.delay = delay.count() >= 0 ? delay : std::chrono::milliseconds(uneven ? 10 : 0);
     s.route(path, std::move(r));
 }
 
