@@ -66,9 +66,7 @@ TEST(Quit, SignalsAndSessionEndAskNothing) {
 }
 
 TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
-    std::ifstream in(std::string(PICSIFTER_TEST_DATA) + "/shell/help.txt");
-    const QString text =
-        QString::fromStdString(std::string(std::istreambuf_iterator<char>(in), {}));
+    const QString text = QString::fromStdString(read_file(PICSIFTER_TEST_DATA "/shell/help.txt"));
     EXPECT_EQ(QString::fromUtf8(HelpText).replace("\r\n", "\n"), text);
     EXPECT_EQ(QString::fromUtf8(HelpText).count("\r\n"), text.count('\n')) << "CR LF line ends";
     Fixture f;
