@@ -4,7 +4,7 @@ function(picsifter_add_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gtest_main)
-  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests ${PROJECT_SOURCE_DIR}/src)
   target_compile_definitions(${name} PRIVATE
     PICSIFTER_TEST_DATA="${PROJECT_SOURCE_DIR}/tests/data"
     PICSIFTER_CLI_PATH="$<TARGET_FILE:picsifter-cli>")

@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 
 namespace psf {
 
@@ -35,20 +34,6 @@ bool time_shape(std::string_view t) {
 }
 
 }  // namespace
-
-LocalTime SystemClock::now() const {
-    const std::time_t seconds = std::time(nullptr);
-    std::tm tm{};
-    localtime_r(&seconds, &tm);
-    LocalTime t;
-    t.year = tm.tm_year + 1900;
-    t.month = tm.tm_mon + 1;
-    t.day = tm.tm_mday;
-    t.hour = tm.tm_hour;
-    t.minute = tm.tm_min;
-    t.weekday = tm.tm_wday == 0 ? 7 : tm.tm_wday;  // tm counts from Sunday = 0
-    return t;
-}
 
 std::string format_date(const LocalTime& t) {
     char buf[32];

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "editor/editor.h"
-#include "platform/table_grid.h"
 #include "scheduler/clock.h"
 #include "scheduler/run_gate.h"
 #include "scheduler/task_pass.h"
 #include "shell/messages.h"
 #include "shell/run_worker.h"
+#include "shell/table_grid.h"
 #include "store/task_table.h"
 
 class QAction;

@@ -8,6 +8,7 @@
 
 #include "editor/editor.h"
 #include "store/schedule_file.h"
+#include "support/memory_grid.h"
 #include "support/table.h"
 #include "support/temp_dir.h"
 

@@ -4,25 +4,13 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <thread>
 
-#include "platform/app_data.h"
+#include "shell/window_fixture.h"
 #include "support/process.h"
-#include "support/temp_dir.h"
 
 using namespace psf::test;
-namespace fs = std::filesystem;
 
 namespace {
-
-bool eventually(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
 
 TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
     TempDir home;
@@ -35,7 +23,7 @@ TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         Child first({PICSIFTER_WINDOW_PATH}, env);
-        ASSERT_TRUE(eventually([&] { return fs::exists(lock); }, std::chrono::seconds(20)))
+        ASSERT_TRUE(wait_until([&] { return fs::exists(lock); }, 20'000))
             << "the window takes the data folder's lock";
 
         // A second start hands over to the first and ends at once.

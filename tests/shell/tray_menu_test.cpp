@@ -1,12 +1,15 @@
-// Menus, the start-in-tray marker, the quit question and a desktop without a
-// notification area (the offscreen platform has none).
+// Menus, the start-in-tray marker, the quit question, help and about, and a
+// desktop without a notification area (the offscreen platform has none).
 #include <gtest/gtest.h>
 
 #include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QStandardPaths>
 #include <QSystemTrayIcon>
-#include <QTimer>
 
+#include "shell/f_help.h"
 #include "shell/window_fixture.h"
 #include "support/process.h"
 
@@ -15,60 +18,24 @@ using namespace psf::test;
 
 namespace {
 
-TEST(Menus, EntriesAndCaptions) {
+TEST(Menus, BarAndStartInTheTaskBarKeepingFileAndMarkInStep) {
     Fixture f;
-    f_psf& w = *f.window;
-    std::vector<std::string> bar;
-    for (QAction* a : w.menuBar()->actions()) bar.push_back(a->text().toStdString());
-    EXPECT_EQ(bar, (std::vector<std::string>{"&File", "&Window", "&Options", "&?"}))
-        << "the tray's menu is not on the bar";
-    struct Case {
-        QMenu* menu;
-        std::vector<std::string> entries;
-    };
-    const std::vector<Case> cases = {
-        {w.m_fichier, {"Quit"}},
-        {w.m_fenetre, {"Reset", "Minimize"}},
-        {w.m_options, {"&Start in the task bar"}},
-        {w.m_interro, {"Help...", "&About..."}},
-        {w.mPopupSys, {"&Restore", " &Quit"}},
-    };
-    for (const auto& tc : cases) {
-        SCOPED_TRACE(tc.menu->objectName().toStdString());
-        std::vector<std::string> got;
-        for (QAction* a : tc.menu->actions()) {
-            got.push_back(a->text().toStdString());
-            EXPECT_TRUE(a->shortcut().isEmpty());
-        }
-        EXPECT_EQ(got, tc.entries);
-    }
-    EXPECT_EQ(w.mPopupSys->title(), "&SysTRay");
-    EXPECT_TRUE(w.m_tb->isCheckable());
-}
-
-TEST(Menus, StartInTheTaskBarKeepsFileAndMarkInStep) {
-    Fixture f;
+    QStringList bar;
+    for (QAction* a : f.window->menuBar()->actions()) bar << a->text();
+    EXPECT_EQ(bar.join(',').toStdString(), "&File,&Window,&Options,&?") << "no tray menu there";
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     const fs::path marker = f.folder + "pref1.txt";
     EXPECT_FALSE(f.window->m_tb->isChecked());
-    struct Step {
-        bool blocked;  // a non-empty folder in the marker's place: neither written nor removed
-        bool ticked;
-        const char* said;
-    };
-    for (const Step& step :
-         {Step{false, true, ""}, Step{false, false, ""}, Step{true, false, "could not be saved"},
-          Step{false, true, ""}, Step{true, true, "could not be removed"}}) {
-        if (step.blocked || fs::is_directory(marker)) fs::remove_all(marker);
-        if (step.blocked) fs::create_directories(marker / "keep");
+    for (const auto& r : read_table("shell/marker.txt", 3)) {
+        if (r[0] == "yes" || fs::is_directory(marker)) fs::remove_all(marker);
+        if (r[0] == "yes") fs::create_directories(marker / "keep");
         f.window->m_tb->trigger();
-        EXPECT_EQ(f.window->m_tb->isChecked(), step.ticked);
-        EXPECT_EQ(fs::is_regular_file(marker), step.ticked && !step.blocked);
+        EXPECT_EQ(f.window->m_tb->isChecked(), r[1] == "yes") << r.where;
+        EXPECT_EQ(fs::is_regular_file(marker), r[1] == "yes" && r[0] == "no") << r.where;
         EXPECT_TRUE(!fs::is_regular_file(marker) || read_file(marker) == "\"1\"\r\n");
         const std::string said = f.answers.said.empty() ? "" : f.answers.said.back().text;
         f.answers.said.clear();
-        EXPECT_NE(said.find(step.said), std::string::npos) << said;
-        EXPECT_EQ(said.empty(), !*step.said);
+        EXPECT_TRUE(r[2].empty() ? said.empty() : said.find(r[2]) != std::string::npos) << said;
     }
 }
 
@@ -77,21 +44,12 @@ TEST(Quit, QuestionAnsweredNoKeepsTheWindowAndYesEndsIt) {
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     f.answers.answer_no = true;
     f.window->m_quitter->trigger();
-    ASSERT_EQ(f.answers.said.size(), 1u);
-    const editor::Message& m = f.answers.said[0];
+    const editor::Message m = f.answers.said.at(0);
     EXPECT_EQ(m.title, "Picsifter");
-    EXPECT_EQ(m.text,
-              "Do you realy want to quit Picsifter ?\r\nSome schedule tasks will not be started.");
     EXPECT_EQ(m.icon, editor::Icon::Question);
     EXPECT_EQ(m.buttons, editor::Buttons::YesNo);
-    EXPECT_TRUE(f.window->isVisible());
-    EXPECT_TRUE(f.window->Timer1->isActive());
-
-    f.answers.answer_no = false;
-    f.window->mPopExit->trigger();
-    EXPECT_EQ(f.answers.said.size(), 2u);
-    EXPECT_FALSE(f.window->isVisible());
-    EXPECT_FALSE(f.window->Timer1->isActive()) << "no task starts after the quit";
+    f.answers.said.clear();
+    play(f.window.get(), "shell/quit.txt", &f.answers);
 }
 
 TEST(Quit, SignalsAndSessionEndAskNothing) {
@@ -100,7 +58,6 @@ TEST(Quit, SignalsAndSessionEndAskNothing) {
     f.window->quit_now();
     EXPECT_TRUE(f.answers.said.empty());
     EXPECT_FALSE(f.window->isVisible());
-
     Fixture g;  // a signal while the quit question is open ends the program too
     ASSERT_EQ(g.window->startup(), StartResult::Shown);
     g.answers.while_open = [&] { g.window->quit_now(); };
@@ -108,9 +65,39 @@ TEST(Quit, SignalsAndSessionEndAskNothing) {
     EXPECT_TRUE(wait_until([&] { return !g.window->isVisible(); }, 5000));
 }
 
+TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
+    const QString text = QString::fromStdString(read_file(PICSIFTER_TEST_DATA "/shell/help.txt"));
+    EXPECT_EQ(QString::fromUtf8(HelpText).replace("\r\n", "\n"), text);
+    EXPECT_EQ(QString::fromUtf8(HelpText).count("\r\n"), text.count('\n')) << "CR LF line ends";
+    Fixture f;
+    f.window->m_aide->trigger();
+    f_help* help = help_window();
+    ASSERT_NE(help, nullptr);
+    play(help, "shell/help_window.txt");
+    EXPECT_EQ(help->minimumSize(), help->maximumSize()) << "not resizable";
+    EXPECT_FALSE(help->windowFlags() &
+                 (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+    EXPECT_EQ(help->Text1->toPlainText(), text);
+    EXPECT_EQ(help->Text1->verticalScrollBar()->value(), 0) << "shown from its first line";
+    f.window->m_aide->trigger();
+    EXPECT_EQ(f.window->findChildren<f_help*>(), QList<f_help*>{help}) << "never two";
+    help->Text1->insertPlainText("typed");
+    help->Command1->click();
+    ASSERT_TRUE(wait_until([] { return help_window() == nullptr; }, 2000)) << "Ok discards it";
+    f.window->m_aide->trigger();
+    ASSERT_NE(help_window(), nullptr);
+    EXPECT_FALSE(help_window()->Text1->toPlainText().contains("typed"));
+    f.window->quit_now();
+    ASSERT_TRUE(wait_until([] { return help_window() == nullptr; }, 2000)) << "closed on quit";
+    f.window->m_apropos->trigger();
+    const editor::Message& m = f.answers.said.at(0);
+    EXPECT_EQ(m.title + "|" + m.text, "About|Picsifter v2.0");
+    EXPECT_EQ(m.icon, editor::Icon::Information);
+    EXPECT_EQ(m.buttons, editor::Buttons::Ok);
+}
+
 TEST(NoTray, MarkerIgnoredAndMinimisingNeverHides) {
-    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable())
-        << "this test needs no notification area";
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "needs no notification area";
     Fixture f;
     fs::create_directories(f.folder);
     write_file(f.folder + "pref1.txt", "\"1\"\r\n");
@@ -126,15 +113,10 @@ TEST(NoTray, MarkerIgnoredAndMinimisingNeverHides) {
 // that appears, goes and comes back while the window runs.
 TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
     if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
-    const std::vector<std::string> trayer = {QStandardPaths::findExecutable("trayer").toStdString(),
-                                             "--edge",
-                                             "top",
-                                             "--widthtype",
-                                             "pixel",
-                                             "--width",
-                                             "200",
-                                             "--height",
-                                             "24"};
+    std::vector<std::string> trayer = {QStandardPaths::findExecutable("trayer").toStdString()};
+    for (const char* a :
+         {"--edge", "top", "--widthtype", "pixel", "--width", "200", "--height", "24"})
+        trayer.push_back(a);
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "no tray yet";
     const DeepStart start;
     Fixture f;
@@ -147,7 +129,6 @@ TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
         w.m_tache->trigger();
         QApplication::processEvents();
     };
-
     auto tray = std::make_unique<Child>(trayer);
     EXPECT_TRUE(wait_until(icon_shown, 5000)) << "the icon appears with the tray";
     minimise();

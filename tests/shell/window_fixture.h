@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileSystemModel>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QTimer>
 #include <QTreeView>
 #include <filesystem>
@@ -16,6 +22,7 @@
 #include "platform/curl_transfer.h"
 #include "shell/f_psf.h"
 #include "store/schedule_file.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 
 namespace psf::test {
@@ -52,21 +59,15 @@ inline bool wait_until(const std::function<bool()>& done, int ms = 10'000) {
     return true;
 }
 
+// Navigating no, existing images kept, one folder, every day, last run at 08:00.
 inline Task stored_task(const std::string& title, const std::string& address,
                         const std::string& dest) {
     Task t{};
-    t[Title] = title;
-    t[StartAddress] = address;
-    t[LinkDepth] = "0";
-    t[ExistingImagePolicy] = "1";
-    t[DestinationFolder] = dest;
-    t[FolderLayout] = "1";
-    t[ScheduleKind] = "1";
-    t[IntervalIndex] = "0";
+    t[Title] = title, t[StartAddress] = address, t[DestinationFolder] = dest, t[Drive] = "/";
+    t[LinkDepth] = t[IntervalIndex] = "0";
+    t[ExistingImagePolicy] = t[FolderLayout] = t[ScheduleKind] = "1";
+    t[LastRunDate] = "2026/12/07", t[LastRunTime] = "08:00";
     for (int c = OnMonday; c <= OnSunday; ++c) t[static_cast<std::size_t>(c)] = "1";
-    t[Drive] = "/";
-    t[LastRunDate] = "2026/12/07";
-    t[LastRunTime] = "08:00";
     return t;
 }
 
@@ -128,6 +129,67 @@ inline bool folder_in_sight(f_psf& w) {
     if (!wait_until(in_sight, 5000)) return false;
     QApplication::processEvents();
     return in_sight();
+}
+
+// Plays the rows of tests/data/`file` on `root` and its controls: actions
+// (type, click, choose, enter a box, answer) and checks of what they show, as
+// described in tests/data/shell/window.txt.
+inline void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
+    for (const auto& r : read_table(file, 3)) {
+        QApplication::processEvents();  // what the last row's action set going
+        QObject* o = r[0] == "." ? root : root->findChild<QObject*>(QString::fromStdString(r[0]));
+        ASSERT_NE(o, nullptr) << r.where;
+        const QString value = QString::fromStdString(r[2]);
+        auto* w = qobject_cast<QWidget*>(o);
+        QStringList got, want = value.split(' ');
+        if (r[1] == "type") {
+            static_cast<QLineEdit*>(o)->setText(value);
+            emit static_cast<QLineEdit*>(o)->textEdited(value);
+        } else if (r[1] == "click") {
+            if (auto* a = qobject_cast<QAction*>(o)) a->trigger();
+            if (auto* b = qobject_cast<QAbstractButton*>(o)) b->click();
+        } else if (r[1] == "choose") {
+            static_cast<QComboBox*>(o)->setCurrentIndex(value.toInt());
+            emit static_cast<QComboBox*>(o)->activated(value.toInt());
+        } else if (r[1] == "enter") {
+            w->setFocus();
+        } else if (r[1] == "answer") {  // to the next question
+            answers->answer_no = r[2] == "No";
+        } else if (r[1] == "twips" || r[1] == "size") {
+            const QRect g = w->geometry();
+            for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
+            if (r[1] == "size") got = got.mid(2);
+            for (QString& v : want) v = QString::number(v.toInt() / 15);
+        } else if (r[1] == "caption") {
+            auto* l = qobject_cast<QLabel*>(o);
+            auto* g = qobject_cast<QGroupBox*>(o);
+            got << (l ? l->text() : g ? g->title() : qobject_cast<QAbstractButton*>(o)->text());
+        } else if (r[1] == "entries") {
+            if (auto* c = qobject_cast<QComboBox*>(o))
+                for (int i = 0; i < c->count(); ++i) got << c->itemText(i);
+            for (QAction* a : w->actions())
+                got << a->text() + a->shortcut().toString();  // no shortcut keys
+            got = QStringList{got.join(',')}, want = QStringList{value};
+        } else if (r[1] == "said") {  // what the message boxes said since the last check
+            for (const auto& m : answers->said) got << QString::fromStdString(m.text);
+            answers->said.clear();
+            got = QStringList{got.join('|')}, want = QStringList{value};
+        } else if (r[1] == "tab" || r[1] == "backtab") {  // the stops up to the last one named
+            const bool back = r[1] == "backtab";
+            got << QApplication::focusWidget()->objectName();
+            for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
+                QKeyEvent key(QEvent::KeyPress, back ? Qt::Key_Backtab : Qt::Key_Tab,
+                              back ? Qt::ShiftModifier : Qt::NoModifier);
+                QApplication::sendEvent(QApplication::focusWidget(), &key);
+                got << QApplication::focusWidget()->objectName();
+            }
+        } else {
+            got << o->property(r[1].c_str()).toString();
+        }
+        if (!got.empty()) {  // a check, not an action
+            EXPECT_EQ(got.join(' ').toStdString(), want.join(' ').toStdString()) << r.where;
+        }
+    }
 }
 
 }  // namespace psf::test

@@ -1,6 +1,6 @@
 // Test cases as lines of a file under tests/data/: one case a line, fields
 // separated by "|". Blanks around a field are dropped; a field in double
-// quotes is taken as written, with \t, \n and \" inside. "#" starts a comment
+// quotes is taken as written, with \t, \r, \n and \" inside. "#" starts a comment
 // line.
 #pragma once
 
@@ -29,7 +29,7 @@ inline std::string table_field(std::string f) {
             continue;
         }
         const char c = f[++i];
-        out += c == 't' ? '\t' : c == 'n' ? '\n' : c;
+        out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
     }
     return out;
 }

@@ -1,4 +1,4 @@
-#include "platform/table_grid.h"
+#include "shell/table_grid.h"
 
 #include <QHeaderView>
 #include <QTableWidget>
