@@ -25,6 +25,14 @@ inline constexpr int NewVersion = 3;
 inline constexpr int FlatLayout = 1;
 inline constexpr int TreeLayout = 2;
 
+// The images a task takes beyond the described scan. The default is the
+// described scan: `.gif`, `.jpg` and `.jpeg` named in src= and href= only.
+struct ImageChoice {
+    std::vector<std::string> kinds;  // lower-case extensions; empty: gif, jpg, jpeg
+    bool modern = false;             // also srcset, data-src, CSS url(), og:image and the like
+    bool srcset_all = false;         // every srcset candidate, not only the largest
+};
+
 // ---- Address operations (url.cpp) -------------------------------------------
 
 std::string racine_url(std::string_view s);      // "scheme://host/" or empty

@@ -53,6 +53,7 @@ struct RunSpec {
     int layout = m_psf::FlatLayout;
     m_psf::FilterTable include{};
     m_psf::FilterTable exclude{};
+    m_psf::ImageChoice images{};  // a task's extra settings; the default is the described scan
     std::chrono::seconds max_time = DefaultMaxTime;
 };
 
