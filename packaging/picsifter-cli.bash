@@ -19,6 +19,9 @@ crawl --user text
 crawl --password-file file
 crawl --password text
 crawl --connections count
+crawl --types kinds
+crawl --modern -
+crawl --srcset srcset
 due --at time
 '
 
@@ -58,6 +61,12 @@ _picsifter_cli() {
         return ;;
     level) mapfile -t COMPREPLY < <(compgen -W '0 1 2 3 4' -- "$cur"); return ;;
     policy) mapfile -t COMPREPLY < <(compgen -W 'keep replace version' -- "$cur"); return ;;
+    srcset) mapfile -t COMPREPLY < <(compgen -W 'largest all' -- "$cur"); return ;;
+    kinds)
+        # After the last comma, the next kind.
+        local done_part=${cur%"${cur##*,}"}
+        mapfile -t COMPREPLY < <(compgen -P "$done_part" -W 'gif jpg jpeg png webp avif svg bmp ico' -- "${cur##*,}")
+        return ;;
     time) COMPREPLY=("$(printf '%q' "$(date '+%Y/%m/%d %H:%M')")"); return ;;
     ?*) return ;;
     esac

@@ -1,6 +1,7 @@
 #include "cli/crawl_command.h"
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 namespace psf::cli {
@@ -14,11 +15,25 @@ bool parse_filter(const std::string& text, std::string& name, std::string& type)
     return m_psf::code_type(type).has_value();
 }
 
+bool parse_kinds(const std::string& text, std::vector<std::string>& kinds) {
+    kinds.clear();
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = std::min(text.find(',', from), text.size());
+        std::string kind(m_psf::trim_blanks(std::string_view(text).substr(from, comma - from)));
+        for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!m_psf::known_kind(kind)) return false;
+        if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
+        if (comma == text.size()) return true;
+        from = comma + 1;
+    }
+}
+
 std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
                                           std::string& error) {
     CrawlArgs args;
     args.destination = ".";
-    bool have_url = false, have_user = false, have_password = false;
+    bool have_url = false, have_user = false, have_password = false, have_srcset = false;
     int includes = 0, excludes = 0;
     auto need_value = [&](std::size_t& i, const std::string& option) -> const std::string* {
         if (i + 1 >= words.size()) {
@@ -85,6 +100,27 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
                 error = w + " takes NAME.TYPE, TYPE one of *, gif, jpg, jpeg: " + *v;
                 return std::nullopt;
             }
+        } else if (w == "--types") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            if (!parse_kinds(*v, args.spec.images.kinds)) {
+                error =
+                    "--types takes kinds separated by commas, among gif, jpg, jpeg, png, "
+                    "webp, avif, svg, bmp, ico: " +
+                    *v;
+                return std::nullopt;
+            }
+        } else if (w == "--modern") {
+            args.spec.images.modern = true;
+        } else if (w == "--srcset") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            if (*v != "all" && *v != "largest") {
+                error = "--srcset is all or largest";
+                return std::nullopt;
+            }
+            args.spec.images.srcset_all = *v == "all";
+            have_srcset = true;
         } else if (w == "--user") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
@@ -118,6 +154,10 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
     const std::string_view url = m_psf::trim_blanks(args.spec.start_address);
     if (!url.starts_with("http://") && !url.starts_with("https://")) {
         error = "the address must begin with http:// or https://";
+        return std::nullopt;
+    }
+    if (have_srcset && !args.spec.images.modern) {
+        error = "--srcset goes with --modern";
         return std::nullopt;
     }
     if (have_password && !have_user) {

@@ -26,6 +26,9 @@ TransferLimits transfer_limits(const CrawlArgs& args);
 std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
                                           std::string& error);
 
+// Splits "gif,png,…" into lower-case image kinds; false on an unknown one.
+bool parse_kinds(const std::string& text, std::vector<std::string>& kinds);
+
 // Splits "NAME.TYPE" into a filter row; false when it is not a valid filter.
 bool parse_filter(const std::string& text, std::string& name, std::string& type);
 

@@ -16,7 +16,8 @@ namespace psf::m_psf {
 
 void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
                 const FilterTable& include, const FilterTable& exclude,
-                const std::function<void(const Response&)>& scanned, std::stop_token stop) {
+                const std::function<void(const Response&)>& scanned, std::stop_token stop,
+                const ImageChoice& choice) {
     const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
@@ -32,7 +33,7 @@ void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
         state.PagesRead = static_cast<std::int16_t>(i);
         state.CrawlCounters = {state.ImagesFound, state.PagesFound};
         scan_response(state.PageList[static_cast<std::size_t>(i)], r, include, exclude,
-                      state.ImageList, state.PageList, state.CrawlCounters);
+                      state.ImageList, state.PageList, state.CrawlCounters, choice);
         state.ImagesFound = state.CrawlCounters[0];
         state.PagesFound = state.CrawlCounters[1];
         if (scanned) scanned(r);
@@ -46,18 +47,21 @@ namespace {
 // file (policy 3 only) and the folders it creates.
 struct Footprint {
     bool has_file = false;
+    bool late = false;  // its name is known only from the response
     fs::path parent;
     std::string name;
     std::string file;
     std::vector<std::string> folders;
 };
 
-Footprint footprint_of(const std::string& address, const std::string& destination, int layout) {
-    const ImagePaths p = image_paths(address, destination, layout);
+Footprint footprint_of(const std::string& address, const std::string& destination, int layout,
+                       const ImageChoice& choice) {
+    const ImagePaths p = image_paths(address, destination, layout, choice);
     Footprint f;
     for (const fs::path& d : p.folders) f.folders.push_back(d.string());
     if (p.valid) {
         f.has_file = true;
+        f.late = p.late;
         f.parent = p.folder;
         f.name = p.target.filename().string();
         f.file = p.target.string();
@@ -90,6 +94,7 @@ bool overlap(const Footprint& a, const Footprint& b, bool versions) {
     };
     if (a.has_file && b.has_file) {
         if (a.file == b.file) return true;
+        if ((a.late || b.late) && a.parent == b.parent) return true;
         if (versions) {
             // Names of fewer than four characters give version names that
             // are hard to tell apart; keep them in order with their folder.
@@ -123,13 +128,14 @@ struct Slot {
 class Downloads {
   public:
     Downloads(TransferControl& inet, List& images, int count, const std::string& destination,
-              int policy, int layout)
+              int policy, int layout, const ImageChoice& choice)
         : inet_(inet),
           images_(images),
           count_(count),
           destination_(destination),
           policy_(policy),
           layout_(layout),
+          choice_(choice),
           ahead_(std::max<std::size_t>(1, inet.LookAhead())) {}
 
     DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
@@ -169,7 +175,7 @@ class Downloads {
         Slot s;
         s.index = k;
         const std::string& a = address(k);
-        s.footprint = footprint_of(a, destination_, layout_);
+        s.footprint = footprint_of(a, destination_, layout_, choice_);
         if (held_.count(a) != 0) {
             s.kind = Kind::Skip;  // slots already done never change again
         } else if (a.empty() || unsure_.count(a) != 0 || overlaps_window(s.footprint)) {
@@ -177,7 +183,7 @@ class Downloads {
             // earlier copy may yet change the files this one depends on.
             s.kind = Kind::Open;
         } else {
-            s.plan = prepare_image(a, destination_, policy_, layout_);
+            s.plan = prepare_image(a, destination_, policy_, layout_, choice_);
             note_created(s.plan);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
@@ -230,7 +236,7 @@ class Downloads {
                     held_.insert(a);
                     return Skipped;
                 }
-                s.plan = prepare_image(a, destination_, policy_, layout_);
+                s.plan = prepare_image(a, destination_, policy_, layout_, choice_);
                 note_created(s.plan);
                 Response r;
                 if (s.plan.fetch)
@@ -259,6 +265,7 @@ class Downloads {
     const std::string& destination_;
     const int policy_;
     const int layout_;
+    const ImageChoice& choice_;
     const std::size_t ahead_;
 
     std::deque<Slot> window_;  // slots head..next_ - 1
@@ -275,8 +282,9 @@ class Downloads {
 
 DownloadTally download_images(TransferControl& inet, List& images, int count,
                               const std::string& destination, int policy, int layout,
-                              const std::function<void(int)>& copied, std::stop_token stop) {
-    Downloads d(inet, images, count, destination, policy, layout);
+                              const std::function<void(int)>& copied, std::stop_token stop,
+                              const ImageChoice& choice) {
+    Downloads d(inet, images, count, destination, policy, layout, choice);
     return d.run(copied, stop);
 }
 

@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdlib>
 #include <unordered_set>
+#include <vector>
 
 #include "engine/m_psf.h"
 
@@ -22,6 +24,21 @@ bool ends_with_ci(std::string_view v, std::string_view suffix) {
 
 bool is_image_value(std::string_view v) {
     return ends_with_ci(v, ".gif") || ends_with_ci(v, ".jpg") || ends_with_ci(v, ".jpeg");
+}
+
+// The extension of a value's last path segment, query left out; empty when
+// the segment has none.
+std::string_view extension_of(std::string_view v) {
+    v = v.substr(0, v.find('?'));
+    v = v.substr(v.rfind('/') == std::string_view::npos ? 0 : v.rfind('/') + 1);
+    const std::size_t dot = v.rfind('.');
+    return dot == std::string_view::npos ? std::string_view{} : v.substr(dot + 1);
+}
+
+// A value of src= or href= names an image of a kind the task takes.
+bool image_value(std::string_view v, const ImageChoice& c) {
+    if (described_scan(c)) return is_image_value(v);
+    return takes_kind(c, extension_of(v));
 }
 
 // Counts are 16-bit; the lists hold ListLimit entries at most.
@@ -175,16 +192,214 @@ bool blank(char c) {
 
 // A value as a browser reads it: references decoded, blanks around it gone,
 // no fragment. Empty when it names another scheme than http or https.
-std::string link_of(std::string_view raw) {
+std::string link_of(std::string_view raw, bool decode = true) {
     // Most values hold no reference: they are cut as views and copied once.
     std::string decoded_value;
     std::string_view v = raw;
-    if (raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
+    if (decode && raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
     while (!v.empty() && blank(v.front())) v.remove_prefix(1);
     while (!v.empty() && blank(v.back())) v.remove_suffix(1);
     v = v.substr(0, v.find('#'));
     if (has_other_scheme(v)) return {};
     return std::string(v);
+}
+
+// ---- Modern markup, for tasks that opt in --------------------------------------
+// Unlike the described scan, which searches for "src=" and "href=" anywhere,
+// this reads tags and their attributes: names in any letter case, blanks
+// around "=", quoted or bare values of any length.
+
+struct Attribute {
+    std::string_view name;  // lower case
+    std::string_view value;
+};
+
+bool name_char(char c) {
+    return !blank(c) && c != '=' && c != '>' && c != '/' && c != '<';
+}
+
+// Reads the attributes of the tag whose name ends at `i`; returns where the
+// tag ends.
+std::size_t read_attributes(std::string_view text, std::string_view lowered, std::size_t i,
+                            std::vector<Attribute>& out) {
+    out.clear();
+    const std::size_t n = text.size();
+    while (i < n) {
+        while (i < n && (blank(text[i]) || text[i] == '/')) ++i;
+        if (i >= n || text[i] == '>') break;
+        const std::size_t from = i;
+        while (i < n && name_char(text[i])) ++i;
+        if (i == from) {  // a stray "<" or "=": not an attribute
+            ++i;
+            continue;
+        }
+        Attribute a{lowered.substr(from, i - from), {}};
+        std::size_t j = i;
+        while (j < n && blank(text[j])) ++j;
+        if (j < n && text[j] == '=') {
+            ++j;
+            while (j < n && blank(text[j])) ++j;
+            if (j < n && (text[j] == '"' || text[j] == '\'')) {
+                const std::size_t e = text.find(text[j], j + 1);
+                const std::size_t end = e == std::string_view::npos ? n : e;
+                a.value = text.substr(j + 1, end - j - 1);
+                i = end == n ? n : end + 1;
+            } else {
+                const std::size_t from_v = j;
+                while (j < n && !blank(text[j]) && text[j] != '>') ++j;
+                a.value = text.substr(from_v, j - from_v);
+                i = j;
+            }
+        }
+        out.push_back(a);
+    }
+    return i;
+}
+
+// The addresses of a srcset: every candidate, or the largest by width, else
+// by density (a candidate without either counts as 1x).
+std::vector<std::string> srcset_candidates(std::string_view raw, bool all) {
+    const std::string text = decoded(raw);
+    std::vector<std::string> urls;
+    std::string best;
+    double best_w = -1, best_x = -1;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && (blank(text[i]) || text[i] == ',')) ++i;
+        std::size_t j = i;
+        while (j < text.size() && !blank(text[j])) ++j;
+        std::string url = text.substr(i, j - i);
+        // A comma ends a candidate without descriptors.
+        bool ended = false;
+        while (!url.empty() && url.back() == ',') {
+            url.pop_back();
+            ended = true;
+        }
+        std::size_t k = j;
+        if (!ended) k = std::min(text.find(',', j), text.size());
+        const std::string descriptor(trim_blanks(std::string_view(text).substr(j, k - j)));
+        i = k;
+        if (url.empty()) continue;
+        double w = -1, x = 1;
+        if (descriptor.size() > 1) {
+            const double value = std::atof(descriptor.c_str());
+            if (lower(descriptor.back()) == 'w') w = value;
+            if (lower(descriptor.back()) == 'x') x = value;
+        }
+        urls.push_back(url);
+        if (w > best_w || (best_w < 0 && w < 0 && x > best_x)) {
+            best = url;
+            best_w = std::max(best_w, w);
+            if (w < 0) best_x = x;
+        }
+    }
+    if (all) return urls;
+    if (best.empty()) return {};
+    return {best};
+}
+
+// The addresses of CSS url(…) in a text.
+template <typename OnUrl>
+void css_urls(std::string_view css, OnUrl on_url) {
+    std::string low(css);
+    for (char& c : low) c = lower(c);
+    for (std::size_t p = low.find("url("); p != std::string::npos; p = low.find("url(", p + 4)) {
+        std::size_t i = p + 4;
+        while (i < css.size() && blank(css[i])) ++i;
+        if (i >= css.size()) return;
+        std::size_t end = 0;
+        if (css[i] == '"' || css[i] == '\'') {
+            end = css.find(css[i], i + 1);
+            ++i;
+        } else {
+            end = css.find(')', i);
+        }
+        if (end == std::string_view::npos) return;
+        on_url(css.substr(i, end - i));
+    }
+}
+
+bool has_token(std::string_view list, std::string_view token) {
+    std::string low(list);
+    for (char& c : low) c = lower(c);
+    std::size_t i = 0;
+    while (i < low.size()) {
+        while (i < low.size() && blank(low[i])) ++i;
+        std::size_t j = i;
+        while (j < low.size() && !blank(low[j])) ++j;
+        if (std::string_view(low).substr(i, j - i) == token) return true;
+        i = j;
+    }
+    return false;
+}
+
+// Every image named in modern markup, in page order; `on_image(raw, decode)`.
+template <typename OnImage>
+void scan_modern(std::string_view text, std::string_view lowered, const ImageChoice& c,
+                 OnImage on_image) {
+    std::vector<Attribute> attrs;
+    std::size_t p = 0;
+    while ((p = lowered.find('<', p)) != std::string_view::npos) {
+        if (lowered.substr(p, 4) == "<!--") {
+            const std::size_t e = lowered.find("-->", p + 4);
+            if (e == std::string_view::npos) return;
+            p = e + 3;
+            continue;
+        }
+        std::size_t i = p + 1;
+        while (i < text.size() && name_char(text[i])) ++i;
+        const std::string_view tag = lowered.substr(p + 1, i - p - 1);
+        if (tag.empty() || !std::isalpha(static_cast<unsigned char>(tag[0]))) {
+            p = i;
+            continue;
+        }
+        p = read_attributes(text, lowered, i, attrs);
+        auto value_of = [&](std::string_view name) -> const Attribute* {
+            for (const Attribute& a : attrs)
+                if (a.name == name) return &a;
+            return nullptr;
+        };
+        for (const Attribute& a : attrs) {
+            if (a.name == "srcset" || a.name == "data-srcset") {
+                for (const std::string& url : srcset_candidates(a.value, c.srcset_all))
+                    on_image(url, false);
+            } else if (a.name == "data-src" || a.name == "data-original" ||
+                       a.name == "data-lazy-src" || a.name == "background" ||
+                       (a.name == "src" && tag == "img")) {
+                on_image(a.value, true);
+            } else if (a.name == "style") {
+                css_urls(decoded(a.value), [&](std::string_view u) { on_image(u, false); });
+            }
+        }
+        if (tag == "meta") {
+            const Attribute* prop = value_of("property");
+            if (prop == nullptr) prop = value_of("name");
+            const Attribute* content = value_of("content");
+            if (prop != nullptr && content != nullptr &&
+                has_token(decoded(prop->value), "og:image"))
+                on_image(content->value, true);
+        } else if (tag == "link") {
+            const Attribute* rel = value_of("rel");
+            const Attribute* href = value_of("href");
+            if (rel != nullptr && href != nullptr && has_token(decoded(rel->value), "image_src"))
+                on_image(href->value, true);
+        } else if (tag == "style" && p < text.size()) {
+            const std::size_t e = lowered.find("</style", p);
+            const std::size_t end = e == std::string_view::npos ? text.size() : e;
+            css_urls(text.substr(p, end - p), [&](std::string_view u) { on_image(u, false); });
+            p = end;
+        }
+    }
+}
+
+// Extensions of addresses that run a script: what they return is told by
+// the response, so they may name an image.
+bool script_extension(std::string_view ext) {
+    static constexpr std::array<std::string_view, 7> scripts = {"php", "asp", "aspx", "jsp",
+                                                                "cgi", "pl",  "py"};
+    std::string low(ext);
+    for (char& ch : low) ch = lower(ch);
+    return std::find(scripts.begin(), scripts.end(), low) != scripts.end();
 }
 
 }  // namespace
@@ -206,7 +421,8 @@ bool deja_liste(std::string_view text, const List& list, int n) {
 }
 
 void scan_page_text(std::string_view text, std::string_view base, const FilterTable& include,
-                    const FilterTable& exclude, List& images, List& pages, Counters& counters) {
+                    const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                    const ImageChoice& choice) {
     std::string lowered(text);
     for (char& c : lowered) c = lower(c);
     ImageAdder image_list(images, counters);
@@ -214,8 +430,8 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
     scan_attribute(text, lowered, "src=", [&](std::string_view raw) {
         const std::string v = link_of(raw);
         if (v.empty()) return;
-        if (is_image_value(v)) {
-            if (image_retenue(nom_fichier(v), include, exclude))
+        if (image_value(v, choice)) {
+            if (image_retenue(image_name(v, choice), include, exclude))
                 image_list.add(url_absolue(base, v));
         } else if (ends_with_ci(v, ".php") || ends_with_ci(v, ".htm") || ends_with_ci(v, ".html")) {
             add_page(base, url_absolue(base, v), pages, counters);
@@ -226,35 +442,56 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
         const std::string v = link_of(raw);
         if (v.find("mailto:") != std::string::npos || v.find(".cgi") != std::string::npos) return;
         if (v.empty()) return;
-        if (is_image_value(v)) {
-            if (image_retenue(nom_fichier(v), include, exclude))
+        if (image_value(v, choice)) {
+            if (image_retenue(image_name(v, choice), include, exclude))
                 image_list.add(url_absolue(base, v));
         } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
                    !ends_with_ci(v, ".wma")) {
             add_page(base, url_absolue(base, v), pages, counters);
         }
     });
+
+    if (!choice.modern) return;
+    scan_modern(text, lowered, choice, [&](std::string_view raw, bool decode) {
+        const std::string v = link_of(raw, decode);
+        if (v.empty()) return;
+        const std::string_view ext = extension_of(v);
+        const std::string name = image_name(v, choice);
+        bool taken = false;
+        if (known_kind(ext)) {
+            taken = takes_kind(choice, ext) && image_retenue(name, include, exclude);
+        } else if (ext.empty() || script_extension(ext)) {
+            // Named by the response's type once fetched: taken when the
+            // filters take the name under one of the task's kinds.
+            for (std::string_view k : ImageKinds)
+                if (takes_kind(choice, k))
+                    taken = taken || image_retenue(name + "." + std::string(k), include, exclude);
+        }
+        if (taken) image_list.add(url_absolue(base, v));
+    });
 }
 
 int analyse_page(TransferControl& inet, const std::string& page, const FilterTable& include,
-                 const FilterTable& exclude, List& images, List& pages, Counters& counters) {
+                 const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                 const ImageChoice& choice) {
     try {
         const std::string address(trim_blanks(page));
         return scan_response(page, inet.OpenURL(address, DataType::Text), include, exclude, images,
-                             pages, counters);
+                             pages, counters, choice);
     } catch (...) {
         return -1;
     }
 }
 
 int scan_response(const std::string& page, const Response& r, const FilterTable& include,
-                  const FilterTable& exclude, List& images, List& pages, Counters& counters) {
+                  const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                  const ImageChoice& choice) {
     try {
         if (!r.ok) return -1;
         if (r.not_a_page) return 1;  // an image or a file: nothing to scan
         // Links mean what they mean on the page actually served, after redirects.
         const std::string base = r.final_url.empty() ? std::string(trim_blanks(page)) : r.final_url;
-        scan_page_text(r.body, base, include, exclude, images, pages, counters);
+        scan_page_text(r.body, base, include, exclude, images, pages, counters, choice);
         return 1;
     } catch (...) {
         return -1;

@@ -69,6 +69,27 @@ bool looks_like_error_page(const std::string& body) {
     return false;
 }
 
+// The policy on a target: false when nothing is to be written (a link, or
+// a file kept, or no free version name); `target` may become a version name.
+bool apply_policy(fs::path& target, int policy) {
+    if (is_link(target)) return false;
+    if (!entry_exists(target)) return true;
+    if (policy == KeepExisting) return false;
+    if (policy != NewVersion) return true;
+    // The number goes before the last four characters of the name.
+    const std::string name = target.filename().string();
+    const std::size_t keep = name.size() >= 4 ? name.size() - 4 : 0;
+    const std::string head = name.substr(0, keep), tail = name.substr(keep);
+    for (int n = 1; n <= 30000; ++n) {
+        fs::path candidate = target.parent_path() / (head + "-v" + std::to_string(n) + tail);
+        if (!entry_exists(candidate)) {
+            target = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 // The body of one image, streamed to a temporary file beside the target and
@@ -110,13 +131,18 @@ class ImageFile final : public BodySink {
     std::size_t size_ = 0;
 };
 
-ImagePaths image_paths(const std::string& address, const std::string& destination, int layout) {
+ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
+                       const ImageChoice& choice) {
     ImagePaths p;
     // Nothing is ever written relative to the current folder.
     if (destination.empty() || destination.front() != '/') return p;
     fs::path folder(destination);
+    // Beyond the described scan the query names no folder and no file.
+    const std::string_view path = described_scan(choice)
+                                      ? std::string_view(address)
+                                      : std::string_view(address).substr(0, address.find('?'));
     if (layout == TreeLayout) {
-        const std::string site = vers_antislash(chemin_site(trim_blanks(address)));
+        const std::string site = vers_antislash(chemin_site(trim_blanks(path)));
         std::size_t start = 0;
         while (start < site.size()) {
             std::size_t slash = site.find('/', start);
@@ -129,7 +155,22 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
             p.folders.push_back(folder);
         }
     }
-    const std::string name = nom_fichier(address);
+    std::string name = image_name(address, choice);
+    if (!described_scan(choice)) {
+        const std::size_t dot = name.rfind('.');
+        if (dot == std::string::npos || !known_kind(std::string_view(name).substr(dot + 1))) {
+            p.late = true;
+            if (name.empty()) {  // a folder address: its last segment
+                const std::string_view dir = trim_blanks(path.substr(0, path.rfind('/')));
+                const std::size_t scheme = dir.find("//");
+                const std::size_t slash = dir.rfind('/');
+                if (scheme != std::string_view::npos && slash > scheme + 1 &&
+                    dir.find('/', scheme + 2) != std::string_view::npos)
+                    name = nom_fichier(dir);
+            }
+            if (name.empty()) name = "image";
+        }
+    }
     if (!safe_component(name)) return p;
     p.folder = folder;
     p.target = folder / name;
@@ -138,11 +179,11 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
 }
 
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout) {
+                        int layout, const ImageChoice& choice) {
     ImagePlan plan;
     plan.result = -1;
     try {
-        const ImagePaths paths = image_paths(address, destination, layout);
+        const ImagePaths paths = image_paths(address, destination, layout, choice);
         for (const fs::path& folder : paths.folders) {
             if (is_link(folder)) return plan;
             std::error_code ec;
@@ -157,26 +198,12 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
         }
         if (!paths.valid) return plan;
         fs::path target = paths.target;
-        if (is_link(target)) return plan;
-
-        if (entry_exists(target)) {
-            plan.result = 0;
-            if (policy == KeepExisting) return plan;
-            if (policy == NewVersion) {
-                // The number goes before the last four characters of the name.
-                const std::string name = target.filename().string();
-                const std::size_t keep = name.size() >= 4 ? name.size() - 4 : 0;
-                const std::string head = name.substr(0, keep), tail = name.substr(keep);
-                bool found = false;
-                for (int n = 1; n <= 30000 && !found; ++n) {
-                    fs::path candidate = paths.folder / (head + "-v" + std::to_string(n) + tail);
-                    if (!entry_exists(candidate)) {
-                        target = candidate;
-                        found = true;
-                    }
-                }
-                if (!found) return plan;
-            }
+        plan.late = paths.late;
+        plan.policy = policy;
+        plan.choice = choice;
+        if (!plan.late && !apply_policy(target, policy)) {
+            plan.result = is_link(target) ? -1 : 0;
+            return plan;
         }
         plan.fetch = true;
         plan.url = std::string(trim_blanks(address));
@@ -217,10 +244,21 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
                    looks_like_error_page(file->head())) {
             why = "small response that looks like an error page";
             result = 0;
-        } else if (file->keep(plan.target)) {
-            result = 1;
         } else {
-            why = "cannot write " + plan.target.string() + ": " + file->error();
+            fs::path target = plan.target;
+            const std::string ext = plan.late ? kind_extension(r.content_type, plan.choice) : "";
+            if (plan.late && ext.empty()) {
+                why = "not an image of a kind the task takes (" +
+                      (r.content_type.empty() ? std::string("no type") : r.content_type) + ")";
+                result = 0;
+            } else if (plan.late && (target += "." + ext, !apply_policy(target, plan.policy))) {
+                result = is_link(target) ? -1 : 0;  // kept by the policy
+                if (result < 0) why = "cannot write " + target.string();
+            } else if (file->keep(target)) {
+                result = 1;
+            } else {
+                why = "cannot write " + target.string() + ": " + file->error();
+            }
         }
     } catch (...) {
         why = "cannot write the file";
@@ -239,9 +277,9 @@ void remove_empty_folders(const std::vector<fs::path>& folders) {
 }
 
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
-                int policy, int layout) {
+                int policy, int layout, const ImageChoice& choice) {
     try {
-        ImagePlan plan = prepare_image(address, destination, policy, layout);
+        ImagePlan plan = prepare_image(address, destination, policy, layout, choice);
         int result = plan.result;
         if (plan.fetch) {
             const Ticket ticket = start_image(inet, plan);

@@ -115,6 +115,58 @@ bool image_retenue(std::string_view name, const FilterTable& include, const Filt
     return accepted;
 }
 
+bool takes_kind(const ImageChoice& c, std::string_view ext) {
+    if (c.kinds.empty()) {
+        for (std::size_t k = 0; k < 3; ++k)
+            if (equal_nocase(ext, ImageKinds[k])) return true;
+        return false;
+    }
+    for (const std::string& kind : c.kinds)
+        if (equal_nocase(ext, kind)) return true;
+    return false;
+}
+
+bool known_kind(std::string_view ext) {
+    for (std::string_view kind : ImageKinds)
+        if (equal_nocase(ext, kind)) return true;
+    return false;
+}
+
+bool described_scan(const ImageChoice& c) {
+    if (c.modern) return false;
+    for (const std::string& kind : c.kinds)
+        if (!takes_kind({}, kind)) return false;
+    // Fewer kinds than the three is a choice too.
+    return c.kinds.empty() ||
+           (takes_kind(c, "gif") && takes_kind(c, "jpg") && takes_kind(c, "jpeg"));
+}
+
+std::string image_name(std::string_view address, const ImageChoice& c) {
+    if (described_scan(c)) return nom_fichier(address);
+    return nom_fichier(address.substr(0, address.find('?')));
+}
+
+std::string kind_extension(std::string_view content_type, const ImageChoice& c) {
+    std::string type;
+    for (char ch : content_type) {
+        if (ch == ';') break;
+        if (ch != ' ' && ch != '\t') type.push_back(lower_ascii(ch));
+    }
+    if (!type.starts_with("image/")) return {};
+    std::string sub = type.substr(6);
+    if (sub == "svg+xml")
+        sub = "svg";
+    else if (sub == "x-ms-bmp" || sub == "x-bmp")
+        sub = "bmp";
+    else if (sub == "x-icon" || sub == "vnd.microsoft.icon")
+        sub = "ico";
+    else if (sub == "pjpeg")
+        sub = "jpeg";
+    // "image/jpeg" is stored as .jpg, or as .jpeg by a task that takes only that.
+    if (sub == "jpeg" && takes_kind(c, "jpg")) return "jpg";
+    return takes_kind(c, sub) ? sub : std::string();
+}
+
 std::optional<int> code_type(std::string_view type) {
     const std::string_view t = trim_blanks(type);
     if (t == "*") return 0;

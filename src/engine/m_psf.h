@@ -33,6 +33,26 @@ struct ImageChoice {
     bool srcset_all = false;         // every srcset candidate, not only the largest
 };
 
+// The kinds a task may take, by their usual extension; the first three are
+// the described ones.
+inline constexpr std::array<std::string_view, 9> ImageKinds = {"gif",  "jpg", "jpeg", "png", "webp",
+                                                               "avif", "svg", "bmp",  "ico"};
+
+// True when the choice is the described scan: no modern markup, and no kind
+// beyond gif, jpg and jpeg. Such a run scans and names files exactly as the
+// described one does.
+bool described_scan(const ImageChoice& c);
+// Whether the extension is one of ImageKinds (any letter case).
+bool known_kind(std::string_view ext);
+// Whether the task takes images with this extension (any letter case).
+bool takes_kind(const ImageChoice& c, std::string_view ext);
+// The file name an image is stored under: nom_fichier, and beyond the
+// described scan without the query ("x.jpg?w=1" gives "x.jpg").
+std::string image_name(std::string_view address, const ImageChoice& c);
+// The usual extension of an "image/…" content type of a kind the task takes;
+// empty for any other type.
+std::string kind_extension(std::string_view content_type, const ImageChoice& c);
+
 // ---- Address operations (url.cpp) -------------------------------------------
 
 std::string racine_url(std::string_view s);      // "scheme://host/" or empty
@@ -85,35 +105,43 @@ bool deja_liste(std::string_view text, const List& list, int n);
 
 // Scans one page: 1 when the scan ran to its end, -1 when it ended early.
 int analyse_page(TransferControl& inet, const std::string& page, const FilterTable& include,
-                 const FilterTable& exclude, List& images, List& pages, Counters& counters);
+                 const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                 const ImageChoice& choice = {});
 
 // The scan of a page already fetched: what analyse_page does after its fetch.
 int scan_response(const std::string& page, const Response& r, const FilterTable& include,
-                  const FilterTable& exclude, List& images, List& pages, Counters& counters);
+                  const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                  const ImageChoice& choice = {});
 
 // The scan itself on an already fetched text; `base` is the address links
 // resolve against (the page's final address after redirects).
 void scan_page_text(std::string_view text, std::string_view base, const FilterTable& include,
-                    const FilterTable& exclude, List& images, List& pages, Counters& counters);
+                    const FilterTable& exclude, List& images, List& pages, Counters& counters,
+                    const ImageChoice& choice = {});
 
 // ---- Download (download.cpp) --------------------------------------------------
 
 // 1 written, 0 nothing written by decision, -1 error.
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
-                int policy, int layout);
+                int policy, int layout, const ImageChoice& choice = {});
 
 // copie_image in its three steps, so that fetches can run ahead of the writes.
 
 // The folders copie_image would create, in order, and the file it would write
 // before any version name, from the strings alone. `valid` is false when the
 // address gives no usable path (the folders listed are those before the fault).
+// `late`: beyond the described scan, an address whose name has no image
+// extension; its name is the last path segment (`target`) plus the extension
+// of the type the response says, known only after the fetch.
 struct ImagePaths {
     std::vector<std::filesystem::path> folders;
     std::filesystem::path folder;
     std::filesystem::path target;
     bool valid = false;
+    bool late = false;
 };
-ImagePaths image_paths(const std::string& address, const std::string& destination, int layout);
+ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
+                       const ImageChoice& choice = {});
 
 class ImageFile;  // the temporary file a body is streamed into
 
@@ -127,9 +155,13 @@ struct ImagePlan {
     std::filesystem::path target;                // version name included
     std::vector<std::filesystem::path> created;  // folders made for this image, outermost first
     std::shared_ptr<ImageFile> file;             // set by start_image
+    // A name known only from the response: the policy is applied then.
+    bool late = false;
+    int policy = KeepExisting;
+    ImageChoice choice;
 };
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout);
+                        int layout, const ImageChoice& choice = {});
 
 // Starts the fetch, its body streamed into a new temporary file in the
 // target's folder; 0 when that file cannot be made (finish_image says so).
@@ -154,7 +186,8 @@ void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
 // requested.
 void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
                 const FilterTable& include, const FilterTable& exclude,
-                const std::function<void(const Response&)>& scanned, std::stop_token stop);
+                const std::function<void(const Response&)>& scanned, std::stop_token stop,
+                const ImageChoice& choice = {});
 
 struct DownloadTally {
     int copied = 0;
@@ -169,6 +202,7 @@ struct DownloadTally {
 // count.
 DownloadTally download_images(TransferControl& inet, List& images, int count,
                               const std::string& destination, int policy, int layout,
-                              const std::function<void(int)>& copied, std::stop_token stop);
+                              const std::function<void(int)>& copied, std::stop_token stop,
+                              const ImageChoice& choice = {});
 
 }  // namespace psf::m_psf

@@ -348,6 +348,9 @@ struct Transfer {
             if (r.final_url.empty())
                 return failure(Cause::Other, "unreadable address after a redirect");
         }
+        char* type = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+        if (type != nullptr) r.content_type = type;
         r.ok = true;
         r.not_a_page = not_a_page;
         if (r.status >= 400) r.cause = Cause::HttpStatus;

@@ -42,9 +42,10 @@ enum class Cause {
 struct Response {
     bool ok = false;
     long status = 0;
-    std::string body;       // raw bytes, one byte per char
-    std::string final_url;  // address the body came from, after redirects
-    std::string error;      // reason when !ok
+    std::string body;          // raw bytes, one byte per char
+    std::string final_url;     // address the body came from, after redirects
+    std::string content_type;  // as the server sent it, possibly empty
+    std::string error;         // reason when !ok
     Cause cause = Cause::None;
     // Text form only: the headers named a type that is not a page (an image,
     // a style sheet, an archive), so the body was left unread. Not a failure.

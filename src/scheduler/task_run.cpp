@@ -144,7 +144,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
                 observer.progress(progress);
                 observer.process_events();
             },
-            stop);
+            stop, spec.images);
     }
 
     summary.pages_full = state.PagesFound >= ListLimit;
@@ -159,7 +159,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
             observer.progress(progress);
             observer.process_events();
         },
-        stop);
+        stop, spec.images);
 
     observer.set_colour(LabelColour::Idle);
     if (scheduled) {

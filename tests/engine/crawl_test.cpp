@@ -19,8 +19,9 @@ struct Scan {
     CrawlState st;
     Counters c{0, 1};
     Scan() { st.PageList[1] = Page; }
-    void run(const std::string& text, const FilterTable& inc = {}, const FilterTable& exc = {}) {
-        scan_page_text(text, Page, inc, exc, st.ImageList, st.PageList, c);
+    void run(const std::string& text, const FilterTable& inc = {}, const FilterTable& exc = {},
+             const ImageChoice& choice = {}) {
+        scan_page_text(text, Page, inc, exc, st.ImageList, st.PageList, c, choice);
     }
     Strings images() const { return {st.ImageList.begin() + 1, st.ImageList.begin() + 1 + c[0]}; }
     Strings pages() const { return {st.PageList.begin() + 2, st.PageList.begin() + 1 + c[1]}; }
@@ -46,6 +47,26 @@ TEST(CrawlScan, ValuesImagesAndPages) {
     Scan large;  // far beyond 16-bit positions
     large.run(std::string(100000, ' ') + "<img src=last.gif>" + Tail);
     EXPECT_EQ(large.images(), Strings{"http://h/a/last.gif"});
+}
+
+TEST(CrawlScan, ModernMarkupAndKinds) {
+    for (const auto& r : psf::test::read_table("engine/modern.txt", 4)) {
+        ImageChoice choice;
+        if (r[0] == "all") choice.kinds.assign(ImageKinds.begin(), ImageKinds.end());
+        choice.srcset_all = r[0] == "every";
+        for (const bool modern : {false, true}) {
+            choice.modern = modern;
+            Scan s;
+            s.run(r[1] + Tail, {}, {}, choice);
+            EXPECT_EQ(s.images(), words(r[modern ? 3 : 2])) << r.where << (modern ? " modern" : "");
+        }
+    }
+    FilterTable inc{};  // "*" is any kind taken
+    inc[0] = {"keep*", "", "*"};
+    Scan s;
+    s.run("<img src=keep.png><img src=keep.bmp><img src=other.png>" + Tail, inc, {},
+          ImageChoice{{"png"}, false, false});
+    EXPECT_EQ(s.images(), Strings{"http://h/a/keep.png"});
 }
 
 TEST(CrawlScan, FiltersAndFullLists) {
