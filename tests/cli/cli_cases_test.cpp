@@ -577,6 +577,9 @@ TEST(CliCases, Passwords) {
 TEST(CliCases, Crawl) {
     run_file("crawl.txt");
 }
+TEST(CliCases, ModernImages) {
+    run_file("modern.txt");
+}
 TEST(CliCases, Usage) {
     run_file("usage.txt");
 }
