@@ -202,17 +202,11 @@ Outcome TaskEditor::Command3_Click() {
     auto end = table_.rows.begin() + table_.TaskCount + 1;
     std::rotate(first, first + 1, end);
     --table_.TaskCount;
-    // The extras go with the last task of that title.
-    const auto old_extras = table_.extras;
-    const std::string key = extras_key((end - 1)->at(Title));
-    bool shared = false;
-    for (int i = 1; i <= table_.TaskCount; ++i) shared |= extras_key(table_.at(i, Title)) == key;
-    if (!shared) table_.extras.erase(key);
+    // The save leaves out the removed task's extras: only titles in the table are stored.
     std::string error;
     if (!host_.save(table_, error)) {
         ++table_.TaskCount;
         std::rotate(first, end - 1, end);
-        table_.extras = old_extras;
         return {save_failed(error)};
     }
 

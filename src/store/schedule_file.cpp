@@ -229,7 +229,6 @@ std::vector<std::string> extras_warnings(const ExtrasReport& report) {
         if (n > 0) lines.push_back(std::to_string(n) + (n == 1 ? one : many) + what);
     };
     count(report.set_aside, " line is", " lines are", " not a task's settings and was not loaded.");
-    count(report.surplus, " entry", " entries", " beyond the 200th were not loaded.");
     count(report.orphans, " entry names", " entries name",
           " no task of the schedule file and will not be kept.");
     if (!report.backup.empty())

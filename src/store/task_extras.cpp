@@ -111,7 +111,6 @@ ExtrasReport parse_extras(std::string_view bytes, TaskTable& table) {
     std::set<std::string, std::less<>> titles;
     for (int row = 1; row <= table.TaskCount; ++row)
         titles.insert(extras_key(table.at(row, Title)));
-    int entries = 0;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
         const std::size_t end = std::min(bytes.find_first_of("\r\n", pos), bytes.size());
@@ -124,8 +123,6 @@ ExtrasReport parse_extras(std::string_view bytes, TaskTable& table) {
         const auto extras = fields ? read_extras(*fields) : std::nullopt;
         if (!extras) {
             ++report.set_aside;
-        } else if (++entries > MaxTasks) {
-            ++report.surplus;
         } else if (const std::string key((*fields)[0]); key != extras_key(key)) {
             ++report.set_aside;
         } else if (!titles.contains(key)) {

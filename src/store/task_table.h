@@ -131,13 +131,12 @@ struct SetAsideRecord {
 // What the extras file held that was not loaded.
 struct ExtrasReport {
     int set_aside = 0;  // lines that are not one task's extras, or repeat a title
-    int surplus = 0;    // entries beyond the 200th
-    int orphans = 0;    // entries for a title no loaded task has
+    int orphans = 0;    // entries for a title no loaded task has, so never more than 200 load
     // Where charge_planifs will keep the extras file's original bytes before
     // it is first rewritten; empty when it loaded as it is.
     std::string backup;
 
-    bool clean() const { return set_aside == 0 && surplus == 0 && orphans == 0; }
+    bool clean() const { return set_aside == 0 && orphans == 0; }
 };
 
 struct LoadReport {
