@@ -19,11 +19,22 @@ bool wants_help(const std::vector<std::string>& words) {
     return false;
 }
 
+// A task's extras as the crawl options that choose them, or empty.
+std::string extras_text(const TaskExtras& extras) {
+    std::string text;
+    for (const std::string& kind : extras.kinds) text += (text.empty() ? "--types " : ",") + kind;
+    if (extras.modern)
+        text += std::string(text.empty() ? "" : " ") + "--modern --srcset " +
+                (extras.srcset_all ? "all" : "largest");
+    return text;
+}
+
 // The data folder, found exactly as the window finds it.
 struct Store {
     std::string DataFolder;
     TaskTable table;
     std::string backup;  // where a damaged file's bytes go before its first rewrite
+    std::string extras_backup;
 };
 
 int find_data_folder(Store& store) {
@@ -46,16 +57,23 @@ int load(Store& store, bool saving) {
         complain("cannot read the schedule file: " + error);
         return ExitFolder;
     }
-    if (!saving) report.backup.clear();
+    if (!saving) {
+        report.backup.clear();
+        report.extras.backup.clear();
+    }
     for (const std::string& line : load_warnings(report))
         complain("warning: " + store.DataFolder + ScheduleFileName + ": " + line);
+    for (const std::string& line : extras_warnings(report.extras))
+        complain("warning: " + store.DataFolder + ExtrasFileName + ": " + line);
     store.backup = report.backup;
+    store.extras_backup = report.extras.backup;
     return ExitDone;
 }
 
 int save(const Store& store) {
     std::string error;
-    if (sauve_planifs(store.DataFolder, store.table, error, store.backup)) return ExitDone;
+    if (sauve_planifs(store.DataFolder, store.table, error, store.backup, store.extras_backup))
+        return ExitDone;
     complain("cannot save the schedule file: " + error);
     return ExitFolder;
 }
@@ -110,6 +128,8 @@ int list_command(const std::vector<std::string>& words) {
     for (int row = 1; row <= store.table.TaskCount; ++row) {
         const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
         for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];
+        if (const std::string extras = extras_text(store.table.extras_of(row)); !extras.empty())
+            std::cout << '\t' << extras;
         std::cout << '\n';
     }
     return ExitDone;

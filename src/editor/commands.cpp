@@ -114,10 +114,13 @@ Outcome TaskEditor::Command2_Click() {
     std::swap(slot, task);
     const std::int16_t old_count = table_.TaskCount;
     if (is_new) table_.TaskCount = static_cast<std::int16_t>(row);
+    const auto old_extras = table_.extras;
+    table_.set_extras(title, s_.Extras);
     std::string error;
     if (!host_.save(table_, error)) {
         std::swap(slot, task);
         table_.TaskCount = old_count;
+        table_.extras = old_extras;
         return {save_failed(error)};
     }
 
@@ -179,6 +182,7 @@ Outcome TaskEditor::Command4_Click() {
     if (gri_.TextMatrix(r, 0).empty()) return {};
 
     load_task(table_.rows[static_cast<std::size_t>(r)]);
+    s_.Extras = table_.extras_of(r);
     s_.Command3.Enabled = false;
     s_.Command4.Enabled = false;
     s_.Command6.Enabled = false;
@@ -198,6 +202,7 @@ Outcome TaskEditor::Command3_Click() {
     auto end = table_.rows.begin() + table_.TaskCount + 1;
     std::rotate(first, first + 1, end);
     --table_.TaskCount;
+    // The save leaves out the removed task's extras: only titles in the table are stored.
     std::string error;
     if (!host_.save(table_, error)) {
         ++table_.TaskCount;

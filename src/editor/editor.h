@@ -109,6 +109,8 @@ struct EditorState {
     int DayPeriodIndex = 0;
     m_psf::FilterTable IncludePatterns{};
     m_psf::FilterTable ExcludePatterns{};
+    // Image kinds and modern markup, set in the "Advanced" dialog.
+    TaskExtras Extras;
 
     bool operator==(const EditorState&) const = default;
 };
@@ -181,6 +183,9 @@ class TaskEditor {
     // puts its drive list back on state().Drive1.
     bool Drive1_Change(const std::string& drive);
     void Dir1_Change(const std::string& folder);
+    // The "Advanced" dialog's choice; false, and nothing changed, when it
+    // names an unknown kind.
+    bool Extras_Change(TaskExtras extras);
 
     // Typing: the box's text, no rule runs.
     void Text1_Change(std::string text);

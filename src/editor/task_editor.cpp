@@ -57,6 +57,8 @@ void TaskEditor::reinit() {
     s_.Combo2 = 2;
     s_.IntervalIndex = 2;
 
+    s_.Extras = {};
+
     s_.Combo7 = 0;
     s_.DayPeriodIndex = 0;
     s_.Combo5 = 0;
@@ -204,6 +206,12 @@ void TaskEditor::Text5_Validate() {
 }
 void TaskEditor::Text6_Validate() {
     s_.Password = std::string(m_psf::trim_blanks(s_.Text6));
+}
+
+bool TaskEditor::Extras_Change(TaskExtras extras) {
+    if (!normalise(extras)) return false;
+    s_.Extras = std::move(extras);
+    return true;
 }
 
 Outcome TaskEditor::m_reinit_Click() {

@@ -25,11 +25,21 @@ RunSpec spec_from_task(const Task& task) {
     return spec;
 }
 
+m_psf::ImageChoice image_choice(const TaskExtras& extras) {
+    return {extras.kinds, extras.modern, extras.srcset_all};
+}
+
+RunSpec spec_from_row(const TaskTable& table, int row) {
+    RunSpec spec = spec_from_task(table.rows[static_cast<std::size_t>(row)]);
+    spec.images = image_choice(table.extras_of(row));
+    return spec;
+}
+
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
                                m_psf::CrawlState& state, TransferControl& inet,
                                RunObserver& observer, std::stop_token stop,
                                std::chrono::seconds max_time) {
-    RunSpec spec = spec_from_task(table.rows[static_cast<std::size_t>(numligne)]);
+    RunSpec spec = spec_from_row(table, numligne);
     spec.max_time = max_time;
     return run_retrieval(spec, mode, state, inet, observer, stop);
 }

@@ -18,6 +18,12 @@ namespace psf {
 // both credentials or none, the filter tables from fields 21-28 and 31-38.
 RunSpec spec_from_task(const Task& task);
 
+// A task's extras as the run takes them.
+m_psf::ImageChoice image_choice(const TaskExtras& extras);
+
+// The run of row `row`: spec_from_task with the extras the table keeps for it.
+RunSpec spec_from_row(const TaskTable& table, int row);
+
 // Runs task `numligne` (1..TaskCount) of `table`, for at most `max_time`. It
 // neither stamps nor saves: the caller does both once the run has returned.
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,

@@ -20,6 +20,7 @@
 
 #include "platform/curl_transfer.h"
 #include "shell/app_life.h"
+#include "shell/f_avance.h"
 #include "shell/f_help.h"
 #include "shell/m_tbpsf.h"
 #include "shell/widgets.h"
@@ -86,6 +87,10 @@ void f_psf::connect_controls() {
     connect(m_tache, &QAction::triggered, this, &QWidget::showMinimized);
     connect(m_reinit, &QAction::triggered, this,
             [this] { show_outcome(editor_->m_reinit_Click()); });
+    connect(m_avance, &QAction::triggered, this, [this] {
+        if (auto chosen = ask_extras(this, editor_->state().Extras))
+            editor_->Extras_Change(std::move(*chosen));
+    });
     connect(Text1, &QLineEdit::textEdited, this,
             [this](const QString& t) { editor_->Text1_Change(t.toStdString()); });
     connect(Text2, &QLineEdit::textEdited, this,
@@ -303,11 +308,22 @@ StartResult f_psf::startup() {
             // Saving would replace a file that could not be read.
             problem = error;
             DataFolder_.clear();
-        } else if (!report.clean()) {
+        } else {
             backup_ = report.backup;
-            std::string text = DataFolder_ + ScheduleFileName + " did not load as it is.";
-            for (const std::string& line : load_warnings(report)) text += "\n" + line;
-            messages_->show(this, {"Picsifter", text, editor::Icon::Warning, editor::Buttons::Ok});
+            extras_backup_ = report.extras.backup;
+            std::string text;
+            if (!report.schedule_clean()) {
+                text = DataFolder_ + ScheduleFileName + " did not load as it is.";
+                for (const std::string& line : load_warnings(report)) text += "\n" + line;
+            }
+            if (!report.extras.clean()) {
+                text += (text.empty() ? "" : "\n") + DataFolder_ + ExtrasFileName +
+                        " did not load as it is.";
+                for (const std::string& line : extras_warnings(report.extras)) text += "\n" + line;
+            }
+            if (!text.empty())
+                messages_->show(this,
+                                {"Picsifter", text, editor::Icon::Warning, editor::Buttons::Ok});
         }
     }
     if (DataFolder_.empty())
@@ -381,8 +397,7 @@ void f_psf::Command6_Click() {
     if (table_.TaskCount > 0) {
         const int r = grid_->Row();
         if (r >= 1 && r <= table_.TaskCount && !grid_->TextMatrix(r, 0).empty())
-            items.push_back(
-                {r, spec_from_task(table_.rows[static_cast<std::size_t>(r)]), RunMode::OnDemand});
+            items.push_back({r, spec_from_row(table_, r), RunMode::OnDemand});
     }
     start_job(std::move(items));
 }
@@ -392,8 +407,7 @@ void f_psf::Command6_Click() {
 void f_psf::start_pass() {
     std::vector<RunItem> items;
     for (int row : stamps_.begin_pass(clock_->now()))
-        items.push_back(
-            {row, spec_from_task(table_.rows[static_cast<std::size_t>(row)]), RunMode::Scheduled});
+        items.push_back({row, spec_from_row(table_, row), RunMode::Scheduled});
     start_job(std::move(items));
 }
 
@@ -481,7 +495,7 @@ bool f_psf::folder_exists(const std::string& folder) const {
 
 bool f_psf::save(const TaskTable& table, std::string& error) {
     if (DataFolder_.empty()) return true;  // said once at start-up
-    return sauve_planifs(DataFolder_, table, error, backup_);
+    return sauve_planifs(DataFolder_, table, error, backup_, extras_backup_);
 }
 
 editor::Stamp f_psf::now() const {

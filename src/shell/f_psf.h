@@ -108,8 +108,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
     QMenu *m_fichier = nullptr, *m_fenetre = nullptr, *m_options = nullptr, *m_interro = nullptr,
           *mPopupSys = nullptr;
-    QAction *m_quitter = nullptr, *m_reinit = nullptr, *m_tache = nullptr, *m_tb = nullptr,
-            *m_aide = nullptr, *m_apropos = nullptr, *mPopRestore = nullptr, *mPopExit = nullptr;
+    QAction *m_quitter = nullptr, *m_reinit = nullptr, *m_avance = nullptr, *m_tache = nullptr,
+            *m_tb = nullptr, *m_aide = nullptr, *m_apropos = nullptr, *mPopRestore = nullptr,
+            *mPopExit = nullptr;
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -155,7 +156,8 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
 
     TaskTable table_;
     std::string DataFolder_;
-    std::string backup_;  // where a damaged schedule file is kept before its first rewrite
+    std::string backup_;         // where a damaged schedule file is kept before its first rewrite
+    std::string extras_backup_;  // the same for the extras file
     TaskStamps stamps_;
     std::unique_ptr<TableGrid> grid_;
     std::unique_ptr<editor::TaskEditor> editor_;

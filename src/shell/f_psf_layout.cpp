@@ -22,6 +22,7 @@
 #include <cmath>
 
 #include "shell/f_psf.h"
+#include "shell/twips.h"
 #include "shell/widgets.h"
 
 namespace psf::shell {
@@ -29,42 +30,6 @@ namespace psf::shell {
 namespace {
 
 constexpr int ClientWidth = 10155, ClientHeight = 7905;  // twips
-
-int px(int twips) {
-    return static_cast<int>(std::lround(twips / double(TwipsPerPixel)));
-}
-
-template <typename W>
-W* place(W* w, int left, int top, int width, int height) {
-    w->setGeometry(px(left), px(top), px(width), px(height));
-    return w;
-}
-
-// A group box drawn with its line through the middle of its caption, as the
-// twips layout expects: a style that puts the line under the caption would
-// run it through the first row of controls.
-class Frame final : public QGroupBox {
-  public:
-    using QGroupBox::QGroupBox;
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        QPainter p(this);
-        const QFontMetrics fm(font());
-        const QRect box = rect().adjusted(0, fm.height() / 2, -2, -2);
-        QRect caption;
-        if (!title().isEmpty())
-            caption = QRect(px(120) - 2, 0, fm.horizontalAdvance(title()) + 4, fm.height());
-        p.setClipRegion(QRegion(rect()).subtracted(caption));
-        p.setPen(palette().color(QPalette::Dark));
-        p.drawRect(box);
-        p.setPen(palette().color(QPalette::Light));
-        p.drawRect(box.translated(1, 1));
-        p.setClipping(false);
-        p.setPen(palette().color(QPalette::WindowText));
-        p.drawText(caption, Qt::AlignCenter, title());
-    }
-};
 
 QGroupBox* group(QWidget* parent, const char* name, const char* caption, int l, int t, int w,
                  int h) {
@@ -122,13 +87,37 @@ bool user_volume(const QStorageInfo& v) {
 
 }  // namespace
 
-void f_psf::build_controls() {
+// The line runs through the middle of the caption, as the twips layout
+// expects: a style that puts the line under the caption would run it through
+// the first row of controls.
+void Frame::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    const QFontMetrics fm(font());
+    const QRect box = rect().adjusted(0, fm.height() / 2, -2, -2);
+    QRect caption;
+    if (!title().isEmpty())
+        caption = QRect(px(120) - 2, 0, fm.horizontalAdvance(title()) + 4, fm.height());
+    p.setClipRegion(QRegion(rect()).subtracted(caption));
+    p.setPen(palette().color(QPalette::Dark));
+    p.drawRect(box);
+    p.setPen(palette().color(QPalette::Light));
+    p.drawRect(box.translated(1, 1));
+    p.setClipping(false);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(caption, Qt::AlignCenter, title());
+}
+
+QFont layout_font() {
     // The layout was drawn for an 8-point sans-serif font; Arial's metric twin
     // keeps every caption inside its control.
     QFont font("Liberation Sans");
     font.setFamilies({"Liberation Sans", "Arimo", "Arial"});
     font.setPointSize(8);
-    setFont(font);
+    return font;
+}
+
+void f_psf::build_controls() {
+    setFont(layout_font());
 
     // The client keeps its size; a screen too small for it (a large scale
     // factor) scrolls it instead of pushing the title bar off the screen.
@@ -247,6 +236,7 @@ void f_psf::build_menus() {
     m_quitter = entry(m_fichier, "m_quitter", "Quit");
     m_fenetre = named(menuBar()->addMenu("&Window"), "m_fenetre");
     m_reinit = entry(m_fenetre, "m_reinit", "Reset");
+    m_avance = entry(m_fenetre, "m_avance", "Advanced...");
     m_tache = entry(m_fenetre, "m_tache", "Minimize");
     m_options = named(menuBar()->addMenu("&Options"), "m_options");
     m_tb = entry(m_options, "m_tb", "&Start in the task bar");

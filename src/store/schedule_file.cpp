@@ -55,11 +55,11 @@ bool make_folder(const fs::path& folder, std::string& error) {
 }
 
 constexpr const char* TempPattern = ".planifs.txt.XXXXXX";
+constexpr const char* ExtrasTempPattern = ".planifs-images.txt.XXXXXX";
 
 // A save killed before its rename leaves its temporary file, with passwords
 // in it. Only the lock holder saves, so any other temporary is such a leftover.
-void remove_leftovers(const std::string& DataFolder) {
-    const std::string_view pattern = TempPattern;
+void remove_leftovers(const std::string& DataFolder, std::string_view pattern) {
     const std::string_view prefix = pattern.substr(0, pattern.find('X'));
     std::error_code ec;
     for (fs::directory_iterator it(DataFolder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -71,15 +71,14 @@ void remove_leftovers(const std::string& DataFolder) {
     }
 }
 
-// A name beside the schedule file that sorts by date and is free now.
-std::string backup_name(const std::string& DataFolder) {
+// A name beside the file that sorts by date and is free now.
+std::string backup_name(const std::string& DataFolder, const char* file_name) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
     ::localtime_r(&now, &local);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base =
-        (fs::path(DataFolder) / ScheduleFileName).string() + ".backup-" + stamp;
+    const std::string base = (fs::path(DataFolder) / file_name).string() + ".backup-" + stamp;
     std::string name = base;
     std::error_code ec;
     for (int k = 2; fs::exists(fs::symlink_status(name, ec)); ++k)
@@ -89,7 +88,8 @@ std::string backup_name(const std::string& DataFolder) {
 
 // Copies the file's bytes to `backup`, which must not exist yet; one that
 // exists was made by an earlier save and is kept as it is.
-bool keep_backup(const fs::path& file, const std::string& backup, std::string& error) {
+bool keep_backup(const fs::path& file, const std::string& backup, const char* pattern,
+                 std::string& error) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return true;  // nothing left to keep
     const std::string bytes((std::istreambuf_iterator<char>(in)), {});
@@ -98,12 +98,56 @@ bool keep_backup(const fs::path& file, const std::string& backup, std::string& e
         return false;
     }
     AtomicFile copy;
-    if (copy.open(file.parent_path(), TempPattern, 0600, Durability::Flushed) &&
-        copy.write(bytes) && copy.commit(backup, false))
+    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(bytes) &&
+        copy.commit(backup, false))
         return true;
     if (copy.error_number() == EEXIST) return true;
     error = backup + ": " + copy.error();
     return false;
+}
+
+// The file a save replaces: the target of a link, since renaming over the
+// link would replace it with a plain file. Empty with `error` when a link
+// leads nowhere.
+fs::path save_target(const std::string& DataFolder, const char* name, std::string& error) {
+    const fs::path file = fs::path(DataFolder) / name;
+    std::error_code ec;
+    if (!fs::is_symlink(file, ec)) return file;
+    fs::path target = fs::canonical(file, ec);
+    if (ec)
+        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
+                ", which cannot be reached";
+    return target;
+}
+
+// Reads a file whole; false with `error` when it exists but cannot be read,
+// `missing` when there is none.
+bool read_whole(const fs::path& file, std::string& bytes, bool& missing, std::string& error) {
+    std::error_code ec;
+    missing = false;
+    if (!fs::exists(file, ec)) {
+        missing = true;
+        if (!fs::is_symlink(file, ec)) return true;
+        // Starting empty would later create a file where the link points.
+        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
+                ", which does not exist";
+        return false;
+    }
+    if (!fs::is_regular_file(file, ec)) {
+        error = file.string() + ": not a regular file";
+        return false;
+    }
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        error = file.string() + ": cannot be read";
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) {
+        error = file.string() + ": read error";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -131,38 +175,23 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
 bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
                     std::string& error) {
     table.TaskCount = 0;
+    table.extras.clear();
     report = {};
-    const fs::path file = fs::path(DataFolder) / ScheduleFileName;
-    std::error_code ec;
-    if (!fs::exists(file, ec)) {
-        if (!fs::is_symlink(file, ec)) return true;
-        // Starting empty would later create a file where the link points.
-        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
-                ", which does not exist";
-        return false;
-    }
-    if (!fs::is_regular_file(file, ec)) {
-        error = file.string() + ": not a regular file";
-        return false;
-    }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = file.string() + ": cannot be read";
-        return false;
-    }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (in.bad()) {
-        error = file.string() + ": read error";
-        return false;
-    }
-    report = parse_schedule(bytes, table);
-    if (!report.clean()) report.backup = backup_name(DataFolder);
+    std::string bytes;
+    bool missing = false;
+    if (!read_whole(fs::path(DataFolder) / ScheduleFileName, bytes, missing, error)) return false;
+    if (!missing) report = parse_schedule(bytes, table);
+    if (!report.schedule_clean()) report.backup = backup_name(DataFolder, ScheduleFileName);
+    bytes.clear();
+    if (!read_whole(fs::path(DataFolder) / ExtrasFileName, bytes, missing, error)) return false;
+    report.extras = parse_extras(bytes, table);
+    if (!report.extras.clean()) report.extras.backup = backup_name(DataFolder, ExtrasFileName);
     return true;
 }
 
 std::vector<std::string> load_warnings(const LoadReport& report) {
     std::vector<std::string> lines;
-    if (report.clean()) return lines;
+    if (report.schedule_clean()) return lines;
     if (report.surplus_records > 0)
         lines.push_back(std::to_string(report.surplus_records) +
                         (report.surplus_records == 1 ? " task" : " tasks") +
@@ -194,8 +223,22 @@ std::vector<std::string> load_warnings(const LoadReport& report) {
     return lines;
 }
 
+std::vector<std::string> extras_warnings(const ExtrasReport& report) {
+    std::vector<std::string> lines;
+    auto count = [&](int n, const char* one, const char* many, const char* what) {
+        if (n > 0) lines.push_back(std::to_string(n) + (n == 1 ? one : many) + what);
+    };
+    count(report.set_aside, " line is", " lines are", " not a task's settings and was not loaded.");
+    count(report.orphans, " entry names", " entries name",
+          " no task of the schedule file and will not be kept.");
+    if (!report.backup.empty())
+        lines.push_back("The original file is kept as " + report.backup +
+                        " before it is next saved.");
+    return lines;
+}
+
 bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
-                   const std::string& backup) {
+                   const std::string& backup, const std::string& extras_backup) {
     if (DataFolder.empty()) {
         error = "no data folder";
         return false;
@@ -204,25 +247,26 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
         error = "a task value holds a double quote or a line break (task:field " + where + ")";
         return false;
     }
-    fs::path file = fs::path(DataFolder) / ScheduleFileName;
-    std::error_code ec;
-    if (fs::is_symlink(file, ec)) {
-        // Renaming over the link would replace it with a plain file.
-        fs::path target = fs::canonical(file, ec);
-        if (ec) {
-            error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
-                    ", which cannot be reached";
-            return false;
-        }
-        file = std::move(target);
-    }
-    if (!backup.empty() && !keep_backup(file, backup, error)) return false;
-    const std::string folder = file.parent_path().string();
+    const fs::path file = save_target(DataFolder, ScheduleFileName, error);
+    if (file.empty()) return false;
+    if (!backup.empty() && !keep_backup(file, backup, TempPattern, error)) return false;
     // Owner only: the file holds passwords.
     if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
                                error))
         return false;
-    remove_leftovers(folder);
+    remove_leftovers(file.parent_path().string(), TempPattern);
+
+    const fs::path extras = save_target(DataFolder, ExtrasFileName, error);
+    if (extras.empty()) return false;
+    const std::string text = format_extras(table);
+    std::error_code ec;
+    // A data folder of tasks without extras stays as the described program leaves it.
+    if (text.empty() && !fs::exists(fs::symlink_status(extras, ec))) return true;
+    if (!extras_backup.empty() && !keep_backup(extras, extras_backup, ExtrasTempPattern, error))
+        return false;
+    if (!write_file_atomically(extras, text, ExtrasTempPattern, 0600, Durability::Flushed, error))
+        return false;
+    remove_leftovers(extras.parent_path().string(), ExtrasTempPattern);
     return true;
 }
 

@@ -19,18 +19,24 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
                                      const std::string& program_folder);
 
 inline constexpr const char* ScheduleFileName = "planifs.txt";
+// The tasks' extras (format_extras), beside the schedule file.
+inline constexpr const char* ExtrasFileName = "planifs-images.txt";
 
-// Fills rows 1.. of `table` from DataFolder + "planifs.txt"; a missing file
-// gives no tasks. False with `error` set when the file exists but cannot be
-// read. When the file did not load as it is, `report.backup` names a file
-// beside it, not yet existing, for its original bytes.
+// Fills rows 1.. of `table` from DataFolder + "planifs.txt", then
+// `table.extras` from the extras file; a missing file gives no tasks, a
+// missing extras file no extras. False with `error` set when a file exists
+// but cannot be read. When a file did not load as it is, `report.backup`
+// (`report.extras.backup`) names a file beside it, not yet existing, for its
+// original bytes.
 bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
                     std::string& error);
 
 // What a load that was not clean left out or changed, one sentence a line,
 // ending with where the original bytes are kept (when `report.backup` is
-// set); empty for a clean load.
+// set); empty for a clean load. Of the schedule file alone.
 std::vector<std::string> load_warnings(const LoadReport& report);
+// The same for the extras file.
+std::vector<std::string> extras_warnings(const ExtrasReport& report);
 
 // Replaces the file with rows 1..TaskCount: a temporary file written whole,
 // then renamed over it, so the file is always either the old or the new one.
@@ -40,7 +46,9 @@ std::vector<std::string> load_warnings(const LoadReport& report);
 // hold, and reports any write failure the same way. With `backup` (from the
 // load report), the file's bytes are first copied there unless that file
 // exists already: a backup is never overwritten.
+// The extras file is then replaced the same way (`extras_backup` as
+// `backup`); it is not created while no task has extras.
 bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
-                   const std::string& backup = {});
+                   const std::string& backup = {}, const std::string& extras_backup = {});
 
 }  // namespace psf
