@@ -2,6 +2,7 @@
 // test lists and whose save writes a real schedule file into a temporary folder.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -39,11 +40,22 @@ class FakeHost : public EditorHost {
     std::string file() const { return psf::test::read_file(dir / "planifs.txt"); }
 };
 
-// The stored fields a script names.
-const std::map<std::string, int> Fields = {{"Title", Title},
-                                           {"StartAddress", StartAddress},
-                                           {"Drive", Drive},
-                                           {"DestinationFolder", DestinationFolder}};
+// A stored field by name, or by number.
+int field(const std::string& name) {
+    const std::map<std::string, int> names = {{"Title", Title},
+                                              {"StartAddress", StartAddress},
+                                              {"Drive", Drive},
+                                              {"DestinationFolder", DestinationFolder}};
+    return names.count(name) != 0 ? names.at(name) : std::stoi(name);
+}
+
+// f(from) .. f(to), `sep` apart.
+std::string list(int from, int to, const std::function<std::string(int)>& f,
+                 const char* sep = ",") {
+    std::string out;
+    for (int i = from; i <= to; ++i) out += (i > from ? sep : "") + f(i);
+    return out;
+}
 
 // Every control away from its default.
 const std::string AllControls =
@@ -103,7 +115,7 @@ struct EditorFixture {
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
         if (name == "stored") {
             const std::size_t sp = second.find(' ');
-            table.at(a, Fields.at(second.substr(0, sp))) =
+            table.at(a, field(second.substr(0, sp))) =
                 second.substr(std::min(sp + 1, second.size()));
             return fill_grid(gri, table);
         }
@@ -132,6 +144,8 @@ struct EditorFixture {
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
         if (name == "all") return act(AllControls);
+        if (name == "reload") return act("Reset;Text1 other;Text5 u;all;Edit");
+        if (name == "refused") return act("snap;Schedule;?focus=0;?unchanged=1;?said=" + text);
         ADD_FAILURE() << "no step " << name;
     }
 
@@ -179,7 +193,17 @@ struct EditorFixture {
             return s == d && policy == 6 ? "1" : "0";
         }
         if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
-        return table.at(a, Fields.at(name));
+        if (name == "state") {  // as at the last "snap", but for the commands
+            EditorState then = snapshot_state;
+            for (auto c : {&EditorState::Command2, &EditorState::Command3, &EditorState::Command4,
+                           &EditorState::Command6, &EditorState::m_reinit})
+                (then.*c).Enabled = (s.*c).Enabled;
+            return then == s ? "1" : "0";
+        }
+        if (name == "task")
+            return list(
+                1, FieldCount, [&](int c) { return table.at(a, c); }, "|");
+        return table.at(a, field(name));
     }
 
     // The table, the grid and the file, as one text.
@@ -212,19 +236,13 @@ struct EditorFixture {
 
     // The cells of a grid row, or the titles in the grid or a table, "," apart.
     std::string grid_row(int row) const {
-        std::string out;
-        for (int c = 0; c < gri.Cols(); ++c) out += (c > 0 ? "," : "") + gri.TextMatrix(row, c);
-        return out;
+        return list(0, gri.Cols() - 1, [&](int c) { return gri.TextMatrix(row, c); });
     }
     std::string grid_titles() const {
-        std::string out;
-        for (int r = 1; r < gri.Rows(); ++r) out += (r > 1 ? "," : "") + gri.TextMatrix(r, 0);
-        return out;
+        return list(1, gri.Rows() - 1, [&](int r) { return gri.TextMatrix(r, 0); });
     }
     static std::string titles(const TaskTable& t) {
-        std::string out;
-        for (int r = 1; r <= t.TaskCount; ++r) out += (r > 1 ? "," : "") + t.at(r, Title);
-        return out;
+        return list(1, t.TaskCount, [&](int r) { return t.at(r, Title); });
     }
     std::string file_titles() const {
         TaskTable back;
@@ -234,68 +252,6 @@ struct EditorFixture {
         return titles(back);
     }
 };
-
-TEST(Schedule, NewTaskStoresEveryFieldStampsItAndResetsTheEditor) {
-    EditorFixture f;
-    // The first task takes the blank data row; the folder list is kept.
-    f.act("Text1  My task ;Text5  bob ;" + AllControls +
-          ";Schedule;?said=;?focus=1;?Text1=;?folder=/media/usb/x;?file= My task ;?rows=2;"
-          "?row 1= My task ,https://site/a,b.htm,Yes,/media/usb/x,Every 7 days");
-    Task expected{};
-    std::istringstream stored(
-        " My task |https://site/a,b.htm|2|bob|pw|3|/media/usb/x|2|2|0|7|3|6|0|1|1|1|1|0|1||*|cat*|"
-        "jpg||*||*|/media/usb|||*||*||*|x?|gif|2026/03/05|09:05");
-    for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(stored, expected[c], '|');
-    EXPECT_EQ(f.table.TaskCount, 1);
-    EXPECT_EQ(f.table.rows[1], expected);
-}
-
-TEST(Schedule, RefusalsChangeNothing) {
-    for (const auto& r : psf::test::read_table("editor/refusals.txt", 4)) {
-        SCOPED_TRACE(r.where);
-        EditorFixture f;
-        f.load(std::stoi(r[1]));
-        f.act("Text1 new;Text2 http://h/new;" + r[2] + ";snap;Schedule;?focus=0;?unchanged=1");
-        EXPECT_EQ(f.said, r[3]);
-    }
-}
-
-TEST(Edit, LoadsWhatScheduleStoredAndWritesNothing) {
-    EditorFixture f;
-    f.act("Text1 task;Text5 bob;" + AllControls);
-    EditorState expected = f.ed.state();
-    f.ed.Command2_Click();
-    f.ed.Drive1_Change("/");
-    EXPECT_FALSE(f.ed.Command4_Click().message);
-    expected.Command3.Enabled = expected.Command4.Enabled = expected.Command6.Enabled = false;
-    EXPECT_EQ(f.ed.state(), expected);
-    EXPECT_EQ(f.host.saves, 1);
-    f.act("Text1 renamed;Schedule;?titles=task,renamed");
-}
-
-TEST(Edit, ValuesNoControlCanShowLoadAsDefaults) {
-    const std::tuple<int, const char*, const char*> cases[] = {
-        {ExistingImagePolicy, "7", "1"}, {ExistingImagePolicy, "0", "1"},
-        {FolderLayout, "3", "1"},        {FolderLayout, "x", "1"},
-        {ScheduleKind, "5", "0"},        {LinkDepth, "5", "0"},
-        {IntervalIndex, "9", "2"},       {StartHourIndex, "24", "0"},
-        {StartMinuteIndex, "4", "0"},    {DayPeriodIndex, "-1", "0"},
-        {IncludeType2, "png", "*"},
-    };
-    for (const auto& [field, stored, fallback] : cases) {
-        EditorState loaded[2];
-        for (int i = 0; i < 2; ++i) {
-            EditorFixture f;
-            f.load(1);
-            f.table.rows[1][static_cast<std::size_t>(field)] = i == 0 ? stored : fallback;
-            f.act("Text1 other;Text5 u;" + AllControls);  // so that a skipped field shows
-            EXPECT_FALSE(f.ed.Command4_Click().message);
-            loaded[i] = f.ed.state();
-        }
-        EXPECT_EQ(loaded[0], loaded[1]) << field << " " << stored;
-        EXPECT_EQ(loaded[0].Text1, "t1");
-    }
-}
 
 TEST(Editor, Scenarios) {
     for (const auto& r : psf::test::read_table("editor/scenarios.txt", 3)) {

@@ -1,0 +1,144 @@
+// The due-time rules, the pass over the table, and the gate that starts runs.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "scheduler/run_gate.h"
+#include "scheduler/task_pass.h"
+#include "support/table.h"
+
+using namespace psf;
+
+namespace {
+
+// A task of the given kind and interval on every weekday, last run at `date` `time`.
+Task task(const std::string& kind, const std::string& interval, const std::string& date,
+          const std::string& time) {
+    Task t{};
+    t[ScheduleKind] = kind;
+    t[IntervalIndex] = interval;
+    for (int col = OnMonday; col <= OnSunday; ++col) t[static_cast<std::size_t>(col)] = "1";
+    t[LastRunDate] = date;
+    t[LastRunTime] = time;
+    return t;
+}
+
+LocalTime at(const std::string& date, const std::string& time) {
+    auto t = parse_date_time(date, time);
+    EXPECT_TRUE(t.has_value()) << date << " " << time;
+    return t.value_or(LocalTime{});
+}
+
+TEST(DueRules, Table) {
+    for (const auto& r : psf::test::read_table("scheduler/due_rules.txt", 12)) {
+        Task t = task(r[1], r[2], r[6], r[7]);
+        t[StartHourIndex] = r[3];
+        t[StartMinuteIndex] = r[4];
+        t[DayPeriodIndex] = r[5];
+        std::istringstream days(r[11]);
+        for (int col = OnMonday; !r[11].empty() && col <= OnSunday; ++col)
+            std::getline(days, t[static_cast<std::size_t>(col)], ',');
+        EXPECT_EQ(is_due(t, at(r[8], r[9])), r[10] == "1") << r.where;
+    }
+}
+
+// A clock that moves on by five minutes each time it is read.
+struct SteppingClock final : Clock {
+    mutable LocalTime t;
+    explicit SteppingClock(LocalTime start) : t(start) {}
+    LocalTime now() const override {
+        const LocalTime out = t;
+        t.minute += 5;
+        return out;
+    }
+};
+
+TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
+    const std::string day = "2026/03/03";
+    for (const auto& c : psf::test::read_table("scheduler/task_pass.txt", 4)) {
+        TaskTable table;
+        std::istringstream times(c[0]);
+        for (std::string time; times >> time;)
+            table.rows[++table.TaskCount] = task("1", "2", day, time);
+        std::string got = "ran";
+        int runs = 0, saves = 0;
+        const PassResult result = traite_ligne(
+            table, SteppingClock(at(day, c[1])),
+            [&](int row) {
+                got += " " + std::to_string(row);
+                RunSummary s;
+                s.timed_out = "t" + std::to_string(row) == c[2];
+                s.cancelled = s.timed_out || std::to_string(row) == c[2];
+                runs += !s.cancelled;
+                return s;
+            },
+            [&] { ++saves; });
+        got += std::string(result.cancelled ? " cancelled" : "") + (result.saved ? " saved" : "");
+        for (int r = 1; r <= table.TaskCount; ++r)
+            got += " " + table.at(r, LastRunTime) + (table.at(r, LastRunDate) == day ? "" : "?");
+        EXPECT_EQ(got, c[3]) << c.where;
+        EXPECT_EQ(saves, result.saved ? 1 : 0) << c.where;
+        EXPECT_EQ(result.ran, runs) << c.where;
+    }
+}
+
+TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
+    for (const auto& c : psf::test::read_table("scheduler/future_stamps.txt", 4)) {
+        TaskTable table;
+        table.rows[++table.TaskCount] = task(c[0], "2", c[1], c[2]);
+        EXPECT_EQ(settle_future_stamps(table, at("2026/12/07", "10:00")), c[3] == "1") << c.where;
+        EXPECT_EQ(table.at(1, LastRunDate) + " " + table.at(1, LastRunTime),
+                  c[3] == "1" ? "2026/12/07 10:00" : c[1] + " " + c[2])
+            << c.where;
+    }
+}
+
+TEST(TaskPass, SpecFromTaskFieldsAndFindByTrimmedTitle) {
+    Task t{};  // the 40 fields, "|" apart
+    std::istringstream fields(
+        "  My task | http://h/ |3|ann||x| /d |2|||||||||||||||a*|gif|||||||||||||b?|*||");
+    for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(fields, t[c], '|');
+    RunSpec s = spec_from_task(t);
+    EXPECT_EQ(s.title + "|" + s.start_address + "|" + s.destination + "|" + s.user + "|" +
+                  s.include[1][0] + s.include[1][2] + s.exclude[3][0] + s.exclude[3][2] + "|" +
+                  s.include[0][0] + std::to_string(s.link_depth * 100 + s.policy * 10 + s.layout),
+              "My task|http://h/| /d ||a*gifb?*|302");  // no password: no credentials at all
+    t[Password] = "pw";
+    s = spec_from_task(t);
+    EXPECT_EQ(s.user + ":" + s.password, "ann:pw");
+
+    TaskTable table;
+    table.TaskCount = 3;
+    table.rows[1][Title] = "Cats ";
+    table.rows[2][Title] = " Dogs";
+    table.rows[3][Title] = "Dogs";
+    table.rows[4][Title] = "Birds";  // beyond TaskCount
+    EXPECT_EQ(find_task(table, "Dogs") * 1000 + find_task(table, " Cats") * 100 +
+                  find_task(table, "cats") * 10 + find_task(table, "Birds"),
+              2100);
+}
+
+// Records what the bracket does to the window among the gate's answers.
+struct Window final : BusyTarget {
+    std::string log;
+    void set_busy(bool busy) override { log += busy ? "+" : "-"; }
+};
+
+TEST(RunGate, Table) {
+    for (const auto& c : psf::test::read_table("scheduler/run_gate.txt", 2)) {
+        Window w;
+        RunGate gate(w);
+        const auto say = [&](bool b, const char* yes_no) { w.log += yes_no[b ? 0 : 1]; };
+        for (const char step : c[0]) {
+            if (step == 't') w.log += gate.tick() ? "1" : "0";
+            if (step == 'r') say(gate.begin_retrieve_now(), "Rr");
+            if (step == 'f') say(gate.finish(), "Ff");
+            if (step == 'b') say(gate.busy(), "Bb");
+            if (step == 'd') say(gate.pass_deferred(), "Dd");
+            if (step == 'n') w.log += "<" + std::to_string(gate.TimerTicks()) + ">";
+        }
+        EXPECT_EQ(w.log, c[1]) << c.where;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+// One retrieval run: levels, counts, a full disk, credentials, cancelling,
+// and fetches side by side giving exactly what the described one-at-a-time
+// loop over analyse_page and copie_image gives.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+#include "platform/curl_transfer.h"
+#include "scheduler/task_run.h"
+#include "support/fake_transfer.h"
+#include "support/full_disk.h"
+#include "support/table.h"
+#include "support/temp_dir.h"
+#include "support/test_server.h"
+
+using namespace psf;
+using namespace psf::test;
+using Strings = std::vector<std::string>;
+
+namespace {
+
+struct Recorder final : RunObserver {
+    Strings captions;
+    std::vector<LabelColour> colours;
+    int events = 0;
+    std::function<void(const std::string&)> on_caption;
+    void set_caption(const std::string& c) override {
+        captions.push_back(c);
+        if (on_caption) on_caption(c);
+    }
+    void set_colour(LabelColour c) override { colours.push_back(c); }
+    void process_events() override { ++events; }
+};
+
+std::string joined(const Strings& all, const char* after) {
+    std::string out;
+    for (const std::string& s : all) out += s + after;
+    return out;
+}
+
+// Some replies held back a little, so that answers come out of the order asked.
+void serve(TestServer& s, const std::string& path, std::string body, int status = 200,
+           int delay_ms = -1) {
+    Reply r;
+    r.status = status;
+    r.body = std::move(body);
+    r.content_type = path.ends_with(".htm") ? "text/html" : "image/gif";
+    const bool uneven = std::hash<std::string>{}(path) % 3 == 0;
+    r.delay = std::chrono::milliseconds(delay_ms >= 0 ? delay_ms : uneven ? 10 : 0);
+    s.route(path, std::move(r));
+}
+
+RunSpec spec_for(const TestServer& s, const TempDir& dir, int depth) {
+    RunSpec spec;
+    spec.start_address = " " + s.url("/index.htm") + " ";
+    spec.link_depth = depth;
+    spec.destination = dir.str();
+    return spec;
+}
+
+// What a run counts and says, and to whom it offers credentials, without a network.
+TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
+    for (const auto& c : read_table("scheduler/run_summary.txt", 6)) {
+        SCOPED_TRACE(c.where);
+        // "@repeated": ok.gif past the list limit, then other.gif; "@distinct":
+        // more distinct images than the list holds.
+        std::string page = c[0].starts_with('@') ? "" : c[0];
+        for (int k = 0; c[0] == "@repeated" && k < m_psf::ListLimit + 10; ++k)
+            page += "<img src='ok.gif'>";
+        for (int k = 0; c[0] == "@distinct" && k <= m_psf::ListLimit; ++k)
+            page += "<a href=i" + std::to_string(k) + ".gif>";
+        if (c[0].starts_with('@'))
+            page += c[0] == "@repeated" ? "<img src=other.gif> ....." : " .....";
+        FakeTransfer inet;
+        if (!page.empty()) inet.add("http://h/p.htm", page, std::stol(c[1]));
+        inet.add("http://h/ok.gif", image_bytes(2000, 'o'));
+        inet.add("http://h/other.gif", image_bytes(2000, 'p'));
+        inet.add("http://h/kept.gif", image_bytes(2000, 'k'));
+        inet.add("http://h/bad.gif", "<html>404</html>", 404);
+        TempDir dir;
+        write_file(dir / "kept.gif", "mine");
+        m_psf::CrawlState state;
+        Recorder rec;
+        RunSpec spec;
+        spec.start_address = " http://h/p.htm ";
+        spec.user = "ann";
+        spec.password = c[5];
+        spec.destination = dir.str();
+        const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+        EXPECT_EQ(sum.pages_read, 1);
+        EXPECT_EQ(std::to_string(sum.images_found) + " " + std::to_string(sum.images_copied) + " " +
+                      std::to_string(sum.images_present) + " " + std::to_string(sum.images_failed),
+                  c[2]);
+        EXPECT_EQ(end_note(sum), c[3]);
+        EXPECT_EQ(sum.start_failure.empty(), !c[3].starts_with("Start page"));
+        EXPECT_EQ(sum.failures.size(), static_cast<std::size_t>(sum.images_failed) +
+                                           (sum.start_failure.empty() ? 0 : 1));
+        EXPECT_EQ(rec.captions.front(), "1 page read");
+        std::istringstream fetches(c[4]);
+        for (std::string f; fetches >> f;) {
+            const std::string url = "http://h/" + f.substr(0, f.find('='));
+            EXPECT_EQ(std::to_string(std::count(inet.fetched.begin(), inet.fetched.end(), url)),
+                      f.substr(f.find('=') + 1))
+                << url;
+        }
+        // Only to the start address's origin, and only with a password.
+        EXPECT_EQ(inet.user + ":" + inet.password + "@" + inet.origin,
+                  (c[5].empty() ? ":" : "ann:" + c[5]) + "@http://h/p.htm");
+    }
+}
+
+// An image that the disk has no room for is not counted, not shown as copied,
+// and its slot is blanked like any other failure.
+TEST(TaskRun, ImageRefusedByAFullDiskIsNotCounted) {
+    FakeTransfer inet;
+    inet.add("http://h/p.htm",
+             "<img src='small.gif'> <img src='big.gif'> <img src='other.gif'> ..........");
+    inet.add("http://h/small.gif", image_bytes(2000));
+    inet.add("http://h/big.gif", image_bytes(6000));
+    inet.add("http://h/other.gif", image_bytes(3000));
+    TempDir dir;
+    const auto run = run_on_full_disk(
+        DiskFull::FileSize, dir.path(), 4000, [](const std::filesystem::path&) {},
+        [&](const std::filesystem::path& work, Facts& facts) {
+            m_psf::CrawlState state;
+            Recorder rec;
+            RunSpec spec;
+            spec.start_address = "http://h/p.htm";
+            spec.destination = work.string();
+            const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
+            facts["seen"] = joined(rec.captions, ";") + std::to_string(sum.images_copied) + " [" +
+                            state.ImageList[2] + "] " + file_names(work);
+        });
+    ASSERT_EQ(run.skipped, "");
+    Facts f = run.facts;
+    EXPECT_EQ(f["exception"] + f["seen"],  // nothing of big.gif
+              "1 page read;1 image copied;2 images copied;2 [] other.gif,small.gif");
+}
+
+// Stopped while the next page or many images are on their way: the run
+// returns well before the held-back replies come, writes nothing after the
+// stop and leaves no partial file.
+TEST(TaskRun, CancelDuringTheCrawlAndDuringTheDownloads) {
+    TestServer server;
+    std::string html = "<a href='next.htm'>next</a> ";
+    for (int k = 0; k < 40; ++k) {
+        const std::string path = "/img/n" + std::to_string(k) + ".gif";
+        html += "<img src='" + path + "'> ";
+        serve(server, path, image_bytes(4000, static_cast<char>('a' + k % 26)), 200,
+              k < 3 ? 0 : 3000);
+    }
+    serve(server, "/index.htm", html + " ....");
+    serve(server, "/next.htm", "<img src='/img/n0.gif'> ....", 200, 3000);
+    for (const auto& [depth, stop_after, files] :
+         {std::tuple<int, const char*, const char*>{1, "1 page read", ""},
+          {0, "3 images copied", "n0.gif n1.gif n2.gif "}}) {
+        SCOPED_TRACE(stop_after);
+        server.clear_log();
+        TempDir dir;
+        CurlTransfer inet;
+        m_psf::CrawlState state;
+        Recorder rec;
+        std::atomic<bool> reached = false;
+        rec.on_caption = [&](const std::string& c) { reached = reached || c == stop_after; };
+        std::stop_source stop;
+        std::chrono::steady_clock::time_point stopped_at;
+        std::thread stopper([&] {  // the run then waits on a held-back reply
+            for (int i = 0; i < 1000 && !reached; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            stopped_at = std::chrono::steady_clock::now();
+            stop.request_stop();
+        });
+        const RunSummary sum = run_retrieval(spec_for(server, dir, depth), RunMode::OnDemand, state,
+                                             inet, rec, stop.get_token());
+        const auto returned_at = std::chrono::steady_clock::now();
+        stopper.join();
+        EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(1));
+        EXPECT_TRUE(sum.cancelled);
+        EXPECT_EQ(rec.colours.back(), LabelColour::Idle);
+        EXPECT_EQ(joined(list_files(dir.path()), " "), files);
+        for (const std::string& f : list_files(dir.path()))
+            EXPECT_EQ(read_file(dir / f).size(), 4000u) << f;
+        EXPECT_GT(server.requests().size(), depth == 0 ? 6u : 1u);  // fetches under way
+    }
+}
+
+// An index page linking to pages whose images collide in every way a copy can
+// depend on an earlier one, each with more distinct images than the
+// look-ahead holds.
+void serve_collisions(TestServer& s) {
+    std::string index = "<html> <img src='/a/x.gif'> ";
+    std::set<std::string> images;
+    int p = 0;
+    for (const auto& r : read_table("scheduler/ahead_site.txt", 1)) {
+        const std::string page = "p" + std::to_string(++p) + ".htm";
+        index += "<a href='" + page + "'>page</a> ";
+        std::string html = "<html> ", list = r[0];
+        for (int k = 0; k < 12; ++k)
+            list += " /many/n" + std::to_string(p) + "_" + std::to_string(k) + ".jpg";
+        std::istringstream in(list);
+        for (std::string img; in >> img; images.insert(img)) html += "<img src='" + img + "'> ";
+        serve(s, "/" + page, html + "<a href='index.htm'>up</a> ....");
+    }
+    serve(s, "/index.htm", index + " ..........");
+    unsigned char seed = 'a';
+    for (const std::string& img : images) {
+        ++seed;
+        serve(s, img, image_bytes(1100 + 37 * static_cast<std::size_t>(seed % 16), seed));
+    }
+    serve(s, "/missing.gif", image_bytes(1200), 404);
+    serve(s, "/err.gif", "<html>404 gone</html>");
+}
+
+struct Outcome {
+    Strings captions, image_slots, requests;
+    std::map<std::string, std::string> files;
+    int copied = 0;
+    RunSummary summary;
+};
+
+// A folder as it is before a run: files already present, for the policies.
+void prepare(const TempDir& dir, const TestServer& server, int layout) {
+    const std::string at = layout == 2 ? "127.0.0.1:" + std::to_string(server.port()) + "/" : "";
+    std::filesystem::create_directories(dir / at);
+    write_file(dir / (at + "kept.gif"), "old kept");
+    if (layout == 1) write_file(dir / "x.gif", "old x");
+}
+
+void finish(Outcome& out, const TempDir& dir, TestServer& server, const m_psf::List& images,
+            int found) {
+    for (const std::string& f : list_files(dir.path())) out.files[f] = read_file(dir / f);
+    out.image_slots.assign(images.begin() + 1, images.begin() + 1 + found);
+    for (const auto& r : server.requests()) out.requests.push_back(r.path);
+    std::sort(out.requests.begin(), out.requests.end());
+    server.clear_log();
+}
+
+// What a run must give, one fetch at a time: each level scans the pages the
+// level before found, in order; then each image listed is copied once, in
+// order, an address seen in an earlier slot skipped, a slot not copied blanked.
+Outcome reference(TestServer& server, int depth, int policy, int layout) {
+    TempDir dir;
+    prepare(dir, server, layout);
+    CurlTransfer inet;
+    m_psf::CrawlState st;
+    m_psf::Counters c{0, 1};
+    st.PageList[1] = server.url("/index.htm");
+    Outcome out;
+    for (int level = 0, first = 1, last = 1, read = 0; level <= depth; ++level) {
+        for (int i = first; i <= last; ++i) {
+            m_psf::analyse_page(inet, st.PageList[static_cast<std::size_t>(i)], {}, {},
+                                st.ImageList, st.PageList, c);
+            out.captions.push_back(page_count_text(++read));
+        }
+        first = last + 1;
+        last = c[1];
+    }
+    std::set<std::string> seen;
+    for (int k = 1; k <= c[0]; ++k) {
+        std::string& a = st.ImageList[static_cast<std::size_t>(k)];
+        if (!seen.insert(a).second) continue;
+        if (m_psf::copie_image(inet, a, dir.str(), policy, layout) == 1)
+            out.captions.push_back(image_count_text(++out.copied));
+        else
+            a.clear();
+    }
+    finish(out, dir, server, st.ImageList, c[0]);
+    return out;
+}
+
+// Runs the task side by side in several ways, each checked against the
+// reference; returns the reference. Depth 0 runs as scheduled.
+Outcome compare(TestServer& server, int depth, int policy, int layout) {
+    const Outcome one = reference(server, depth, policy, layout);
+    const RunMode mode = depth == 0 ? RunMode::Scheduled : RunMode::OnDemand;
+    std::optional<RunSummary> first;
+    // Held bytes of 1: every page but the one awaited pauses at its first byte.
+    for (const auto& [connections, held] :
+         {std::pair<long, std::size_t>{1, 1u << 28}, {3, 1u << 28}, {16, 1u << 28}, {16, 1}}) {
+        SCOPED_TRACE("connections " + std::to_string(connections) + ", held " +
+                     std::to_string(held));
+        TempDir dir;
+        prepare(dir, server, layout);
+        TransferLimits limits;
+        limits.max_connections = connections;
+        limits.max_held = held;
+        CurlTransfer inet(limits);
+        m_psf::CrawlState state;
+        Recorder rec;
+        RunSpec spec = spec_for(server, dir, depth);
+        spec.title = "  Site  ";
+        spec.policy = policy;
+        spec.layout = layout;
+        Outcome many;
+        const RunSummary sum = run_retrieval(spec, mode, state, inet, rec);
+        finish(many, dir, server, state.ImageList, state.ImagesFound);
+        EXPECT_EQ(rec.captions, depth > 0 ? one.captions : Strings({"Récupère Site", ""}));
+        EXPECT_EQ(many.files, one.files);
+        EXPECT_EQ(many.image_slots, one.image_slots);
+        EXPECT_EQ(many.requests, one.requests);
+        EXPECT_EQ(sum.images_copied, one.copied);
+        // Pending events are processed after each page and image, and around a scheduled run.
+        EXPECT_EQ(rec.events, sum.pages_read + sum.images_copied + (depth > 0 ? 0 : 2));
+        EXPECT_EQ(rec.colours, (std::vector<LabelColour>{LabelColour::Busy, LabelColour::Idle}));
+        EXPECT_FALSE(sum.cancelled);
+        if (!first) first = sum;
+        EXPECT_EQ(sum.images_present, first->images_present);
+        EXPECT_EQ(sum.failures, first->failures);
+        EXPECT_EQ(sum.pages_read, first->pages_read);
+    }
+    return one;
+}
+
+TEST(AheadRun, SameResultsAsOneFetchAtATime) {
+    TestServer server;
+    serve_collisions(server);
+    for (const auto& [policy, layout] : {std::pair{1, 1}, {3, 1}, {2, 2}, {3, 2}}) {
+        SCOPED_TRACE("policy " + std::to_string(policy) + ", layout " + std::to_string(layout));
+        const Outcome one = compare(server, 1, policy, layout);
+        // The site is built so that every kind of slot result occurs.
+        EXPECT_GT(one.copied, 60);
+        EXPECT_GE(std::count(one.image_slots.begin(), one.image_slots.end(), ""), 2);
+        EXPECT_EQ(std::count(one.requests.begin(), one.requests.end(), "/missing.gif"), 1);
+    }
+}
+
+TEST(AheadRun, LevelsBreadthFirst) {
+    TestServer server;  // index -> a, b; a -> c; c -> d; one image a page, i0 twice
+    const std::string pad(60, '.');
+    serve(server, "/index.htm",
+          "<a href='a.htm'>A</a> <a href='b.htm'>B</a> <img src='i0.gif'>" + pad);
+    serve(server, "/a.htm",
+          "<a href='c.htm'>C</a> <img src='ia.gif'> <a href=index.htm>up</a>" + pad);
+    serve(server, "/b.htm", "<img src='ib.gif'> <img src='/i0.gif'>" + pad);
+    serve(server, "/c.htm", "<a href='d.htm'>D</a> <img src='ic.gif'>" + pad);
+    serve(server, "/d.htm", "<img src='id.gif'>" + pad);
+    for (const char* name : {"/i0.gif", "/ia.gif", "/ib.gif", "/ic.gif", "/id.gif"})
+        serve(server, name, image_bytes(3000, name[2]));
+    for (const auto& c : read_table("scheduler/levels.txt", 2)) {
+        SCOPED_TRACE(c.where);
+        EXPECT_EQ(joined(compare(server, std::stoi(c[0]), 1, 1).requests, " "), c[1] + " ");
+    }
+}
+
+}  // namespace
