@@ -288,7 +288,7 @@ void check(World& w, const Strings& f) {
     const ProcessResult& o = w.last;
     const std::string kinds =
         " serve task env retries given cli closed lib copy bg wait exit out err ps files content "
-        "no-empty-folders seen limits record schedule link backups tasks weekday ";
+        "no-empty-folders seen limits record schedule link backups tasks weekday filter ";
     expect(kinds.find(" " + k + " ") != npos, true, "unknown item " + k);
     Strings want(f.begin() + 1, f.end()), got;
     std::sort(want.begin(), want.end());
@@ -323,6 +323,10 @@ void check(World& w, const Strings& f) {
         expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
     }
     if (k == "limits") expect(w.limits, f.at(1) + " " + f.at(2));
+    std::string name, type;
+    if (k == "filter")
+        expect(psf::cli::parse_filter(f.at(1), name, type) ? name + " " + type : "refused",
+               f.at(2));
     if (k == "weekday") expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));
     if (k == "record") {  // record N same/stamped/~/!~ [TEXT]
         const std::string was = line_of(w.schedule_before, std::stoi(f.at(1))),
