@@ -20,7 +20,6 @@
 #include "engine/m_psf.h"
 #include "store/task_table.h"
 #include "support/process.h"
-#include "support/raw_server.h"
 #include "support/table.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
@@ -187,7 +186,7 @@ struct Outcome {
 struct World {
     TempDir root, home;
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
-    RawServer site, other{"127.0.0.2"}, port;
+    TestServer site, other{"127.0.0.2"}, port;
     std::map<std::string, std::string> vars;
     psf::TaskTable tasks;
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
@@ -205,7 +204,7 @@ struct World {
         fs::create_directories(home / "Psf");
         write_file(outside / "victim.gif", "victim");
         write_file(parent / "neighbour.gif", "neighbour");
-        const std::string refused = RawServer().authority();
+        const std::string refused = TestServer().authority();
         vars = {{"URL", site.url("")},
                 {"OTHER", other.url("")},
                 {"PORT", port.url("")},
@@ -217,7 +216,7 @@ struct World {
                 {"REFUSED", "http://" + refused},
                 {"SITEPORT", std::to_string(site.port())}};
     }
-    RawServer& server(const std::string& name) {
+    TestServer& server(const std::string& name) {
         return name == "site" ? site : name == "other" ? other : port;
     }
     fs::path schedule() const { return home / "Psf/planifs.txt"; }
@@ -281,7 +280,7 @@ void serve(World& w, const Strings& f) {
             return;
         }
         if (end == "hold") return p.hold();
-        std::string body = body_of(spec), head = replaced(headers, "{TARGET}", p.request().target);
+        std::string body = body_of(spec), head = replaced(headers, "{TARGET}", p.request().path);
         if (status != "-") {
             std::string h = "HTTP/1.1 " + status + " X\r\n";
             if (head.find("Content-Type") == std::string::npos)
@@ -425,14 +424,14 @@ void check(World& w, Strings f) {
                 match = match &&
                         (c == "*" || (c == "auth" && r.has("authorization")) ||
                          (c.starts_with("host:") && r.header("host").starts_with(c.substr(5))) ||
-                         (c.starts_with("header:") && r.has(c.substr(7))) || c == r.target);
+                         (c.starts_with("header:") && r.has(c.substr(7))) || c == r.path);
             n += match ? 1 : 0;
         }
         EXPECT_TRUE(compare(n, f.at(3), std::stol(f.at(4)))) << f[1] << " saw " << n << " " << f[2];
     }
     if (k == "targets") {
         Strings want(f.begin() + 2, f.end()), got;
-        for (const auto& r : w.server(f.at(1)).requests()) got.push_back(r.target);
+        for (const auto& r : w.server(f.at(1)).requests()) got.push_back(r.path);
         std::sort(want.begin(), want.end());
         std::sort(got.begin(), got.end());
         EXPECT_EQ(got, want);
@@ -440,7 +439,7 @@ void check(World& w, Strings f) {
     if (k == "nowhere") {  // not printed, not in any address asked for, not in a name
         text("output", o.out + o.err, "!~", f.at(1));
         for (auto* s : {&w.site, &w.other, &w.port})
-            for (const auto& r : s->requests()) text("request", r.target, "!~", f.at(1));
+            for (const auto& r : s->requests()) text("request", r.path, "!~", f.at(1));
         for (const auto& e : fs::recursive_directory_iterator(w.dest))
             text("name", e.path().string(), "!~", f.at(1));
     }
