@@ -1,12 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <map>
 #include <set>
 #include <stop_token>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "platform/curl_transfer.h"
 #include "support/table.h"
@@ -60,11 +55,8 @@ TEST(Transfer, ServerBehaviours) {
     serve_behaviours(server);
     // A port nothing listens on: that of a server that has stopped.
     const std::string refused = TestServer().url("/");
-    TransferLimits limits;
-    limits.stall_timeout_s = 1;
-    limits.retry_pause = 10ms;
-    limits.max_body = 4096;
-    CurlTransfer t(limits);  // one for all: a failure must leave nothing for the next fetch
+    // One for all: a failure must leave nothing for the next fetch.
+    CurlTransfer t({.stall_timeout_s = 1, .max_body = 4096, .retry_pause = 10ms});
     for (const auto& c : test::read_table("platform/transfer.txt", 8)) {
         SCOPED_TRACE(c.where);
         const auto url = [&](const std::string& a) {
@@ -165,10 +157,7 @@ TEST(Transfer, AheadTakenInAnyOrderWithinTheConnectionLimits) {
             r.delay = 100ms;  // long enough for every connection to be opened
             server.route("/" + std::to_string(i), r);
         }
-        TransferLimits limits;
-        limits.max_connections = total;
-        limits.max_host_connections = per_host;
-        CurlTransfer t(limits);
+        CurlTransfer t({.max_connections = total, .max_host_connections = per_host});
         std::vector<Ticket> tickets;
         for (int i = 0; i < 5; ++i)
             tickets.push_back(t.Start(server.url("/" + std::to_string(i)), DataType::Bytes));

@@ -92,7 +92,7 @@ TestServer::TestServer(std::string host) : host_(std::move(host)) {
         throw std::runtime_error("test server: cannot listen on " + host_);
     port_ = ntohs(addr.sin_port);
     with_timeouts(listen_fd_);
-    fallback_ = [](Peer& p) { answer(p, {404, "<html>404 Not Found</html>"}); };
+    on("", [](Peer& p) { answer(p, {404, "<html>404 Not Found</html>"}); });
     acceptor_ = std::jthread([this] { accept_loop(); });
 }
 
@@ -106,11 +106,6 @@ TestServer::~TestServer() {
 void TestServer::on(const std::string& path, Handler handler) {
     std::lock_guard lock(mutex_);
     routes_[path] = std::move(handler);
-}
-
-void TestServer::otherwise(Handler handler) {
-    std::lock_guard lock(mutex_);
-    fallback_ = std::move(handler);
 }
 
 void TestServer::route(const std::string& path, std::vector<Reply> replies) {
@@ -167,7 +162,7 @@ void TestServer::serve(int fd, int remote_port) {
             std::lock_guard lock(mutex_);
             log_.push_back(peer.request());
             auto it = routes_.find(peer.request().path);
-            handler = it != routes_.end() ? it->second : fallback_;
+            handler = (it != routes_.end() ? it : routes_.find(""))->second;
         }
         handler(peer);
         if (peer.fd_ < 0) return;  // reset
@@ -196,10 +191,10 @@ void TestServer::answer(Peer& p, const Reply& r) {
 
 std::string http_response(int status, std::string_view body, std::string_view type,
                           const Headers& extra, bool close) {
-    std::string out = "HTTP/1.1 " + std::to_string(status) + " Whatever\r\n";
-    out += "Content-Type: " + std::string(type) + "\r\n";
-    out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    if (close) out += "Connection: close\r\n";
+    std::string out = "HTTP/1.1 " + std::to_string(status) +
+                      " Whatever\r\nContent-Type: " + std::string(type) +
+                      "\r\nContent-Length: " + std::to_string(body.size()) +
+                      (close ? "\r\nConnection: close\r\n" : "\r\n");
     for (const auto& [k, v] : extra) out += k + ": " + v + "\r\n";
     return out + "\r\n" + std::string(body);
 }

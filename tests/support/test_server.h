@@ -80,7 +80,7 @@ class TestServer {
 
     // Routes match the path with its query, exactly.
     void on(const std::string& path, Handler handler);
-    void otherwise(Handler handler);  // every other path
+    void otherwise(Handler handler) { on("", std::move(handler)); }  // every other path
     // Successive requests get successive replies; the last one repeats.
     void route(const std::string& path, std::vector<Reply> replies);
     void route(const std::string& path, Reply reply) { route(path, std::vector{std::move(reply)}); }
@@ -109,7 +109,6 @@ class TestServer {
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::map<std::string, Handler> routes_;
-    Handler fallback_;
     std::vector<Request> log_;
     std::vector<std::jthread> connections_;
     std::jthread acceptor_;
