@@ -59,9 +59,7 @@ TEST(Transfer, ServerBehaviours) {
     CurlTransfer t({.stall_timeout_s = 1, .max_body = 4096, .retry_pause = 10ms});
     for (const auto& c : test::read_table("platform/transfer.txt", 8)) {
         SCOPED_TRACE(c.where);
-        const auto url = [&](const std::string& a) {
-            return a.starts_with("/") ? server.url(a) : a;
-        };
+        const auto url = [&](std::string a) { return a.starts_with("/") ? server.url(a) : a; };
         const std::string address = c[0] == "refused" ? refused : url(c[0]);
         const std::size_t before = server.requests().size();
         t.SetStopToken({});  // a new run: no host given up
