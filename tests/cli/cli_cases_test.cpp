@@ -17,7 +17,6 @@
 #include "engine/m_psf.h"
 #include "store/task_table.h"
 #include "support/process.h"
-#include "support/raw_server.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -136,7 +135,7 @@ struct World {
     TempDir root, home;
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
     fs::path schedule = home / "Psf/planifs.txt", program = PICSIFTER_CLI_PATH;
-    RawServer site, other{"127.0.0.2"}, port;
+    TestServer site, other{"127.0.0.2"}, port;
     std::map<std::string, std::string> vars;
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
@@ -158,10 +157,10 @@ struct World {
               "H=" + site.authority(), "O=" + other.authority(), "DEST=" + dest.string(),
               "OUT=" + outside.string(), "P=" + parent.string(), "HOME=" + home.str(),
               "SCHEDULE=" + schedule.string(), "SITEPORT=" + std::to_string(site.port()),
-              "REFUSED=http://" + RawServer().authority()})
+              "REFUSED=http://" + TestServer().authority()})
             vars[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
     }
-    RawServer& server(const std::string& name) {
+    TestServer& server(const std::string& name) {
         return name == "site" ? site : name == "other" ? other : port;
     }
     // Everything around the destination, as an archive, and what the names a
@@ -188,7 +187,7 @@ void serve(World& w, const Strings& f) {
     auto has = [how](const char* k) { return how.count(k) != 0; };
     auto n = [how](const char* k) { return how.count(k) ? how.at(k) : 0; };
     const std::string body = body_of(f.at(5));
-    RawServer::Handler h = [=, &w](Peer& p) {
+    TestServer::Handler h = [=, &w](Peer& p) {
         if (has("ps"))
             for (const auto& e : fs::directory_iterator("/proc"))
                 if (const std::string line = read_file(e.path() / "cmdline");
@@ -197,7 +196,7 @@ void serve(World& w, const Strings& f) {
                     w.shown = line;
                 }
         if (has("hold")) return p.hold();
-        std::string head = replaced(f[4], "{TARGET}", p.request().target);
+        std::string head = replaced(f[4], "{TARGET}", p.request().path);
         const std::string type = body.starts_with("GIF") ? "image/gif" : "text/html";
         if (f[3] != "-")
             head = "HTTP/1.1 " + f[3] + " X\r\nContent-Length: " + std::to_string(body.size()) +
@@ -309,7 +308,7 @@ void check(World& w, const Strings& f) {
     if (k == "seen") {  // seen SERVER FILTER OP N: FILTER's words all in a request's text
         long n = 0;
         for (const auto& r : w.server(f.at(1)).requests()) {
-            std::string all = r.target + " host:" + r.header("host");
+            std::string all = r.path + " host:" + r.header("host");
             for (const auto& header : r.headers) all += " header:" + header.first;
             std::istringstream filter(f.at(2));
             bool match = true;

@@ -1,129 +1,216 @@
 #include "support/test_server.h"
 
-#include "support/raw_server.h"  // base64
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <httplib.h>
-
-#include <atomic>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <memory>
+#include <sstream>
 #include <stdexcept>
-#include <thread>
+#include <utility>
 
 namespace psf::test {
 
-struct TestServer::Impl {
-    httplib::Server server;
-    std::thread thread;
-    mutable std::mutex mutex;
-    std::map<std::string, Reply> routes;
-    std::vector<Request> log;
-    std::atomic<bool> stopping{false};
+namespace {
 
-    // Sleeps in short steps so a stopping server never waits for a stall.
-    void nap(std::chrono::milliseconds total) {
-        auto end = std::chrono::steady_clock::now() + total;
-        while (!stopping && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Short waits on every socket, so that a stopping server is never stuck.
+void with_timeouts(int fd) {
+    const timeval step{0, 20000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof step);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
+    int one = 1;  // no 40 ms wait between a reply's parts
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+Request parse(const std::string& head, int remote_port) {
+    Request r;
+    r.remote_port = remote_port;
+    std::istringstream in(head);
+    std::string line;
+    in >> r.method >> r.path;
+    std::getline(in, line);  // the rest of the request line
+    while (std::getline(in, line)) {
+        const auto colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
+        if (colon == std::string::npos || value == std::string::npos) continue;
+        for (std::size_t i = 0; i < colon; ++i)
+            line[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
+        r.headers[line.substr(0, colon)] =
+            line.substr(value, line.find_last_not_of(" \t\r") + 1 - value);
     }
+    return r;
+}
 
-    void handle(const httplib::Request& req, httplib::Response& res) {
-        Request entry{req.method, req.target, {}, req.remote_port};
-        for (const auto& [k, v] : req.headers) entry.headers[k] = v;
-        Reply reply;
-        bool found = false;
-        {
-            std::lock_guard lock(mutex);
-            log.push_back(entry);
-            auto it = routes.find(req.target);
-            if (it != routes.end()) {
-                reply = it->second;
-                found = true;
-            }
-        }
-        if (!found) {
-            res.status = 404;
-            res.set_content("<html><body>404 Not Found</body></html>", "text/html");
-            return;
-        }
-        if (!reply.basic_auth.empty()) {
-            auto it = req.headers.find("Authorization");
-            if (it == req.headers.end() || it->second != "Basic " + base64(reply.basic_auth)) {
-                res.status = 401;
-                res.set_header("WWW-Authenticate", "Basic realm=\"test\"");
-                res.set_content("<html>401 Unauthorized</html>", "text/html");
-                return;
-            }
-        }
-        nap(reply.delay);
-        res.status = reply.status;
-        for (const auto& [k, v] : reply.headers) res.set_header(k, v);
-        if (reply.cut_after >= 0 || reply.stall_after >= 0) {
-            auto body = std::make_shared<std::string>(reply.body);
-            res.set_content_provider(
-                body->size(), reply.content_type,
-                [this, body, reply](size_t offset, size_t, httplib::DataSink& sink) {
-                    if (reply.cut_after >= 0) {
-                        sink.write(body->data(), static_cast<size_t>(reply.cut_after));
-                        return false;  // drop the connection mid-body
-                    }
-                    auto first = static_cast<size_t>(reply.stall_after);
-                    if (offset < first) {
-                        sink.write(body->data(), first);
-                        return true;
-                    }
-                    nap(reply.stall);
-                    if (stopping) return false;
-                    sink.write(body->data() + offset, body->size() - offset);
-                    return true;
-                });
-            return;
-        }
-        res.set_content(reply.body, reply.content_type);
+}  // namespace
+
+bool Peer::send(std::string_view bytes) {
+    while (!bytes.empty() && !stopping_ && fd_ >= 0) {  // in steps, to notice a stop
+        const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+        bytes.remove_prefix(static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
-};
+    return bytes.empty() && fd_ >= 0;
+}
 
-TestServer::TestServer(std::string host) : impl_(std::make_unique<Impl>()), host_(std::move(host)) {
-    auto handler = [this](const httplib::Request& req, httplib::Response& res) {
-        impl_->handle(req, res);
-    };
-    impl_->server.Get(".*", handler);
-    impl_->server.set_keep_alive_timeout(2);
-    impl_->server.set_tcp_nodelay(true);  // no 40 ms wait between headers and body
-    port_ = impl_->server.bind_to_any_port(host_);
-    if (port_ <= 0) throw std::runtime_error("test server: cannot bind " + host_);
-    impl_->thread = std::thread([this] { impl_->server.listen_after_bind(); });
-    while (!impl_->server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+bool Peer::pause(std::chrono::milliseconds time) {
+    for (const auto end = std::chrono::steady_clock::now() + time;
+         std::chrono::steady_clock::now() < end;) {
+        char c;  // a readable end of stream: the client is gone
+        pollfd p{fd_, POLLIN, 0};
+        if (stopping_ || fd_ < 0 ||
+            (::poll(&p, 1, 5) > 0 && ::recv(fd_, &c, 1, MSG_PEEK | MSG_DONTWAIT) <= 0))
+            return false;
+    }
+    return !stopping_ && fd_ >= 0;
+}
+
+void Peer::hold() {
+    while (pause(std::chrono::milliseconds(50))) {
+    }
+}
+
+void Peer::reset() {
+    linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(std::exchange(fd_, -1));
+}
+
+TestServer::TestServer(std::string host) : host_(std::move(host)) {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    socklen_t len = sizeof addr;
+    if (listen_fd_ < 0 || ::inet_pton(AF_INET, host_.c_str(), &addr.sin_addr) != 1 ||
+        ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(listen_fd_, 64) != 0 ||
+        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("test server: cannot listen on " + host_);
+    port_ = ntohs(addr.sin_port);
+    with_timeouts(listen_fd_);
+    on("", [](Peer& p) { answer(p, {404, "<html>404 Not Found</html>"}); });
+    acceptor_ = std::jthread([this] { accept_loop(); });
 }
 
 TestServer::~TestServer() {
-    impl_->stopping = true;
-    impl_->server.stop();
-    if (impl_->thread.joinable()) impl_->thread.join();
+    stopping_ = true;
+    acceptor_.join();
+    ::close(listen_fd_);
+    connections_.clear();  // joins them
 }
 
-void TestServer::route(const std::string& path, Reply reply) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->routes[path] = std::move(reply);
+void TestServer::on(const std::string& path, Handler handler) {
+    std::lock_guard lock(mutex_);
+    routes_[path] = std::move(handler);
 }
 
-std::string TestServer::base() const {
-    return "http://" + host_ + ":" + std::to_string(port_);
+void TestServer::route(const std::string& path, std::vector<Reply> replies) {
+    auto next = std::make_shared<std::atomic<std::size_t>>(0);
+    on(path, [replies = std::move(replies), next](Peer& p) {
+        answer(p, replies[std::min((*next)++, replies.size() - 1)]);
+    });
 }
 
 std::vector<Request> TestServer::requests() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->log;
+    std::lock_guard lock(mutex_);
+    return log_;
 }
 
 int TestServer::count(const std::string& path) const {
-    std::lock_guard lock(impl_->mutex);
-    int n = 0;
-    for (const auto& r : impl_->log) n += r.path == path ? 1 : 0;
-    return n;
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(
+        std::count_if(log_.begin(), log_.end(), [&](const Request& r) { return r.path == path; }));
 }
 
 void TestServer::clear_log() {
-    std::lock_guard lock(impl_->mutex);
-    impl_->log.clear();
+    std::lock_guard lock(mutex_);
+    log_.clear();
+}
+
+void TestServer::accept_loop() {
+    while (!stopping_) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        const int fd =
+            ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        with_timeouts(fd);
+        std::lock_guard lock(mutex_);
+        connections_.emplace_back([this, fd, port = ntohs(peer.sin_port)] { serve(fd, port); });
+    }
+}
+
+void TestServer::serve(int fd, int remote_port) {
+    std::string in;
+    while (!stopping_) {
+        char buf[4096];
+        const auto end = in.find("\r\n\r\n");
+        if (end == std::string::npos) {
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+            in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+            continue;
+        }
+        Peer peer(fd, parse(in.substr(0, end + 2), remote_port), stopping_);
+        in.erase(0, end + 4);
+        Handler handler;
+        {
+            std::lock_guard lock(mutex_);
+            log_.push_back(peer.request());
+            auto it = routes_.find(peer.request().path);
+            handler = (it != routes_.end() ? it : routes_.find(""))->second;
+        }
+        handler(peer);
+        if (peer.fd_ < 0) return;  // reset
+        if (!peer.keep_) break;
+    }
+    ::close(fd);
+}
+
+void TestServer::answer(Peer& p, const Reply& r) {
+    if (!r.basic_auth.empty() &&
+        p.request().header("authorization") != "Basic " + base64(r.basic_auth))
+        return answer(p, Reply(401, "<html>401 Unauthorized</html>", "text/html",
+                               Headers{{"WWW-Authenticate", "Basic realm=\"test\""}}));
+    if (!p.pause(r.delay)) return;
+    const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
+    const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
+    // The part sent before a cut or a stall.
+    const long part = r.cut_after >= 0 ? r.cut_after : r.stall_after;
+    const std::size_t sent =
+        part < 0 ? 0 : bytes.size() - r.body.size() + static_cast<std::size_t>(part);
+    if (part >= 0 && !p.send(std::string_view(bytes).substr(0, sent))) return;
+    if (r.cut_after >= 0) return p.reset();
+    if (part >= 0 && !p.pause(r.stall)) return;
+    p.keep_ = p.send(std::string_view(bytes).substr(sent)) && keep;
+}
+
+std::string http_response(int status, std::string_view body, std::string_view type,
+                          const Headers& extra, bool close) {
+    std::string out = "HTTP/1.1 " + std::to_string(status) +
+                      " Whatever\r\nContent-Type: " + std::string(type) +
+                      "\r\nContent-Length: " + std::to_string(body.size()) +
+                      (close ? "\r\nConnection: close\r\n" : "\r\n");
+    for (const auto& [k, v] : extra) out += k + ": " + v + "\r\n";
+    return out + "\r\n" + std::string(body);
+}
+
+std::string base64(std::string_view in) {
+    static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned val = 0;
+    int bits = -6;
+    for (unsigned char c : in) {
+        val = (val << 8) + c;
+        for (bits += 8; bits >= 0; bits -= 6) out.push_back(k[(val >> bits) & 0x3F]);
+    }
+    if (bits > -6) out.push_back(k[((val << 8) >> (bits + 8)) & 0x3F]);
+    while (out.size() % 4) out.push_back('=');
+    return out;
 }
 
 std::string image_bytes(std::size_t size, char seed) {
