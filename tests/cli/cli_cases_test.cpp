@@ -218,7 +218,12 @@ void serve(World& w, const Strings& f) {
         if (has("reset")) p.pause(ms(50)), p.reset();
     };
     for (std::size_t i = 6; i + 1 < f.size(); ++i)
-        if (f[i] == "auth") h = basic_auth(f[i + 1], h);
+        if (f[i] == "auth")
+            h = [expected = "Basic " + base64(f[i + 1]), inner = h](Peer& p) {
+                if (p.request().header("authorization") == expected) return inner(p);
+                p.send(http_response(401, "<html>401</html>", "text/html",
+                                     {{"WWW-Authenticate", "Basic realm=\"test\""}}));
+            };
     f.at(2) == "*" ? w.server(f[1]).otherwise(h) : w.server(f[1]).on(f[2], h);
 }
 
