@@ -11,6 +11,7 @@
 #include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QTableWidget>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -32,7 +33,7 @@ namespace fs = std::filesystem;
 class Answers final : public MessageSeam {
   public:
     QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
-        said.push_back(last = m);
+        said += (said.empty() ? "" : "|") + (last = m).text;
         if (while_open) {  // a real modal box, with `while_open` run from its loop
             QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
             QTimer::singleShot(0, &box, while_open);
@@ -42,14 +43,9 @@ class Answers final : public MessageSeam {
         if (m.buttons != editor::Buttons::YesNo) return QMessageBox::Ok;
         return answer_no ? QMessageBox::No : QMessageBox::Yes;
     }
-    std::string take() {  // what the boxes said since the last call, joined by "|"
-        std::string all;
-        for (const auto& m : said) all += (all.empty() ? "" : "|") + m.text;
-        said.clear();
-        return all;
-    }
-    std::vector<editor::Message> said;
-    editor::Message last;  // kept by take()
+    std::string take() { return std::exchange(said, {}); }
+    std::string said;  // the texts since the last take(), joined by "|"
+    editor::Message last;
     bool answer_no = false;
     std::function<void()> while_open;
 };
@@ -79,17 +75,9 @@ struct Fixture {
             std::string error;
             EXPECT_TRUE(sauve_planifs(folder, table, error)) << error;
         }
-        WindowSetup setup;
-        setup.clock = &clock;
-        setup.messages = &answers;
-        setup.app_data = app_data;
-        setup.program_folder = (home / "program").string();
-        setup.make_transfer = [] {
-            TransferLimits limits;
-            limits.stall_timeout_s = 5;
-            return std::make_unique<CurlTransfer>(limits);
-        };
-        window = std::make_unique<f_psf>(std::move(setup));
+        window = std::make_unique<f_psf>(WindowSetup{
+            &clock, &answers, app_data, (home / "program").string(),
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
     }
     Task row(int r) const { return window->tasks().rows[static_cast<std::size_t>(r)]; }
 
@@ -112,10 +100,11 @@ struct DeepStart {
     QString before = QDir::currentPath();
 };
 
-// The folder list's current folder is in sight once the folders above it have
-// loaded, and stays there.
-inline bool folder_in_sight(f_psf& w) {
+// The folder list's current folder is `folder`, in sight once the folders
+// above it have loaded, and it stays there.
+inline bool folder_in_sight(f_psf& w, const std::string& folder) {
     auto* model = static_cast<QFileSystemModel*>(w.Dir1->model());
+    if (model->filePath(w.Dir1->currentIndex()).toStdString() != folder) return false;
     auto in_sight = [&] {
         for (QModelIndex i = w.Dir1->currentIndex(); i.isValid(); i = i.parent())
             if (model->canFetchMore(i)) return false;
@@ -164,6 +153,11 @@ inline void play(QWidget* root, const std::string& file, Answers* answers = null
         } else if (r[1] == "said") {
             got << QString::fromStdString(answers->take());
             want = QStringList{value};
+        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 1 the first row
+            const QStringList at = QString::fromStdString(r[1]).split(' ');
+            const auto* item =
+                static_cast<QTableWidget*>(o)->item(at[1].toInt() - 1, at[2].toInt());
+            got << (item ? item->text() : "");
         } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
             got << QApplication::focusWidget()->objectName();
             for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
