@@ -141,10 +141,9 @@ inline void play(QWidget* root, const std::string& file, Answers* answers = null
             w->setFocus();
         } else if (r[1] == "answer") {  // to the next question
             answers->answer_no = r[2] == "No";
-        } else if (r[1] == "twips" || r[1] == "size") {
+        } else if (r[1] == "twips") {
             const QRect g = w->geometry();
             for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
-            if (r[1] == "size") got = got.mid(2);
             for (QString& v : want) v = QString::number(v.toInt() / 15);
         } else if (r[1] == "entries") {  // a list's or a menu's, joined by ","
             for (int i = 0; list && i < list->count(); ++i) got << list->itemText(i);
@@ -153,10 +152,10 @@ inline void play(QWidget* root, const std::string& file, Answers* answers = null
         } else if (r[1] == "said") {
             got << QString::fromStdString(answers->take());
             want = QStringList{value};
-        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 1 the first row
-            const QStringList at = QString::fromStdString(r[1]).split(' ');
-            const auto* item =
-                static_cast<QTableWidget*>(o)->item(at[1].toInt() - 1, at[2].toInt());
+        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 0 the header
+            auto* t = static_cast<QTableWidget*>(o);
+            const int row = r[1][5] - '0', col = r[1][7] - '0';
+            const auto* item = row ? t->item(row - 1, col) : t->horizontalHeaderItem(col);
             got << (item ? item->text() : "");
         } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
             got << QApplication::focusWidget()->objectName();
