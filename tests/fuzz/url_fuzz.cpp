@@ -2,154 +2,112 @@
 // address, a link, a file name, a name pattern, a type.
 
 #include <array>
-#include <cstddef>
-#include <cstdint>
-#include <string>
-#include <string_view>
 
 #include "engine/m_psf.h"
 #include "fuzz/fuzz_support.h"
 
 using namespace psf::m_psf;
-using psf::fuzz::well_formed_address;
+using namespace psf::fuzz;
 
 namespace {
 
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t k = 0; k < prefix.size(); ++k) {
-        char c = s[k];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[k]) return false;
-    }
-    return true;
-}
+constexpr auto npos = std::string_view::npos;
 
-bool prefix_of(std::string_view p, std::string_view s) {
-    return s.starts_with(p);
-}
-
-// A plain glob with backtracking: what "*" and "?" mean, without the
-// filter's commitment to the first occurrence.
+// A plain glob, by dynamic programming over the name: what "*" and "?" mean,
+// without the filter's commitment to the first occurrence.
 bool glob(std::string_view s, std::string_view p) {
-    std::size_t i = 0, j = 0, star = std::string_view::npos, mark = 0;
-    while (i < s.size()) {
-        if (j < p.size() && (p[j] == '?' || (p[j] != '*' && p[j] == s[i]))) {
-            ++i;
-            ++j;
-        } else if (j < p.size() && p[j] == '*') {
-            star = j++;
-            mark = i;
-        } else if (star != std::string_view::npos) {
-            j = star + 1;
-            i = ++mark;
-        } else {
-            return false;
+    std::vector<char> m(s.size() + 1, 0);  // m[i]: the pattern so far matches s's first i
+    m[0] = 1;
+    for (const char c : p) {
+        if (c == '*') {
+            for (std::size_t i = 1; i <= s.size(); ++i) m[i] = m[i] || m[i - 1];
+            continue;
         }
+        for (std::size_t i = s.size(); i > 0; --i) m[i] = m[i - 1] && (c == '?' || c == s[i - 1]);
+        m[0] = 0;
     }
-    while (j < p.size() && p[j] == '*') ++j;
-    return j == p.size();
+    return m[s.size()];
 }
 
 void check_splitting(std::string_view s) {
-    const std::string root = racine_url(s);
-    FUZZ_CHECK(root.empty() || root.back() == '/', "a site root ends with a slash");
-    FUZZ_CHECK(root.empty() || root == std::string(s) + "/" || prefix_of(root, s),
-               "a site root is the address or its start");
-    const std::string dir = repertoire_url(s);
-    FUZZ_CHECK(dir.empty() || dir.back() == '/', "a directory ends with a slash");
-    FUZZ_CHECK(dir.empty() || dir == std::string(s) + "/" || prefix_of(dir, s),
-               "a directory is the address or its start");
+    for (const std::string& r : {racine_url(s), repertoire_url(s)})
+        FUZZ_CHECK(
+            r.empty() || (r.back() == '/' && (r == std::string(s) + "/" || s.starts_with(r))),
+            "a site root or directory is the address or its start, ending with a slash");
     const std::string name = nom_fichier(s);
-    FUZZ_CHECK(s.ends_with(name) && name.find('/') == std::string::npos,
-               "a file name is a tail without a slash");
+    FUZZ_CHECK(s.ends_with(name) && name.find('/') == npos, "a file name: a tail, no slash");
     const std::string path = chemin_site(s);
-    FUZZ_CHECK(path.empty() || (path.back() == '/' && s.find(path) != std::string_view::npos),
-               "a site path is a part of the address ending with a slash");
+    FUZZ_CHECK(path.empty() || (path.back() == '/' && s.find(path) != npos), "a site path");
     FUZZ_CHECK(vers_antislash(s).size() == s.size(), "separators are swapped one for one");
     const std::string_view t = trim_blanks(s);
-    FUZZ_CHECK(!t.starts_with(' ') && !t.ends_with(' ') && s.find(t) != std::string_view::npos,
-               "trimming removes blanks at the ends only");
+    FUZZ_CHECK(!t.starts_with(' ') && !t.ends_with(' ') && s.find(t) != npos, "trimming");
 }
 
 void check_resolution(std::string_view page, std::string_view link) {
     const std::string a = url_absolue(page, link);
-    if (starts_with_nocase(link, "http://") || starts_with_nocase(link, "https://")) {
+    if (has_nocase(link, "http://") || has_nocase(link, "https://")) {
         const std::string_view t = trim_blanks(link);
-        if (t.find('#') == std::string_view::npos && t.find("/.") == std::string_view::npos)
+        if (t.find('#') == npos && t.find("/.") == npos)
             FUZZ_CHECK(a == t, "an absolute link without fragment or dots is kept, trimmed");
         FUZZ_CHECK(url_absolue(page, a) == a, "a resolved absolute link resolves to itself");
         return;
     }
     if (!well_formed_address(page)) return;
 
-    const std::string root = racine_url(page);
-    const std::string dir = repertoire_url(page);
-    FUZZ_CHECK(!root.empty() && !dir.empty() && prefix_of(root, dir),
+    const std::string root = racine_url(page), dir = repertoire_url(page);
+    FUZZ_CHECK(!root.empty() && !dir.empty() && dir.starts_with(root),
                "a page address has a root and a directory below it");
     FUZZ_CHECK(racine_url(root) == root, "the root of a root is itself");
     const std::size_t scheme = page.find("//") + 2;
-    const std::size_t after_host = page.find('/', scheme);
     const std::string path = chemin_site(page);
-    if (after_host == std::string_view::npos) {
-        FUZZ_CHECK(path.empty(), "an address without a path has no site path");
-    } else {
-        FUZZ_CHECK(path == dir.substr(scheme), "the site path is the directory without scheme");
-    }
+    FUZZ_CHECK(page.find('/', scheme) == npos ? path.empty() : path == dir.substr(scheme),
+               "the site path is the directory without scheme, empty without a path");
 
     if (link.starts_with("//")) {
-        FUZZ_CHECK(prefix_of(page.substr(0, scheme), a), "a scheme-relative link keeps the scheme");
+        FUZZ_CHECK(a.starts_with(page.substr(0, scheme)), "a scheme-relative link's scheme");
         return;
     }
     // Every other relative link stays on the page's site, however many
     // "../" it climbs.
-    FUZZ_CHECK(prefix_of(root, a), "a relative link resolves below the page's root");
+    FUZZ_CHECK(a.starts_with(root), "a relative link resolves below the page's root");
     FUZZ_CHECK(racine_url(a) == root && !autre_site(page, a),
                "a relative link resolves to the page's site");
     FUZZ_CHECK(url_absolue(page, a) == a, "a resolved address resolves to itself");
 }
 
 void check_filters(std::string_view name, std::string_view pattern, std::string_view type) {
-    const bool type_ok = type == "*" || (type.size() == 3 && starts_with_nocase(type, "gif"));
+    const bool type_ok = type == "*" || (type.size() == 3 && has_nocase(type, "gif"));
     const bool m = motif_correspond(name, "gif", pattern, type);
     FUZZ_CHECK(!m || type_ok, "a match needs the type");
     if (type_ok) {
         const bool g = glob(name, pattern);
         FUZZ_CHECK(!m || g, "a filter match is a real wildcard match");
-        if (pattern.find('*') == std::string_view::npos)
+        if (pattern.find('*') == npos)
             FUZZ_CHECK(m == g, "without \"*\" the filter is an exact wildcard match");
     }
 
-    FilterTable none;
-    FilterTable row;
-    row[0][0] = std::string(pattern);
-    row[0][2] = std::string(type);
+    const FilterTable none, row = one_row<FilterTable>(pattern, type);
     const std::string_view tp = trim_blanks(pattern);
-    bool kept = false;    // by the include row
-    bool refused = true;  // by the exclude row
     const std::size_t dot = name.rfind('.');
-    if (!trim_blanks(name).empty() && dot != std::string_view::npos) {
-        const std::string_view b = trim_blanks(name.substr(0, dot));
-        const std::string_view e = trim_blanks(name.substr(dot + 1));
-        const bool matched = !tp.empty() && motif_correspond(b, e, tp, trim_blanks(type));
-        kept = tp.empty() || matched;
-        refused = matched;
-    }
-    FUZZ_CHECK(image_retenue(name, row, none) == kept, "an include row keeps what it matches");
-    FUZZ_CHECK(image_retenue(name, none, row) == !refused,
+    const bool named = !trim_blanks(name).empty() && dot != npos;  // a base and a type
+    const bool matched = named && !tp.empty() &&
+                         motif_correspond(trim_blanks(name.substr(0, dot)),
+                                          trim_blanks(name.substr(dot + 1)), tp, trim_blanks(type));
+    FUZZ_CHECK(image_retenue(name, row, none) == (named && (tp.empty() || matched)),
+               "an include row keeps what it matches");
+    FUZZ_CHECK(image_retenue(name, none, row) == (named && !matched),
                "an exclude row refuses exactly what it matches");
 
     static constexpr std::array<std::string_view, 4> types = {"*", "gif", "jpg", "jpeg"};
-    if (const auto code = code_type(type)) {
-        FUZZ_CHECK(*code >= 0 && *code < 4 && trim_blanks(type) == types[*code],
-                   "a type code names its type");
-    }
+    const auto code = code_type(type);
+    FUZZ_CHECK(!code || (*code >= 0 && *code < 4 && trim_blanks(type) == types[*code]),
+               "a type code names its type");
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto parts = psf::fuzz::split_lines(psf::fuzz::as_text(data, size), 5);
+    const auto parts = split(as_text(data, size), 5);
     const std::string_view page = parts[0], link = parts[1], name = parts[2];
     const std::string_view pattern = parts[3], type = parts[4];
 

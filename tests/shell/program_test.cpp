@@ -23,7 +23,7 @@ TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         SCOPED_TRACE(sig);
         Child first({PICSIFTER_WINDOW_PATH}, env);
-        ASSERT_TRUE(wait_until([&] { return fs::exists(lock); }, 20'000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(lock); }, 20'000))
             << "the window takes the data folder's lock";
 
         // A second start hands over to the first and ends at once.

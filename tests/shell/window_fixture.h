@@ -8,12 +8,11 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileSystemModel>
 #include <QGroupBox>
-#include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
+#include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 #include <QTreeView>
 #include <filesystem>
@@ -34,7 +33,7 @@ namespace fs = std::filesystem;
 class Answers final : public MessageSeam {
   public:
     QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
-        said.push_back(m);
+        said += (said.empty() ? "" : "|") + (last = m).text;
         if (while_open) {  // a real modal box, with `while_open` run from its loop
             QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
             QTimer::singleShot(0, &box, while_open);
@@ -44,20 +43,12 @@ class Answers final : public MessageSeam {
         if (m.buttons != editor::Buttons::YesNo) return QMessageBox::Ok;
         return answer_no ? QMessageBox::No : QMessageBox::Yes;
     }
-    std::vector<editor::Message> said;
+    std::string take() { return std::exchange(said, {}); }
+    std::string said;  // the texts since the last take(), joined by "|"
+    editor::Message last;
     bool answer_no = false;
     std::function<void()> while_open;
 };
-
-inline bool wait_until(const std::function<bool()>& done, int ms = 10'000) {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms) return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
 
 // Navigating no, existing images kept, one folder, every day, last run at 08:00.
 inline Task stored_task(const std::string& title, const std::string& address,
@@ -84,17 +75,9 @@ struct Fixture {
             std::string error;
             EXPECT_TRUE(sauve_planifs(folder, table, error)) << error;
         }
-        WindowSetup setup;
-        setup.clock = &clock;
-        setup.messages = &answers;
-        setup.app_data = app_data;
-        setup.program_folder = (home / "program").string();
-        setup.make_transfer = [] {
-            TransferLimits limits;
-            limits.stall_timeout_s = 5;
-            return std::make_unique<CurlTransfer>(limits);
-        };
-        window = std::make_unique<f_psf>(std::move(setup));
+        window = std::make_unique<f_psf>(WindowSetup{
+            &clock, &answers, app_data, (home / "program").string(),
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
     }
     Task row(int r) const { return window->tasks().rows[static_cast<std::size_t>(r)]; }
 
@@ -117,16 +100,17 @@ struct DeepStart {
     QString before = QDir::currentPath();
 };
 
-// The folder list's current folder is in sight once the folders above it have
-// loaded, and stays there.
-inline bool folder_in_sight(f_psf& w) {
+// The folder list's current folder is `folder`, in sight once the folders
+// above it have loaded, and it stays there.
+inline bool folder_in_sight(f_psf& w, const std::string& folder) {
     auto* model = static_cast<QFileSystemModel*>(w.Dir1->model());
+    if (model->filePath(w.Dir1->currentIndex()).toStdString() != folder) return false;
     auto in_sight = [&] {
         for (QModelIndex i = w.Dir1->currentIndex(); i.isValid(); i = i.parent())
             if (model->canFetchMore(i)) return false;
         return w.Dir1->viewport()->rect().contains(w.Dir1->visualRect(w.Dir1->currentIndex()));
     };
-    if (!wait_until(in_sight, 5000)) return false;
+    if (!QTest::qWaitFor(in_sight, 5000)) return false;
     QApplication::processEvents();
     return in_sight();
 }
@@ -141,50 +125,49 @@ inline void play(QWidget* root, const std::string& file, Answers* answers = null
         ASSERT_NE(o, nullptr) << r.where;
         const QString value = QString::fromStdString(r[2]);
         auto* w = qobject_cast<QWidget*>(o);
+        auto* edit = qobject_cast<QLineEdit*>(o);
+        auto* list = qobject_cast<QComboBox*>(o);
         QStringList got, want = value.split(' ');
         if (r[1] == "type") {
-            static_cast<QLineEdit*>(o)->setText(value);
-            emit static_cast<QLineEdit*>(o)->textEdited(value);
+            edit->setText(value);
+            emit edit->textEdited(value);
         } else if (r[1] == "click") {
             if (auto* a = qobject_cast<QAction*>(o)) a->trigger();
             if (auto* b = qobject_cast<QAbstractButton*>(o)) b->click();
         } else if (r[1] == "choose") {
-            static_cast<QComboBox*>(o)->setCurrentIndex(value.toInt());
-            emit static_cast<QComboBox*>(o)->activated(value.toInt());
+            list->setCurrentIndex(value.toInt());
+            emit list->activated(value.toInt());
         } else if (r[1] == "enter") {
             w->setFocus();
         } else if (r[1] == "answer") {  // to the next question
             answers->answer_no = r[2] == "No";
-        } else if (r[1] == "twips" || r[1] == "size") {
+        } else if (r[1] == "twips") {
             const QRect g = w->geometry();
             for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
-            if (r[1] == "size") got = got.mid(2);
             for (QString& v : want) v = QString::number(v.toInt() / 15);
-        } else if (r[1] == "caption") {
-            auto* l = qobject_cast<QLabel*>(o);
-            auto* g = qobject_cast<QGroupBox*>(o);
-            got << (l ? l->text() : g ? g->title() : qobject_cast<QAbstractButton*>(o)->text());
-        } else if (r[1] == "entries") {
-            if (auto* c = qobject_cast<QComboBox*>(o))
-                for (int i = 0; i < c->count(); ++i) got << c->itemText(i);
-            for (QAction* a : w->actions())
-                got << a->text() + a->shortcut().toString();  // no shortcut keys
+        } else if (r[1] == "entries") {  // a list's or a menu's, joined by ","
+            for (int i = 0; list && i < list->count(); ++i) got << list->itemText(i);
+            for (QAction* a : w->actions()) got << a->text() + a->shortcut().toString();
             got = QStringList{got.join(',')}, want = QStringList{value};
-        } else if (r[1] == "said") {  // what the message boxes said since the last check
-            for (const auto& m : answers->said) got << QString::fromStdString(m.text);
-            answers->said.clear();
-            got = QStringList{got.join('|')}, want = QStringList{value};
-        } else if (r[1] == "tab" || r[1] == "backtab") {  // the stops up to the last one named
-            const bool back = r[1] == "backtab";
+        } else if (r[1] == "said") {
+            got << QString::fromStdString(answers->take());
+            want = QStringList{value};
+        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 0 the header
+            auto* t = static_cast<QTableWidget*>(o);
+            const int row = r[1][5] - '0', col = r[1][7] - '0';
+            const auto* item = row ? t->item(row - 1, col) : t->horizontalHeaderItem(col);
+            got << (item ? item->text() : "");
+        } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
             got << QApplication::focusWidget()->objectName();
             for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
-                QKeyEvent key(QEvent::KeyPress, back ? Qt::Key_Backtab : Qt::Key_Tab,
-                              back ? Qt::ShiftModifier : Qt::NoModifier);
-                QApplication::sendEvent(QApplication::focusWidget(), &key);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
                 got << QApplication::focusWidget()->objectName();
             }
-        } else {
-            got << o->property(r[1].c_str()).toString();
+        } else {  // until PROPERTY: the property once it shows the value; PROPERTY: at once
+            const char* name = r[1].c_str() + (r[1].starts_with("until ") ? 6 : 0);
+            (void)QTest::qWaitFor(
+                [&] { return name == r[1] || o->property(name).toString() == value; }, 20'000);
+            got << o->property(name).toString();
         }
         if (!got.empty()) {  // a check, not an action
             EXPECT_EQ(got.join(' ').toStdString(), want.join(' ').toStdString()) << r.where;
