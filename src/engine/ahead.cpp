@@ -17,10 +17,11 @@ namespace psf::m_psf {
 void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
                 const FilterTable& include, const FilterTable& exclude,
                 const std::function<void(const Response&)>& scanned, std::stop_token stop) {
-    const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
     for (int i = first; i <= last && !stop.stop_requested(); ++i) {
+        // Grows once an answer shows the site takes many fetches at once.
+        const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
         // Slots first..last were all listed before the pass began, so each
         // one is fetched whatever the scans before it find.
         for (; next <= last && next - i < ahead; ++next)
@@ -129,13 +130,13 @@ class Downloads {
           count_(count),
           destination_(destination),
           policy_(policy),
-          layout_(layout),
-          ahead_(std::max<std::size_t>(1, inet.LookAhead())) {}
+          layout_(layout) {}
 
     DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
         DownloadTally tally;
         for (int head = 1; head <= count_ && !stop.stop_requested(); ++head) {
-            while (next_ <= count_ && fetching_ < ahead_ && window_.size() < 16 * ahead_)
+            const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
+            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead)
                 decide(next_++);
             Slot& s = window_.front();
             const std::string address = this->address(s.index);
@@ -259,7 +260,6 @@ class Downloads {
     const std::string& destination_;
     const int policy_;
     const int layout_;
-    const std::size_t ahead_;
 
     std::deque<Slot> window_;  // slots head..next_ - 1
     int next_ = 1;
