@@ -19,6 +19,9 @@ crawl --user text
 crawl --password-file file
 crawl --password text
 crawl --connections count
+crawl --host-connections count
+crawl --streams count
+crawl --cacert file
 due --at time
 '
 

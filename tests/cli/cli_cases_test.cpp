@@ -696,12 +696,14 @@ TEST(CliCases, ValuesTheProcessesCannotShow) {
                 type == "jpeg");
     EXPECT_EQ(psf::cli::parse_at("2026/12/07 10:00")->weekday, 1);
     EXPECT_EQ(psf::cli::parse_at("2024/02/29 23:59")->weekday, 4);
-    // --connections: in total as asked, per host no more than the default.
+    // --connections: in total as asked; per host as asked, never above the total.
     for (const auto& [words, total, per_host] : std::vector<std::tuple<Strings, long, long>>{
              {{"http://h/"}, 16, 6},
              {{"http://h/", "--connections", "1"}, 1, 1},
              {{"http://h/", "--connections", "3"}, 3, 3},
-             {{"http://h/", "--connections", "32"}, 32, 6}}) {
+             {{"http://h/", "--connections", "32"}, 32, 6},
+             {{"http://h/", "--host-connections", "16", "--connections", "8"}, 8, 8},
+             {{"http://h/", "--host-connections", "16", "--connections", "32"}, 32, 16}}) {
         std::string error;
         const auto limits = psf::cli::transfer_limits(*psf::cli::parse_crawl_args(words, error));
         EXPECT_EQ(limits.max_connections, total);
