@@ -30,7 +30,6 @@ using Strings = std::vector<std::string>;
 using namespace std::chrono_literals;
 
 const char* const Nginx = "/usr/sbin/nginx";
-const char* const Openssl = "/usr/bin/openssl";
 
 struct Logged {
     int port = 0;
@@ -41,67 +40,31 @@ struct Logged {
 };
 
 // One nginx process on two loopback ports: HTTP/2 over TLS, and TLS with
-// HTTP/1.1 only. Everything is paced (50 a second), /slow/ more (20 a
-// second), so that fetches started together are in flight together.
+// HTTP/1.1 only (tests/data/platform/nginx.conf).
 class Server {
   public:
     Server() {
-        const auto run = [&](const Strings& argv) {
-            const auto r = test::run_process(argv, dir_.str(), 60s);
-            if (r.exit_code != 0) throw std::runtime_error(argv[1] + ": " + r.err);
-            return r.out;
-        };
-        const std::string d = dir_.str() + "/";
-        run({Openssl, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out",
-             "ca.pem", "-days", "1", "-subj", "/CN=Picsifter test CA"});
-        run({Openssl,    "req",           "-x509",   "-newkey",
-             "rsa:2048", "-nodes",        "-keyout", "key.pem",
-             "-out",     "cert.pem",      "-days",   "1",
-             "-subj",    "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
-             "-CA",      "ca.pem",        "-CAkey",  "ca.key"});
-        test::write_file(dir_ / "htpasswd", "ann:" + run({Openssl, "passwd", "-apr1", "secret"}));
+        // A CA, a certificate it signs for 127.0.0.1, and a user "ann" of password "secret".
+        const auto made = test::run_process(
+            {"/bin/sh", "-c",
+             "set -e; o() { openssl req -x509 -newkey rsa:2048 -nodes -days 1 \"$@\" 2>&1; }; "
+             "o -keyout ca.key -out ca.pem -subj /CN=ca; o -keyout key.pem -out cert.pem "
+             "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -CA ca.pem -CAkey ca.key; "
+             "echo ann:$(openssl passwd -apr1 secret) > htpasswd"},
+            dir_.str(), 60s);
+        if (made.exit_code != 0) throw std::runtime_error(made.out);
         h2_ = test::TestServer().port();  // free once that server has stopped
         h1_ = test::TestServer().port();
-        const std::string h1 = std::to_string(h1_);
         std::filesystem::create_directories(dir_ / "site/private");
         test::write_file(dir_ / "site/private/p.gif", test::image_bytes(1500));
-        test::write_file(
-            dir_ / "nginx.conf",
-            "daemon off; master_process off; pid " + d + "nginx.pid; error_log " + d +
-                "error.log;\nevents {}\nhttp {\n"
-                "types { text/html htm; image/gif gif; }\n"
-                "log_format t '$server_port $connection $msec $request_time $status $uri';\n"
-                "access_log " +
-                d +
-                "access.log t;\n"
-                "limit_req_zone $server_port zone=pace:1m rate=50r/s;\n"
-                "limit_req_zone $server_port zone=slow:1m rate=20r/s;\n"
-                "client_body_temp_path " +
-                d + "; proxy_temp_path " + d + "; fastcgi_temp_path " + d + "; uwsgi_temp_path " +
-                d + "; scgi_temp_path " + d +
-                ";\nserver {\n"
-                "listen 127.0.0.1:" +
-                std::to_string(h2_) +
-                " ssl http2;\n"
-                "listen 127.0.0.1:" +
-                h1 +
-                " ssl;\n"
-                "ssl_certificate " +
-                d + "cert.pem; ssl_certificate_key " + d +
-                "key.pem;\n"
-                "root " +
-                d +
-                "site; limit_req zone=pace burst=5000;\n"
-                "location /private/ { auth_basic on; auth_basic_user_file " +
-                d +
-                "htpasswd; }\n"
-                "location = /away { return 302 https://127.0.0.1:" +
-                h1 +
-                "/private/p.gif; }\n"
-                "location = /here { return 302 /private/p.gif; }\n"
-                "location /slow/ { limit_req zone=slow burst=5000; }\n}\n}\n");
+        std::string conf =
+            test::read_file(std::string(PICSIFTER_TEST_DATA) + "/platform/nginx.conf");
+        for (const auto& [mark, port] : {std::pair{"@H2@", h2_}, std::pair{"@H1@", h1_}})
+            for (auto at = conf.find(mark); at != std::string::npos; at = conf.find(mark))
+                conf.replace(at, 4, std::to_string(port));
+        test::write_file(dir_ / "nginx.conf", conf);
         process_ = std::make_unique<test::Child>(
-            Strings{Nginx, "-e", d + "error.log", "-p", d, "-c", d + "nginx.conf"});
+            Strings{Nginx, "-e", "error.log", "-p", dir_.str() + "/", "-c", "nginx.conf"});
         // Ready when a fetch gets an answer; the site may not be served yet.
         for (const int port : {h2_, h1_}) {
             const auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -131,7 +94,6 @@ class Server {
         l.ca_bundle = (dir_ / "ca.pem").string();
         return l;
     }
-    std::string ca() const { return (dir_ / "ca.pem").string(); }
 
     // The requests answered so far, once nginx has logged them all, and at
     // least `lines` of them.
@@ -191,8 +153,8 @@ void put(const std::filesystem::path& file, const std::string& bytes) {
     test::write_file(file, bytes);
 }
 
-#define NEEDS_NGINX()                                               \
-    if (::access(Nginx, X_OK) != 0 || ::access(Openssl, X_OK) != 0) \
+#define NEEDS_NGINX()                                                          \
+    if (::access(Nginx, X_OK) != 0 || ::access("/usr/bin/openssl", X_OK) != 0) \
         GTEST_SKIP() << "no nginx and openssl to serve HTTP/2 over TLS";
 
 struct Recorder final : RunObserver {
@@ -313,7 +275,7 @@ TEST(Multiplex, CredentialsRedirectsAndCancel) {
     NEEDS_NGINX();
     Server server;
     // The added CA comes from the environment here, as for the window's runs.
-    ::setenv("PICSIFTER_CA_BUNDLE", server.ca().c_str(), 1);
+    ::setenv("PICSIFTER_CA_BUNDLE", server.limits().ca_bundle.c_str(), 1);
     CurlTransfer inet;
     ::unsetenv("PICSIFTER_CA_BUNDLE");
     inet.SetCredentials("ann", "secret", server.url(server.h2(), "/"));
