@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
 
 namespace psf::cli {
@@ -65,7 +66,7 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
         } else if (w == "--cacert") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
-            if (v->empty() || !std::ifstream(*v)) {
+            if (!std::filesystem::is_regular_file(*v) || !std::ifstream(*v)) {
                 error = "--cacert needs a readable CA bundle file: " + *v;
                 return std::nullopt;
             }
