@@ -22,6 +22,9 @@ crawl --connections count
 crawl --types kinds
 crawl --modern -
 crawl --srcset srcset
+crawl --host-connections count
+crawl --streams count
+crawl --cacert file
 due --at time
 '
 

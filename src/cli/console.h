@@ -33,7 +33,8 @@ inline constexpr const char* Usage =
     "                     [--depth N] [--dest DIR] [--tree]\n"
     "                     [--policy keep|replace|version] [--include NAME.TYPE]...\n"
     "                     [--exclude NAME.TYPE]... [--user U [--password-file FILE]]\n"
-    "                     [--connections N] [--types KIND,...]\n"
+    "                     [--connections N] [--host-connections N] [--streams N]\n"
+    "                     [--cacert FILE] [--types KIND,...]\n"
     "                     [--modern [--srcset all|largest]]\n"
     "       picsifter-cli --help | --version\n";
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <filesystem>
+#include <fstream>
 
 namespace psf::cli {
 
@@ -64,6 +66,26 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
                 return std::nullopt;
             }
             args.connections = n;
+        } else if (w == "--host-connections" || w == "--streams") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            const bool streams = w == "--streams";
+            const long most = streams ? 256 : 16;
+            long n = 0;
+            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
+            if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > most) {
+                error = w + " takes a number from 1 to " + std::to_string(most);
+                return std::nullopt;
+            }
+            (streams ? args.streams : args.host_connections) = n;
+        } else if (w == "--cacert") {
+            const std::string* v = need_value(i, w);
+            if (!v) return std::nullopt;
+            if (!std::filesystem::is_regular_file(*v) || !std::ifstream(*v)) {
+                error = "--cacert needs a readable CA bundle file: " + *v;
+                return std::nullopt;
+            }
+            args.ca_bundle = *v;
         } else if (w == "--dest") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
@@ -174,7 +196,9 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
 TransferLimits transfer_limits(const CrawlArgs& args) {
     TransferLimits limits;
     limits.max_connections = args.connections;
-    limits.max_host_connections = std::min(limits.max_host_connections, args.connections);
+    limits.max_host_connections = std::min(args.host_connections, args.connections);
+    limits.max_streams = args.streams;
+    limits.ca_bundle = args.ca_bundle;
     return limits;
 }
 

@@ -15,11 +15,15 @@ struct CrawlArgs {
     RunSpec spec;
     std::string destination;                              // as given, before it is made absolute
     PasswordSource password;                              // where spec.password comes from
-    long connections = TransferLimits{}.max_connections;  // --connections; 1 = one fetch at a time
+    long connections = TransferLimits{}.max_connections;  // --connections
+    long host_connections = TransferLimits{}.max_host_connections;  // --host-connections
+    long streams = TransferLimits{}.max_streams;                    // --streams
+    std::string ca_bundle;                                          // --cacert
 };
 
-// The transfer limits of a crawl: at most `connections` in total, and no more
-// per host than the default per-host limit.
+// The transfer limits of a crawl: at most `connections` in total, at most
+// `host_connections` of them to one HTTP/1.1 origin, `streams` fetches on the
+// connection of an origin that multiplexes.
 TransferLimits transfer_limits(const CrawlArgs& args);
 
 // Parses the words after "crawl"; on failure returns nothing and sets `error`.

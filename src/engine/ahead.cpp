@@ -18,10 +18,11 @@ void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
                 const FilterTable& include, const FilterTable& exclude,
                 const std::function<void(const Response&)>& scanned, std::stop_token stop,
                 const ImageChoice& choice) {
-    const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
     for (int i = first; i <= last && !stop.stop_requested(); ++i) {
+        // Grows once an answer shows the site takes many fetches at once.
+        const auto ahead = static_cast<int>(std::max<std::size_t>(1, inet.LookAhead()));
         // Slots first..last were all listed before the pass began, so each
         // one is fetched whatever the scans before it find.
         for (; next <= last && next - i < ahead; ++next)
@@ -135,13 +136,13 @@ class Downloads {
           destination_(destination),
           policy_(policy),
           layout_(layout),
-          choice_(choice),
-          ahead_(std::max<std::size_t>(1, inet.LookAhead())) {}
+          choice_(choice) {}
 
     DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
         DownloadTally tally;
         for (int head = 1; head <= count_ && !stop.stop_requested(); ++head) {
-            while (next_ <= count_ && fetching_ < ahead_ && window_.size() < 16 * ahead_)
+            const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
+            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead)
                 decide(next_++);
             Slot& s = window_.front();
             const std::string address = this->address(s.index);
@@ -266,7 +267,6 @@ class Downloads {
     const int policy_;
     const int layout_;
     const ImageChoice& choice_;
-    const std::size_t ahead_;
 
     std::deque<Slot> window_;  // slots head..next_ - 1
     int next_ = 1;

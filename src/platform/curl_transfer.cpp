@@ -6,10 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string_view>
 #include <utility>
@@ -292,6 +294,16 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L), "the certificate check");
         must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L), "the host name check");
+        if (!l.ca_bundle.empty()) {
+            // The system's folder stays trusted with the added bundle.
+            must(curl_easy_setopt(easy, CURLOPT_CAINFO, l.ca_bundle.c_str()), "the CA bundle");
+            if (const char* system = curl_version_info(CURLVERSION_NOW)->capath)
+                curl_easy_setopt(easy, CURLOPT_CAPATH, system);
+        }
+        // A new fetch to an origin whose first connection is still being made
+        // waits to learn whether it may share it instead of opening another.
+        // Plain HTTP is never multiplexed here.
+        curl_easy_setopt(easy, CURLOPT_PIPEWAIT, origin.starts_with("https:") ? 1L : 0L);
 
         curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, l.connect_timeout_s);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -441,6 +453,8 @@ struct CurlTransfer::Impl {
     std::deque<std::unique_ptr<Transfer>> waiting;
     std::map<Ticket, std::unique_ptr<Transfer>> running;
     std::map<std::string, long> running_per_origin;
+    // Origins whose answers came over HTTP/2: their fetches share a connection.
+    std::set<std::string> multiplexed;
     std::map<Ticket, Response> done;
     std::vector<CURL*> spare;  // reset easy handles for later transfers
     Account account;
@@ -458,6 +472,29 @@ struct CurlTransfer::Impl {
     long host_limit() const {
         return std::max(1L, std::min(limits.max_host_connections, limits.max_connections));
     }
+
+    bool multiplexes(const std::string& host) const { return multiplexed.count(host) != 0; }
+
+    // Fetches one origin may have running at once.
+    long origin_limit(const std::string& host) const {
+        return multiplexes(host) ? std::max(1L, limits.max_streams) : host_limit();
+    }
+
+    // Connections the running fetches hold: one per fetch, except that the
+    // fetches of an origin that multiplexes share one.
+    long connections_in_use() const {
+        long n = 0;
+        for (const auto& [host, running_here] : running_per_origin)
+            n += multiplexes(host) ? std::min(running_here, 1L) : running_here;
+        return n;
+    }
+
+    // Whether one more fetch of the origin needs a connection of its own.
+    bool needs_connection(const std::string& host) {
+        return !multiplexes(host) || running_per_origin[host] == 0;
+    }
+
+    long total_limit() const { return std::max(1L, limits.max_connections); }
 
     void recycle(CURL* easy) {
         curl_easy_reset(easy);
@@ -566,9 +603,9 @@ struct CurlTransfer::Impl {
     // it needs: the newest of them gives its connection back and starts again
     // later.
     void make_room(const Transfer& wanted) {
-        const bool host_full = running_per_origin[wanted.origin] >= host_limit();
+        const bool host_full = running_per_origin[wanted.origin] >= origin_limit(wanted.origin);
         const bool all_full =
-            running.size() >= static_cast<std::size_t>(std::max(1L, limits.max_connections));
+            needs_connection(wanted.origin) && connections_in_use() >= total_limit();
         if (!host_full && !all_full) return;
         for (auto it = running.rbegin(); it != running.rend(); ++it) {
             if (!it->second->paused || (host_full && it->second->origin != wanted.origin)) continue;
@@ -583,19 +620,18 @@ struct CurlTransfer::Impl {
 
     void admit() {
         if (!broken.empty()) return;
-        const auto total = static_cast<std::size_t>(std::max(1L, limits.max_connections));
         const auto now = std::chrono::steady_clock::now();
-        for (auto it = waiting.begin(); it != waiting.end() && running.size() < total;) {
-            if ((*it)->not_before > now) {
-                ++it;
-                continue;
-            }
+        long connections = connections_in_use();
+        for (auto it = waiting.begin(); it != waiting.end();) {
+            const bool new_connection = needs_connection((*it)->origin);
             long& on_host = running_per_origin[(*it)->origin];
-            if (on_host >= host_limit()) {
+            if ((*it)->not_before > now || on_host >= origin_limit((*it)->origin) ||
+                (new_connection && connections >= total_limit())) {
                 ++it;
                 continue;
             }
             ++on_host;
+            if (new_connection) ++connections;
             std::unique_ptr<Transfer> t = std::move(*it);
             it = waiting.erase(it);
             std::string refused = t->configure(user, password);
@@ -606,6 +642,7 @@ struct CurlTransfer::Impl {
                     std::string("libcurl cannot start the transfer: ") + curl_multi_strerror(added);
             if (!refused.empty()) {
                 --on_host;
+                if (new_connection) --connections;
                 done[t->ticket] = Transfer::failure(Cause::Other, refused);
                 recycle(t->easy);
                 continue;
@@ -624,6 +661,11 @@ struct CurlTransfer::Impl {
                                    [&](const auto& e) { return e.second->easy == m->easy_handle; });
             if (it == running.end()) continue;
             Response r = it->second->result(rc);
+            long version = 0;
+            if (r.ok &&
+                curl_easy_getinfo(m->easy_handle, CURLINFO_HTTP_VERSION, &version) == CURLE_OK &&
+                version >= CURL_HTTP_VERSION_2_0)
+                multiplexed.insert(origin_of(r.final_url));
             std::unique_ptr<Transfer> t = unhook(it);
             if (t->attempt < limits.retries && transient(r) && !stop.stop_requested()) {
                 curl_off_t retry_after = 0;
@@ -760,6 +802,9 @@ struct CurlTransfer::Impl {
 CurlTransfer::CurlTransfer(TransferLimits limits) : impl_(std::make_unique<Impl>()) {
     init_curl_once();
     impl_->limits = limits;
+    if (impl_->limits.ca_bundle.empty())
+        if (const char* bundle = std::getenv("PICSIFTER_CA_BUNDLE"))
+            impl_->limits.ca_bundle = bundle;
     impl_->multi = curl_multi_init();
     if (impl_->multi == nullptr)
         throw std::runtime_error("libcurl: cannot create a transfer handle");
@@ -768,7 +813,8 @@ CurlTransfer::CurlTransfer(TransferLimits limits) : impl_(std::make_unique<Impl>
     for (const auto& [option, value] :
          {std::pair{CURLMOPT_MAX_TOTAL_CONNECTIONS, total},
           std::pair{CURLMOPT_MAX_HOST_CONNECTIONS, impl_->host_limit()},
-          std::pair{CURLMOPT_MAXCONNECTS, total}})
+          std::pair{CURLMOPT_MAXCONNECTS, total},
+          std::pair{CURLMOPT_MAX_CONCURRENT_STREAMS, std::max(1L, limits.max_streams)}})
         if (const CURLMcode rc = curl_multi_setopt(impl_->multi, option, value); rc != CURLM_OK)
             throw std::runtime_error(std::string("libcurl: ") + curl_multi_strerror(rc));
 }
@@ -801,10 +847,12 @@ void CurlTransfer::SetStopToken(std::stop_token token) {
 }
 
 std::size_t CurlTransfer::LookAhead() const {
-    // Enough started fetches to keep every connection busy while the oldest
-    // response is still awaited.
-    const long n = std::max(1L, impl_->limits.max_connections);
-    return n == 1 ? 1 : static_cast<std::size_t>(4 * n);
+    // Enough started fetches to keep every connection, and every stream of a
+    // multiplexed one, busy while the oldest response is still awaited.
+    const long n = impl_->total_limit();
+    const long streams = impl_->multiplexed.empty() ? 1 : std::max(1L, impl_->limits.max_streams);
+    if (n == 1 && streams == 1) return 1;
+    return static_cast<std::size_t>(std::max(4 * n, 2 * streams));
 }
 
 std::vector<std::string> CurlTransfer::GivenUp() const {
