@@ -29,7 +29,7 @@ struct TransferLimits {
     long max_streams = 100;
     // A CA bundle trusted besides the system's; empty: the value of
     // PICSIFTER_CA_BUNDLE, if any. Certificates are verified either way.
-    std::string ca_bundle;
+    std::string ca_bundle{};
     // A transient failure (see `transient`) is tried again up to `retries`
     // times, after a pause that doubles from `retry_pause`; a Retry-After from
     // the server lengthens it. No pause exceeds `max_retry_pause`.
