@@ -2,12 +2,16 @@
 // about two thousand images, built from a fixed seed so every start serves the
 // same site, with a fixed delay added to every response. Prints "PORT n" when
 // ready; when its standard input closes it stops and prints, as one JSON line,
-// the requests it received.
+// the requests it received. With --write DIR it writes the site there as static
+// files instead, for a real web server to serve.
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
@@ -38,16 +42,16 @@ std::string image_body(int k, std::size_t size, std::mt19937& rng) {
     return out;
 }
 
-Site build_site(unsigned seed) {
+Site build_site(unsigned seed, int images) {
     std::mt19937 rng(seed);
     auto pick = [&rng](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
     Site site;
 
     constexpr int Sections = 17;
     constexpr int Leaves = 282;
-    constexpr int Images = 2000;
-    constexpr int Shared = 150;  // images shown on several pages
-    constexpr int Missing = 12;  // image links that give 404
+    const int Images = images;
+    const int Shared = std::min(150, images);  // images shown on several pages
+    constexpr int Missing = 12;                // image links that give 404
 
     std::vector<std::string> level3;
     std::vector<std::vector<std::string>> leaves_of(Sections);
@@ -111,17 +115,46 @@ Site build_site(unsigned seed) {
     return site;
 }
 
+// Every file gets its own modification time: a server that derives its ETag
+// from time and size would otherwise give equal-size files the same one.
+int write_site(const Site& site, const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    const auto base = std::chrono::file_clock::from_sys(
+        std::chrono::sys_seconds{std::chrono::sys_days{std::chrono::year{2024} / 6 / 7}});
+    long n = 0;
+    auto put = [&](const std::string& path, const std::string& bytes) {
+        const fs::path file = root / path.substr(1);
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << bytes;
+        fs::last_write_time(file, base + std::chrono::seconds(n++));
+    };
+    for (const auto& [path, html] : site.pages) put(path, html);
+    for (const auto& [path, bytes] : site.images) put(path, bytes);
+    std::cout << "{\"pages\": " << site.pages.size() << ", \"images\": " << site.images.size()
+              << "}\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     unsigned seed = 20240607;
     int delay_ms = 50;
+    int images_count = 2000;
+    std::string write_to;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--seed") seed = static_cast<unsigned>(std::stoul(argv[i + 1]));
         if (opt == "--delay-ms") delay_ms = std::stoi(argv[i + 1]);
+        if (opt == "--images") images_count = std::stoi(argv[i + 1]);
+        if (opt == "--write") write_to = argv[i + 1];
     }
-    const Site site = build_site(seed);
+    if (images_count < 1 || images_count > 9999) {
+        std::cerr << "site_server: --images takes 1 to 9999\n";
+        return 1;
+    }
+    const Site site = build_site(seed, images_count);
+    if (!write_to.empty()) return write_site(site, write_to);
 
     std::atomic<long> total{0}, images{0}, other{0}, not_found{0};
     std::atomic<long> by_level[4] = {0, 0, 0, 0};
