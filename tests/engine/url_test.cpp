@@ -29,8 +29,6 @@ TEST(Url, Operations) {
     const std::string dir = "http://h/" + std::string(8181, 'a') + "/";
     EXPECT_EQ(url_absolue(dir, "x"), dir + "x");
     EXPECT_EQ(url_absolue(dir.substr(0, 9) + "a" + dir.substr(9), "x"), "");
-    // A scheme-relative link names its own host.
-    EXPECT_TRUE(autre_site("http://h/a/p.htm", url_absolue("http://h/a/p.htm", "//cdn/x.gif")));
 }
 
 // Degenerate inputs must neither crash nor read out of range (run under the
@@ -42,8 +40,9 @@ TEST(Url, ShortAndSlashOnlyInputs) {
     for (const auto& p : inputs) {
         for (const auto& v : inputs) {
             const std::string r = url_absolue(p, v);
-            EXPECT_TRUE(r.empty() || v.starts_with("http://") || !racine_url(p).empty()) << p << v;
-            EXPECT_TRUE(r.empty() || (r.front() != ' ' && r.back() != ' ')) << p << v;
+            EXPECT_TRUE(r.empty() || ((v.starts_with("http://") || !racine_url(p).empty()) &&
+                                      r.front() != ' ' && r.back() != ' '))
+                << p << v;
         }
         for (const std::string& s : {racine_url(p), repertoire_url(p), chemin_site(p)})
             EXPECT_TRUE(s.empty() || s.back() == '/') << p;
