@@ -58,10 +58,14 @@ void check_resolution(std::string_view page, std::string_view link) {
     FUZZ_CHECK(!root.empty() && !dir.empty() && dir.starts_with(root),
                "a page address has a root and a directory below it");
     FUZZ_CHECK(racine_url(root) == root, "the root of a root is itself");
+    // The user information is the authority (up to "/", "?" or "#") before its last "@".
     const std::size_t scheme = page.find("//") + 2;
+    const std::size_t at = page.substr(0, page.find_first_of("/?#", scheme)).rfind('@');
     const std::string path = chemin_site(page);
-    FUZZ_CHECK(page.find('/', scheme) == npos ? path.empty() : path == dir.substr(scheme),
-               "the site path is the directory without scheme, empty without a path");
+    FUZZ_CHECK(page.find('/', scheme) == npos
+                   ? path.empty()
+                   : path == dir.substr(at != npos && at >= scheme ? at + 1 : scheme),
+               "the site path is the directory without scheme and user, empty without a path");
 
     if (link.starts_with("//")) {
         FUZZ_CHECK(a.starts_with(page.substr(0, scheme)), "a scheme-relative link's scheme");
