@@ -17,7 +17,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using Files = std::vector<std::string>;
 const std::string Img = image_bytes(2000);
 const std::string Old(5000, 'z');
 
@@ -80,7 +79,7 @@ TEST(Download, FailuresGiveMinusOneAndWriteNothing) {
         for (const int layout : {1, 2})
             EXPECT_EQ(copie_image(inet, address, folder, 2, layout), -1) << folder << layout;
     EXPECT_FALSE(fs::exists("relative") || fs::exists("c.gif"));
-    EXPECT_EQ(list_files(dir.path()), Files{"elsewhere/victim.gif"});
+    EXPECT_EQ(list_files(dir.path()), std::vector<std::string>{"elsewhere/victim.gif"});
     EXPECT_EQ(read_file(dir / "elsewhere" / "victim.gif"), "victim");
     // The name comes from the link, not from the address after redirects.
     inet.add("http://h/pic.gif", Img, 200, "http://h/store/other-name.gif");
