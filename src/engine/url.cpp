@@ -134,8 +134,9 @@ std::string chemin_site(std::string_view s) {
     if (a == npos) return {};
     if (s.find('/', a + 2) == npos) return {};
     const std::size_t last = s.rfind('/');  // >= a + 2 by the test above
-    // A user name and password before the host never become a folder name.
-    const std::size_t host_end = s.find('/', a + 2);
+    // A user name and password before the host never become a folder name. An
+    // "@" after the authority ("?" and "#" end it too) belongs to the path.
+    const std::size_t host_end = s.find_first_of("/?#", a + 2);
     const std::size_t at = s.substr(0, host_end).rfind('@');
     const std::size_t from = at != npos && at > a ? at + 1 : a + 2;
     return std::string(s.substr(from, last - from + 1));

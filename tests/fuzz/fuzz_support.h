@@ -22,10 +22,6 @@ namespace psf::fuzz {
 }
 #define FUZZ_CHECK(cond, what) ((cond) ? void() : psf::fuzz::fail(__FILE__, __LINE__, what))
 
-inline std::string_view as_text(const std::uint8_t* data, std::size_t size) {
-    return {reinterpret_cast<const char*>(data), size};
-}
-
 // The first `count` - 1 parts, each ended by `sep` (not kept), then the rest
 // whole. Missing parts are empty.
 inline std::vector<std::string_view> split(std::string_view s, std::size_t count, char sep = '\n') {

@@ -12,12 +12,11 @@ using namespace psf::m_psf;
 using namespace psf::fuzz;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const auto parts = split(as_text(data, size), 3);
-    const std::string_view base = parts[0];
+    const auto parts = split({reinterpret_cast<const char*>(data), size}, 3);
+    const std::string_view base = parts[0], text = parts[2];
     const auto f = split(parts[1], 6, '|');
     const auto include = one_row<FilterTable>(f[0], f[1]);
     const auto exclude = one_row<FilterTable>(f[2], f[3]);
-    const std::string_view text = parts[2];
 
     // The lists live as long as the process, like the window's: stale slots
     // above the counts must never be read.

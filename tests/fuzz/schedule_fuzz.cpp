@@ -19,18 +19,12 @@ namespace {
 // Two folders for the whole run, in/ and out/, in memory when the system has
 // /dev/shm (the save syncs the file to disk).
 struct Folders {
-    std::string root = std::string(fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") +
-                       "/picsifter-fuzz-XXXXXX",
-                in, out;
-    Folders() {
-        FUZZ_CHECK(::mkdtemp(root.data()) != nullptr, "a temporary folder");
-        in = root + "/in/", out = root + "/out/";
-        fs::create_directory(in), fs::create_directory(out);
-    }
-    ~Folders() {
-        std::error_code ec;
-        fs::remove_all(root, ec);
-    }
+    std::string root =
+        std::string(fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp") + "/picsifter-fuzz-XXXXXX";
+    std::string in = ((void)::mkdtemp(root.data()), root + "/in/"), out = root + "/out/";
+    Folders() { fs::create_directory(in), fs::create_directory(out); }
+    ~Folders() { fs::remove_all(root, ec); }
+    std::error_code ec;
 };
 
 std::string read_whole(const fs::path& file) {
@@ -71,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Kept between inputs, like the window's table: rows above the count are stale.
     static const auto tables = std::make_unique<std::array<TaskTable, 3>>();
     auto& [loaded, parsed, back] = *tables;
-    LoadReport report;
+    LoadReport report, again;
     std::string error;
     FUZZ_CHECK(charge_planifs(folders.in, loaded, report, error), "a readable file loads");
     FUZZ_CHECK(loaded.TaskCount >= 0 && loaded.TaskCount <= MaxTasks,
@@ -96,10 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(sauve_planifs(folders.out, loaded, error), "a storable table saves");
-    const std::string text = read_whole(saved);
-    FUZZ_CHECK(text == format_schedule(loaded), "the file holds the formatted table");
+    FUZZ_CHECK(read_whole(saved) == format_schedule(loaded), "the file holds the formatted table");
 
-    LoadReport again;
     FUZZ_CHECK(charge_planifs(folders.out, back, again, error), "a saved file loads");
     FUZZ_CHECK(same_tasks(loaded, back), "a saved table loads back equal");
     FUZZ_CHECK(again.clean(), "a saved file is complete UTF-8");
