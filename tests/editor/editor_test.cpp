@@ -2,8 +2,10 @@
 // test lists and whose save writes a real schedule file into a temporary folder.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -22,7 +24,8 @@ class FakeHost : public EditorHost {
   public:
     std::map<std::string, std::string> drives{{"/", "/home/u"}, {"/media/usb", "/media/usb"}};
     std::set<std::string> folders{"/home/u", "/home/u/pics", "/media/usb", "/media/usb/x"};
-    std::string fail_with;  // when set, every save fails with it
+    std::string fail_with;              // when set, every save fails with it
+    std::string backup, extras_backup;  // from the last load
     int saves = 0;
     psf::test::TempDir dir;
 
@@ -34,10 +37,13 @@ class FakeHost : public EditorHost {
     bool save(const TaskTable& table, std::string& error) override {
         ++saves;
         if (!fail_with.empty()) error = fail_with;
-        return fail_with.empty() && sauve_planifs(dir.str() + "/", table, error);
+        return fail_with.empty() &&
+               sauve_planifs(dir.str() + "/", table, error, backup, extras_backup);
     }
     Stamp now() const override { return {"2026/03/05", "09:05"}; }
-    std::string file() const { return psf::test::read_file(dir / "planifs.txt"); }
+    std::string file(const char* name = ScheduleFileName) const {
+        return std::filesystem::exists(dir / name) ? psf::test::read_file(dir / name) : "-";
+    }
 };
 
 // A stored field by name, or by number.
@@ -69,9 +75,10 @@ struct EditorFixture {
     FakeHost host;
     TaskEditor ed{table, gri, host, "/", "/home/u"};
 
-    std::string said;      // what the last command, box or drive change reported
-    bool focus = false;    // the last command's request for the title box
-    std::string snapshot;  // the table, grid and file at the last "snap"
+    std::string said;           // what the last command, box or drive change reported
+    bool focus = false;         // the last command's request for the title box
+    std::string snapshot;       // the table, grid and file at the last "snap"
+    std::string extras_backup;  // the bytes the last load kept aside
     EditorState snapshot_state;
 
     // Plays `script` (see tests/data/editor/scenarios.txt), checks included.
@@ -143,6 +150,33 @@ struct EditorFixture {
         if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
+        if (name == "Extras") {  // modern, then "all" or not, then the kinds
+            std::istringstream words(second);
+            std::string k;
+            TaskExtras e{{}, a == 1, words >> k && k == "all"};
+            while (words >> k) e.kinds.push_back(k);
+            EXPECT_TRUE(ed.Extras_Change(std::move(e))) << text;
+            return;
+        }
+        if (name == "load" || name == "damage" || name == "old") {  // a fresh load, then a save
+            if (name == "damage") psf::test::write_file(host.dir / ExtrasFileName, text);
+            if (name == "old") std::filesystem::remove(host.dir / ExtrasFileName);
+            const std::string planifs = host.file();
+            const std::string extras = host.file(ExtrasFileName);
+            LoadReport report;
+            std::string error;
+            EXPECT_TRUE(charge_planifs(host.dir.str() + "/", table, report, error)) << error;
+            host.backup = report.backup;
+            host.extras_backup = report.extras.backup;
+            said = report.clean() ? "clean" : "not clean";
+            EXPECT_TRUE(host.save(table, error)) << error;
+            EXPECT_EQ(host.file(), planifs);
+            if (name == "load") {
+                EXPECT_EQ(host.file(ExtrasFileName), extras);
+            }
+            const std::string& kept = report.extras.backup;
+            return void(extras_backup = kept.empty() ? "" : psf::test::read_file(kept));
+        }
         if (name == "all") return act(AllControls);
         if (name == "reload") return act("Reset;Text1 other;Text5 u;all;Edit");
         if (name == "refused") return act("snap;Schedule;?focus=0;?unchanged=1;?said=" + text);
@@ -165,6 +199,15 @@ struct EditorFixture {
         if (name == "Dir1") return s.Dir1;
         if (name == "folder") return s.DestinationFolder;
         if (name == "said") return said;
+        if (name == "xfile") return host.file(ExtrasFileName);
+        if (name == "xbackup") return extras_backup;
+        if (name == "xcount") return std::to_string(table.extras.size());
+        if (name == "extras") {
+            const TaskExtras& e = s.Extras;
+            return list(0, static_cast<int>(e.kinds.size()) - 1,
+                        [&](int k) { return e.kinds[static_cast<std::size_t>(k)]; }) +
+                   (e.modern ? " 1 " : " 0 ") + (e.srcset_all ? "all" : "largest");
+        }
         if (name == "focus") return focus ? "1" : "0";
         if (name == "enabled") {
             std::string e;
@@ -253,12 +296,15 @@ struct EditorFixture {
     }
 };
 
+// A row whose task count is "+" goes on with the editor of the row before.
 TEST(Editor, Scenarios) {
-    for (const auto& r : psf::test::read_table("editor/scenarios.txt", 3)) {
-        SCOPED_TRACE(r.where);
-        EditorFixture f;
-        f.load(std::stoi(r[1]));
-        f.act(r[2]);
+    for (const char* file : {"editor/scenarios.txt", "editor/extras.txt"}) {
+        std::unique_ptr<EditorFixture> f;
+        for (const auto& r : psf::test::read_table(file, 3)) {
+            SCOPED_TRACE(r.where);
+            if (r[1] != "+") f = std::make_unique<EditorFixture>(), f->load(std::stoi(r[1]));
+            f->act(r[2]);
+        }
     }
 }
 
