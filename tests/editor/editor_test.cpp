@@ -46,15 +46,6 @@ class FakeHost : public EditorHost {
     }
 };
 
-// A stored field by name, or by number.
-int field(const std::string& name) {
-    const std::map<std::string, int> names = {{"Title", Title},
-                                              {"StartAddress", StartAddress},
-                                              {"Drive", Drive},
-                                              {"DestinationFolder", DestinationFolder}};
-    return names.count(name) != 0 ? names.at(name) : std::stoi(name);
-}
-
 // f(from) .. f(to), `sep` apart.
 std::string list(int from, int to, const std::function<std::string(int)>& f,
                  const char* sep = ",") {
@@ -130,7 +121,7 @@ struct EditorFixture {
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
         if (name == "stored") {
             const std::size_t sp = second.find(' ');
-            table.at(a, field(second.substr(0, sp))) =
+            table.at(a, std::stoi(second.substr(0, sp))) =
                 second.substr(std::min(sp + 1, second.size()));
             return fill_grid(gri, table);
         }
@@ -234,7 +225,7 @@ struct EditorFixture {
             {"task", list(
                          1, FieldCount, [&](int c) { return table.at(a, c); }, "|")}};
         if (name == "cell") return gri.TextMatrix(a, b);
-        return probes.contains(name) ? probes.at(name) : table.at(a, field(name));
+        return name == "field" ? table.at(a, b) : probes.at(name);
     }
 
     // The table, the grid and the file, as one text.
