@@ -151,10 +151,9 @@ TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
                 facts["seen"] = (saved ? "saved, " : "") + error.substr(work.string().size()) +
                                 (kept ? ", old kept, " : ", ") + file_names(work);
             });
-        EXPECT_TRUE(how == DiskFull::Tmpfs || run.skipped.empty()) << run.skipped;
+        if (how == DiskFull::Tmpfs && !run.skipped.empty()) continue;  // needs a mount
         auto f = run.facts;
-        if (!run.skipped.empty()) continue;
-        EXPECT_EQ(f["exception"] + f["seen"],  // no temporary file left behind
+        EXPECT_EQ(run.skipped + f["exception"] + f["seen"],  // no temporary file left behind
                   "/" + std::string(ScheduleFileName) + ": " +
                       std::strerror(how == DiskFull::Tmpfs ? ENOSPC : EFBIG) + ", old kept, " +
                       ScheduleFileName);
