@@ -2,8 +2,10 @@
 // test lists and whose save writes a real schedule file into a temporary folder.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 
@@ -22,7 +24,8 @@ class FakeHost : public EditorHost {
   public:
     std::map<std::string, std::string> drives{{"/", "/home/u"}, {"/media/usb", "/media/usb"}};
     std::set<std::string> folders{"/home/u", "/home/u/pics", "/media/usb", "/media/usb/x"};
-    std::string fail_with;  // when set, every save fails with it
+    std::string fail_with;              // when set, every save fails with it
+    std::string backup, extras_backup;  // from the last load
     int saves = 0;
     psf::test::TempDir dir;
 
@@ -34,20 +37,14 @@ class FakeHost : public EditorHost {
     bool save(const TaskTable& table, std::string& error) override {
         ++saves;
         if (!fail_with.empty()) error = fail_with;
-        return fail_with.empty() && sauve_planifs(dir.str() + "/", table, error);
+        return fail_with.empty() &&
+               sauve_planifs(dir.str() + "/", table, error, backup, extras_backup);
     }
     Stamp now() const override { return {"2026/03/05", "09:05"}; }
-    std::string file() const { return psf::test::read_file(dir / "planifs.txt"); }
+    std::string file(const char* name = ScheduleFileName) const {
+        return std::filesystem::exists(dir / name) ? psf::test::read_file(dir / name) : "-";
+    }
 };
-
-// A stored field by name, or by number.
-int field(const std::string& name) {
-    const std::map<std::string, int> names = {{"Title", Title},
-                                              {"StartAddress", StartAddress},
-                                              {"Drive", Drive},
-                                              {"DestinationFolder", DestinationFolder}};
-    return names.count(name) != 0 ? names.at(name) : std::stoi(name);
-}
 
 // f(from) .. f(to), `sep` apart.
 std::string list(int from, int to, const std::function<std::string(int)>& f,
@@ -100,22 +97,30 @@ struct EditorFixture {
         const auto show_one = [&](const std::optional<Message>& m) {
             show(m ? std::vector<Message>{*m} : std::vector<Message>{});
         };
-        const auto command = [&](Outcome out) {
-            show_one(out.message);
-            focus = out.focus_Text1;
-        };
+        const std::map<std::string, Outcome (TaskEditor::*)()> commands{
+            {"Schedule", &TaskEditor::Command2_Click},
+            {"Edit", &TaskEditor::Command4_Click},
+            {"Delete", &TaskEditor::Command3_Click},
+            {"Reset", &TaskEditor::m_reinit_Click}};
+        const std::map<std::string, void (TaskEditor::*)(int)> clicks{
+            {"Option1", &TaskEditor::Option1_Click}, {"Option2", &TaskEditor::Option2_Click},
+            {"Option3", &TaskEditor::Option3_Click}, {"Option4", &TaskEditor::Option4_Click},
+            {"Combo1", &TaskEditor::Combo1_Click},   {"Combo2", &TaskEditor::Combo2_Click},
+            {"Combo5", &TaskEditor::Combo5_Click},   {"Combo6", &TaskEditor::Combo6_Click},
+            {"Combo7", &TaskEditor::Combo7_Click}};
         if (name.empty()) return;
-        if (name == "Schedule") return command(ed.Command2_Click());
-        if (name == "Edit") return command(ed.Command4_Click());
-        if (name == "Delete") return command(ed.Command3_Click());
-        if (name == "Reset") return command(ed.m_reinit_Click());
+        if (clicks.contains(name)) return (ed.*clicks.at(name))(a);
+        if (commands.contains(name)) {
+            const Outcome out = (ed.*commands.at(name))();
+            return show_one(out.message), void(focus = out.focus_Text1);
+        }
         if (name == "busy") return ed.set_busy(true);
         if (name == "idle") return ed.set_busy(false);
         if (name == "row") return gri.setRow(a);
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
         if (name == "stored") {
             const std::size_t sp = second.find(' ');
-            table.at(a, field(second.substr(0, sp))) =
+            table.at(a, std::stoi(second.substr(0, sp))) =
                 second.substr(std::min(sp + 1, second.size()));
             return fill_grid(gri, table);
         }
@@ -128,21 +133,36 @@ struct EditorFixture {
         if (name == "Text5") return ed.Text5_Change(text), ed.Text5_Validate();
         if (name == "Text5_Change") return ed.Text5_Change(text);
         if (name == "Text6") return ed.Text6_Change(text), ed.Text6_Validate();
-        if (name == "Option1") return ed.Option1_Click(a);
-        if (name == "Option2") return ed.Option2_Click(a);
-        if (name == "Option3") return ed.Option3_Click(a);
-        if (name == "Option4") return ed.Option4_Click(a);
-        if (name == "Combo1") return ed.Combo1_Click(a);
-        if (name == "Combo2") return ed.Combo2_Click(a);
         if (name == "Combo3") return ed.Combo3_Click(a, b);
         if (name == "Combo4") return ed.Combo4_Click(a, b);
-        if (name == "Combo5") return ed.Combo5_Click(a);
-        if (name == "Combo6") return ed.Combo6_Click(a);
-        if (name == "Combo7") return ed.Combo7_Click(a);
         if (name == "Check1") return ed.Check1_Click(a, b != 0);
         if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
+        if (name == "Extras") {  // modern, then "all" or not, then the kinds
+            std::istringstream words(second);
+            std::string k;
+            TaskExtras e{{}, a == 1, words >> k && k == "all"};
+            while (words >> k) e.kinds.push_back(k);
+            EXPECT_TRUE(ed.Extras_Change(std::move(e))) << text;
+            return;
+        }
+        if (name == "load" || name == "damage" || name == "old") {  // a fresh load, then a save
+            if (name == "damage") psf::test::write_file(host.dir / ExtrasFileName, text);
+            if (name == "old") std::filesystem::remove(host.dir / ExtrasFileName);
+            const std::string planifs = host.file();
+            const std::string extras = host.file(ExtrasFileName);
+            LoadReport report;
+            std::string error;
+            EXPECT_TRUE(charge_planifs(host.dir.str() + "/", table, report, error)) << error;
+            host.backup = report.backup;
+            host.extras_backup = report.extras.backup;
+            said = report.clean() ? "clean" : "not clean";
+            EXPECT_TRUE(host.save(table, error)) << error;
+            EXPECT_EQ(host.file(), planifs);
+            EXPECT_TRUE(name != "load" || host.file(ExtrasFileName) == extras);
+            return;
+        }
         if (name == "all") return act(AllControls);
         if (name == "reload") return act("Reset;Text1 other;Text5 u;all;Edit");
         if (name == "refused") return act("snap;Schedule;?focus=0;?unchanged=1;?said=" + text);
@@ -151,59 +171,57 @@ struct EditorFixture {
 
     std::string probe(const std::string& what) const {
         const EditorState& s = ed.state();
-        const std::size_t sp = what.find(' ');
-        const std::string name = what.substr(0, sp);
-        const int a = sp == std::string::npos ? 0 : std::atoi(what.c_str() + sp + 1);
-        if (name == "depth") return std::to_string(s.LinkDepth);
-        if (name == "user") return s.UserName;
-        if (name == "password") return s.Password;
-        if (name == "include") return s.IncludePatterns[static_cast<std::size_t>(a)][0];
-        if (name == "exclude") return s.ExcludePatterns[static_cast<std::size_t>(a)][0];
-        if (name == "Text3") return s.Text3[static_cast<std::size_t>(a)];
-        if (name == "Text1") return s.Text1;
-        if (name == "Drive1") return s.Drive1;
-        if (name == "Dir1") return s.Dir1;
-        if (name == "folder") return s.DestinationFolder;
-        if (name == "said") return said;
-        if (name == "focus") return focus ? "1" : "0";
-        if (name == "enabled") {
-            std::string e;
-            for (auto* c : {&s.Command2, &s.Command3, &s.Command4, &s.Command6, &s.m_reinit})
-                e += c->Enabled ? "1" : "0";
-            return e;
-        }
-        if (name == "titles") return titles(table);
-        if (name == "grid") return grid_titles();
-        if (name == "file") return file_titles();
-        if (name == "count") return std::to_string(table.TaskCount);
-        if (name == "saves") return std::to_string(host.saves);
-        if (name == "rows") return std::to_string(gri.Rows());
-        if (name == "row") return grid_row(a);
-        if (name == "cell") return gri.TextMatrix(a, std::atoi(what.c_str() + what.rfind(' ')));
-        if (name == "stamp") return table.at(a, LastRunDate) + " " + table.at(a, LastRunTime);
-        if (name == "selection")
-            return std::to_string(gri.RowSel()) + " " + std::to_string(gri.ColSel());
-        if (name == "defaults") {  // every default but the drive and folder lists
-            EditorState d;
-            d.Drive1 = s.Drive1;
-            d.Dir1 = d.DestinationFolder = s.Dir1;
-            for (auto* t : {&d.IncludePatterns, &d.ExcludePatterns})
-                for (auto& row : *t) row[2] = "*";
-            const int policy = s.IntervalIndex + s.Combo2 + s.ExistingImagePolicy + s.FolderLayout;
-            return s == d && policy == 6 ? "1" : "0";
-        }
-        if (name == "unchanged") return snapshot == everything() && snapshot_state == s ? "1" : "0";
-        if (name == "state") {  // as at the last "snap", but for the commands
-            EditorState then = snapshot_state;
-            for (auto c : {&EditorState::Command2, &EditorState::Command3, &EditorState::Command4,
-                           &EditorState::Command6, &EditorState::m_reinit})
-                (then.*c).Enabled = (s.*c).Enabled;
-            return then == s ? "1" : "0";
-        }
-        if (name == "task")
-            return list(
-                1, FieldCount, [&](int c) { return table.at(a, c); }, "|");
-        return table.at(a, field(name));
+        std::istringstream words(what);
+        std::string name;
+        int a = 0, b = 0;
+        words >> name >> a >> b;
+        const auto i = static_cast<std::size_t>(a) % s.Text3.size();  // the four name rows
+        std::string enabled, kinds;
+        EditorState then = snapshot_state, d;  // the snapshot but for the commands; the defaults
+        for (auto c : {&EditorState::Command2, &EditorState::Command3, &EditorState::Command4,
+                       &EditorState::Command6, &EditorState::m_reinit})
+            enabled += (s.*c).Enabled ? "1" : "0", (then.*c).Enabled = (s.*c).Enabled;
+        d.Drive1 = s.Drive1;  // every default but the drive and folder lists
+        d.Dir1 = d.DestinationFolder = s.Dir1;
+        for (auto* t : {&d.IncludePatterns, &d.ExcludePatterns})
+            for (auto& row : *t) row[2] = "*";
+        const int policy = s.IntervalIndex + s.Combo2 + s.ExistingImagePolicy + s.FolderLayout;
+        for (const std::string& k : s.Extras.kinds) kinds += (kinds.empty() ? "" : ",") + k;
+        const std::map<std::string, std::string> probes{
+            {"depth", std::to_string(s.LinkDepth)},
+            {"user", s.UserName},
+            {"password", s.Password},
+            {"include", s.IncludePatterns[i][0]},
+            {"exclude", s.ExcludePatterns[i][0]},
+            {"Text3", s.Text3[i]},
+            {"Text1", s.Text1},
+            {"Drive1", s.Drive1},
+            {"Dir1", s.Dir1},
+            {"folder", s.DestinationFolder},
+            {"said", said},
+            {"focus", focus ? "1" : "0"},
+            {"xfile", host.file(ExtrasFileName)},
+            {"xbackup", host.extras_backup.empty() ? "" : psf::test::read_file(host.extras_backup)},
+            {"xcount", std::to_string(table.extras.size())},
+            {"enabled", enabled},
+            {"extras",
+             kinds + (s.Extras.modern ? " 1 " : " 0 ") + (s.Extras.srcset_all ? "all" : "largest")},
+            {"titles", titles(table)},
+            {"grid", grid_titles()},
+            {"file", file_titles()},
+            {"count", std::to_string(table.TaskCount)},
+            {"saves", std::to_string(host.saves)},
+            {"rows", std::to_string(gri.Rows())},
+            {"row", a < gri.Rows() ? grid_row(a) : ""},
+            {"stamp", table.at(a, LastRunDate) + " " + table.at(a, LastRunTime)},
+            {"selection", std::to_string(gri.RowSel()) + " " + std::to_string(gri.ColSel())},
+            {"defaults", s == d && policy == 6 ? "1" : "0"},
+            {"state", then == s ? "1" : "0"},
+            {"unchanged", snapshot == everything() && snapshot_state == s ? "1" : "0"},
+            {"task", list(
+                         1, FieldCount, [&](int c) { return table.at(a, c); }, "|")}};
+        if (name == "cell") return gri.TextMatrix(a, b);
+        return name == "field" ? table.at(a, b) : probes.at(name);
     }
 
     // The table, the grid and the file, as one text.
@@ -253,12 +271,15 @@ struct EditorFixture {
     }
 };
 
+// A row whose task count is "+" goes on with the editor of the row before.
 TEST(Editor, Scenarios) {
-    for (const auto& r : psf::test::read_table("editor/scenarios.txt", 3)) {
-        SCOPED_TRACE(r.where);
-        EditorFixture f;
-        f.load(std::stoi(r[1]));
-        f.act(r[2]);
+    for (const char* file : {"editor/scenarios.txt", "editor/extras.txt"}) {
+        std::unique_ptr<EditorFixture> f;
+        for (const auto& r : psf::test::read_table(file, 3)) {
+            SCOPED_TRACE(r.where);
+            if (r[1] != "+") f = std::make_unique<EditorFixture>(), f->load(std::stoi(r[1]));
+            f->act(r[2]);
+        }
     }
 }
 

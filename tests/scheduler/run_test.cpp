@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -32,38 +31,36 @@ struct Recorder final : RunObserver {
     Strings captions;
     std::vector<LabelColour> colours;
     int events = 0;
-    std::function<void(const std::string&)> on_caption;
+    std::string stop_after;  // the caption that sets `reached`
+    std::atomic<bool> reached = false;
     void set_caption(const std::string& c) override {
         captions.push_back(c);
-        if (on_caption) on_caption(c);
+        reached = reached || c == stop_after;
     }
     void set_colour(LabelColour c) override { colours.push_back(c); }
     void process_events() override { ++events; }
 };
 
-std::string joined(const Strings& all, const char* after) {
+std::string joined(const Strings& all) {
     std::string out;
-    for (const std::string& s : all) out += s + after;
+    for (const std::string& s : all) out += s + " ";
     return out;
 }
 
 // Some replies held back a little, so that answers come out of the order asked.
 void serve(TestServer& s, const std::string& path, std::string body, int status = 200,
            int delay_ms = -1) {
-    Reply r;
-    r.status = status;
-    r.body = std::move(body);
-    r.content_type = path.ends_with(".htm") ? "text/html" : "image/gif";
+    Reply r{status, std::move(body), path.ends_with(".htm") ? "text/html" : "image/gif"};
     const bool uneven = std::hash<std::string>{}(path) % 3 == 0;
     r.delay = std::chrono::milliseconds(delay_ms >= 0 ? delay_ms : uneven ? 10 : 0);
     s.route(path, std::move(r));
 }
 
-RunSpec spec_for(const TestServer& s, const TempDir& dir, int depth) {
+RunSpec spec_for(const std::string& start, const std::string& folder, int depth = 0) {
     RunSpec spec;
-    spec.start_address = " " + s.url("/index.htm") + " ";
+    spec.start_address = start;
     spec.link_depth = depth;
-    spec.destination = dir.str();
+    spec.destination = folder;
     return spec;
 }
 
@@ -71,8 +68,6 @@ RunSpec spec_for(const TestServer& s, const TempDir& dir, int depth) {
 TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
     for (const auto& c : read_table("scheduler/run_summary.txt", 6)) {
         SCOPED_TRACE(c.where);
-        // "@repeated": ok.gif past the list limit, then other.gif; "@distinct":
-        // more distinct images than the list holds.
         std::string page = c[0].starts_with('@') ? "" : c[0];
         for (int k = 0; c[0] == "@repeated" && k < m_psf::ListLimit + 10; ++k)
             page += "<img src='ok.gif'>";
@@ -82,36 +77,31 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
             page += c[0] == "@repeated" ? "<img src=other.gif> ....." : " .....";
         FakeTransfer inet;
         if (!page.empty()) inet.add("http://h/p.htm", page, std::stol(c[1]));
-        inet.add("http://h/ok.gif", image_bytes(2000, 'o'));
-        inet.add("http://h/other.gif", image_bytes(2000, 'p'));
-        inet.add("http://h/kept.gif", image_bytes(2000, 'k'));
+        for (const char* name : {"ok", "other", "kept"})
+            inet.add("http://h/" + std::string(name) + ".gif", image_bytes(2000, name[1]));
         inet.add("http://h/bad.gif", "<html>404</html>", 404);
         TempDir dir;
         write_file(dir / "kept.gif", "mine");
         m_psf::CrawlState state;
         Recorder rec;
-        RunSpec spec;
-        spec.start_address = " http://h/p.htm ";
+        RunSpec spec = spec_for(" http://h/p.htm ", dir.str());
         spec.user = "ann";
         spec.password = c[5];
-        spec.destination = dir.str();
         const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
-        EXPECT_EQ(sum.pages_read, 1);
-        EXPECT_EQ(std::to_string(sum.images_found) + " " + std::to_string(sum.images_copied) + " " +
-                      std::to_string(sum.images_present) + " " + std::to_string(sum.images_failed),
-                  c[2]);
-        EXPECT_EQ(end_note(sum), c[3]);
-        EXPECT_EQ(sum.start_failure.empty(), !c[3].starts_with("Start page"));
-        EXPECT_EQ(sum.failures.size(), static_cast<std::size_t>(sum.images_failed) +
-                                           (sum.start_failure.empty() ? 0 : 1));
-        EXPECT_EQ(rec.captions.front(), "1 page read");
+        std::string counts;
+        for (int n : {sum.pages_read, sum.images_found, sum.images_copied, sum.images_present,
+                      sum.images_failed})
+            counts += std::to_string(n) + " ";
+        EXPECT_EQ(counts + end_note(sum), "1 " + c[2] + " " + c[3]);
+        const bool start = c[3].starts_with("Start page");
+        EXPECT_EQ(sum.start_failure.empty(), !start);
+        EXPECT_EQ(sum.failures.size(), static_cast<std::size_t>(sum.images_failed + start));
         std::istringstream fetches(c[4]);
-        for (std::string f; fetches >> f;) {
-            const std::string url = "http://h/" + f.substr(0, f.find('='));
-            EXPECT_EQ(std::to_string(std::count(inet.fetched.begin(), inet.fetched.end(), url)),
-                      f.substr(f.find('=') + 1))
-                << url;
-        }
+        std::string fetched;
+        for (std::string f; std::getline(fetches >> std::ws, f, '=') && fetches.ignore(9, ' ');)
+            fetched +=
+                f + "=" + std::to_string(std::ranges::count(inet.fetched, "http://h/" + f)) + " ";
+        EXPECT_EQ(fetched, c[4] + (c[4].empty() ? "" : " "));
         // Only to the start address's origin, and only with a password.
         EXPECT_EQ(inet.user + ":" + inet.password + "@" + inet.origin,
                   (c[5].empty() ? ":" : "ann:" + c[5]) + "@http://h/p.htm");
@@ -133,17 +123,15 @@ TEST(TaskRun, ImageRefusedByAFullDiskIsNotCounted) {
         [&](const std::filesystem::path& work, Facts& facts) {
             m_psf::CrawlState state;
             Recorder rec;
-            RunSpec spec;
-            spec.start_address = "http://h/p.htm";
-            spec.destination = work.string();
-            const RunSummary sum = run_retrieval(spec, RunMode::OnDemand, state, inet, rec);
-            facts["seen"] = joined(rec.captions, ";") + std::to_string(sum.images_copied) + " [" +
+            const RunSummary sum = run_retrieval(spec_for("http://h/p.htm", work.string()),
+                                                 RunMode::OnDemand, state, inet, rec);
+            facts["seen"] = joined(rec.captions) + std::to_string(sum.images_copied) + " [" +
                             state.ImageList[2] + "] " + file_names(work);
         });
     ASSERT_EQ(run.skipped, "");
     Facts f = run.facts;
     EXPECT_EQ(f["exception"] + f["seen"],  // nothing of big.gif
-              "1 page read;1 image copied;2 images copied;2 [] other.gif,small.gif");
+              "1 page read 1 image copied 2 images copied 2 [] other.gif,small.gif");
 }
 
 // Stopped while the next page or many images are on their way: the run
@@ -169,24 +157,22 @@ TEST(TaskRun, CancelDuringTheCrawlAndDuringTheDownloads) {
         CurlTransfer inet;
         m_psf::CrawlState state;
         Recorder rec;
-        std::atomic<bool> reached = false;
-        rec.on_caption = [&](const std::string& c) { reached = reached || c == stop_after; };
+        rec.stop_after = stop_after;
         std::stop_source stop;
         std::chrono::steady_clock::time_point stopped_at;
         std::thread stopper([&] {  // the run then waits on a held-back reply
-            for (int i = 0; i < 1000 && !reached; ++i)
+            for (int i = 0; i < 1000 && !rec.reached; ++i)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             stopped_at = std::chrono::steady_clock::now();
             stop.request_stop();
         });
-        const RunSummary sum = run_retrieval(spec_for(server, dir, depth), RunMode::OnDemand, state,
-                                             inet, rec, stop.get_token());
+        const RunSummary sum = run_retrieval(spec_for(server.url("/index.htm"), dir.str(), depth),
+                                             RunMode::OnDemand, state, inet, rec, stop.get_token());
         const auto returned_at = std::chrono::steady_clock::now();
         stopper.join();
         EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(1));
-        EXPECT_TRUE(sum.cancelled);
-        EXPECT_EQ(rec.colours.back(), LabelColour::Idle);
-        EXPECT_EQ(joined(list_files(dir.path()), " "), files);
+        EXPECT_TRUE(sum.cancelled && rec.colours.back() == LabelColour::Idle);
+        EXPECT_EQ(joined(list_files(dir.path())), files);
         for (const std::string& f : list_files(dir.path()))
             EXPECT_EQ(read_file(dir / f).size(), 4000u) << f;
         EXPECT_GT(server.requests().size(), depth == 0 ? 6u : 1u);  // fetches under way
@@ -212,10 +198,8 @@ void serve_collisions(TestServer& s) {
     }
     serve(s, "/index.htm", index + " ..........");
     unsigned char seed = 'a';
-    for (const std::string& img : images) {
-        ++seed;
-        serve(s, img, image_bytes(1100 + 37 * static_cast<std::size_t>(seed % 16), seed));
-    }
+    for (const std::string& img : images)
+        ++seed, serve(s, img, image_bytes(1100 + 37 * static_cast<std::size_t>(seed % 16), seed));
     serve(s, "/missing.gif", image_bytes(1200), 404);
     serve(s, "/err.gif", "<html>404 gone</html>");
 }
@@ -224,7 +208,6 @@ struct Outcome {
     Strings captions, image_slots, requests;
     std::map<std::string, std::string> files;
     int copied = 0;
-    RunSummary summary;
 };
 
 // A folder as it is before a run: files already present, for the policies.
@@ -240,7 +223,7 @@ void finish(Outcome& out, const TempDir& dir, TestServer& server, const m_psf::L
     for (const std::string& f : list_files(dir.path())) out.files[f] = read_file(dir / f);
     out.image_slots.assign(images.begin() + 1, images.begin() + 1 + found);
     for (const auto& r : server.requests()) out.requests.push_back(r.path);
-    std::sort(out.requests.begin(), out.requests.end());
+    std::ranges::sort(out.requests);
     server.clear_log();
 }
 
@@ -281,41 +264,34 @@ Outcome reference(TestServer& server, int depth, int policy, int layout) {
 // reference; returns the reference. Depth 0 runs as scheduled.
 Outcome compare(TestServer& server, int depth, int policy, int layout) {
     const Outcome one = reference(server, depth, policy, layout);
-    const RunMode mode = depth == 0 ? RunMode::Scheduled : RunMode::OnDemand;
     std::optional<RunSummary> first;
     // Held bytes of 1: every page but the one awaited pauses at its first byte.
     for (const auto& [connections, held] :
          {std::pair<long, std::size_t>{1, 1u << 28}, {3, 1u << 28}, {16, 1u << 28}, {16, 1}}) {
-        SCOPED_TRACE("connections " + std::to_string(connections) + ", held " +
-                     std::to_string(held));
+        SCOPED_TRACE(std::to_string(connections) + " connections, held " + std::to_string(held));
         TempDir dir;
         prepare(dir, server, layout);
-        TransferLimits limits;
-        limits.max_connections = connections;
-        limits.max_held = held;
-        CurlTransfer inet(limits);
+        CurlTransfer inet(TransferLimits{.max_connections = connections, .max_held = held});
         m_psf::CrawlState state;
         Recorder rec;
-        RunSpec spec = spec_for(server, dir, depth);
+        RunSpec spec = spec_for(" " + server.url("/index.htm") + " ", dir.str(), depth);
         spec.title = "  Site  ";
         spec.policy = policy;
         spec.layout = layout;
         Outcome many;
-        const RunSummary sum = run_retrieval(spec, mode, state, inet, rec);
+        const RunSummary sum = run_retrieval(
+            spec, depth == 0 ? RunMode::Scheduled : RunMode::OnDemand, state, inet, rec);
         finish(many, dir, server, state.ImageList, state.ImagesFound);
         EXPECT_EQ(rec.captions, depth > 0 ? one.captions : Strings({"Récupère Site", ""}));
-        EXPECT_EQ(many.files, one.files);
-        EXPECT_EQ(many.image_slots, one.image_slots);
-        EXPECT_EQ(many.requests, one.requests);
-        EXPECT_EQ(sum.images_copied, one.copied);
+        EXPECT_EQ(std::tie(many.files, many.image_slots, many.requests, sum.images_copied),
+                  std::tie(one.files, one.image_slots, one.requests, one.copied));
         // Pending events are processed after each page and image, and around a scheduled run.
         EXPECT_EQ(rec.events, sum.pages_read + sum.images_copied + (depth > 0 ? 0 : 2));
         EXPECT_EQ(rec.colours, (std::vector<LabelColour>{LabelColour::Busy, LabelColour::Idle}));
         EXPECT_FALSE(sum.cancelled);
         if (!first) first = sum;
-        EXPECT_EQ(sum.images_present, first->images_present);
-        EXPECT_EQ(sum.failures, first->failures);
-        EXPECT_EQ(sum.pages_read, first->pages_read);
+        EXPECT_EQ(std::tie(sum.images_present, sum.failures, sum.pages_read),
+                  std::tie(first->images_present, first->failures, first->pages_read));
     }
     return one;
 }
@@ -328,26 +304,18 @@ TEST(AheadRun, SameResultsAsOneFetchAtATime) {
         const Outcome one = compare(server, 1, policy, layout);
         // The site is built so that every kind of slot result occurs.
         EXPECT_GT(one.copied, 60);
-        EXPECT_GE(std::count(one.image_slots.begin(), one.image_slots.end(), ""), 2);
-        EXPECT_EQ(std::count(one.requests.begin(), one.requests.end(), "/missing.gif"), 1);
+        EXPECT_GE(std::ranges::count(one.image_slots, ""), 2);
+        EXPECT_EQ(std::ranges::count(one.requests, "/missing.gif"), 1);
     }
 }
 
 TEST(AheadRun, LevelsBreadthFirst) {
-    TestServer server;  // index -> a, b; a -> c; c -> d; one image a page, i0 twice
-    const std::string pad(60, '.');
-    serve(server, "/index.htm",
-          "<a href='a.htm'>A</a> <a href='b.htm'>B</a> <img src='i0.gif'>" + pad);
-    serve(server, "/a.htm",
-          "<a href='c.htm'>C</a> <img src='ia.gif'> <a href=index.htm>up</a>" + pad);
-    serve(server, "/b.htm", "<img src='ib.gif'> <img src='/i0.gif'>" + pad);
-    serve(server, "/c.htm", "<a href='d.htm'>D</a> <img src='ic.gif'>" + pad);
-    serve(server, "/d.htm", "<img src='id.gif'>" + pad);
-    for (const char* name : {"/i0.gif", "/ia.gif", "/ib.gif", "/ic.gif", "/id.gif"})
-        serve(server, name, image_bytes(3000, name[2]));
+    TestServer server;
+    for (const auto& r : read_table("scheduler/levels_site.txt", 2))
+        serve(server, r[0], r[1].empty() ? image_bytes(3000, r[0][2]) : r[1]);
     for (const auto& c : read_table("scheduler/levels.txt", 2)) {
         SCOPED_TRACE(c.where);
-        EXPECT_EQ(joined(compare(server, std::stoi(c[0]), 1, 1).requests, " "), c[1] + " ");
+        EXPECT_EQ(joined(compare(server, std::stoi(c[0]), 1, 1).requests), c[1] + " ");
     }
 }
 

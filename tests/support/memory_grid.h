@@ -12,32 +12,25 @@
 namespace psf {
 
 // Out-of-range access throws (vector::at), as the real control raises an
-// error, so a caller's off-by-one shows up in tests.
+// error, so a caller's off-by-one shows up in tests. It starts, like the
+// control, with a header row and one blank data row.
 class MemoryGrid final : public Grid {
   public:
-    // A header row and one blank data row, like the control when the window is created.
-    MemoryGrid() : cells_(2, Row_(5)), widths_(5) {}
-
     int Rows() const override { return static_cast<int>(cells_.size()); }
     int Cols() const override { return static_cast<int>(widths_.size()); }
     int Row() const override { return row_; }
     void setRow(int row) override { row_ = checked(row); }
-    std::string TextMatrix(int row, int col) const override {
-        return cells_.at(ix(row)).at(ix(col));
-    }
+    std::string TextMatrix(int row, int col) const override { return cell(row, col); }
     void setTextMatrix(int row, int col, const std::string& text) override {
-        cells_.at(ix(row)).at(ix(col)) = text;
+        cell(row, col) = text;
     }
     void AddItem(const std::string& text) override {
-        Row_ row(widths_.size());
         std::istringstream parts(text);
-        for (auto& cell : row)
-            if (!std::getline(parts, cell, '\t')) break;
-        cells_.push_back(std::move(row));
+        for (auto& c : cells_.emplace_back(widths_.size()))
+            if (!std::getline(parts, c, '\t')) break;
     }
     void RemoveItem(int row) override {
-        if (checked(row) == 0 || Rows() <= 2)
-            throw std::out_of_range("grid: cannot remove that row");
+        if (checked(row) == 0 || Rows() <= 2) throw std::out_of_range("grid: cannot remove row");
         cells_.erase(cells_.begin() + row);
         row_ = std::min(row_, Rows() - 1);
         row_sel_ = std::min(row_sel_, Rows() - 1);
@@ -50,12 +43,13 @@ class MemoryGrid final : public Grid {
     void setColSel(int col) override { col_sel_ = (widths_.at(ix(col)), col); }
 
   private:
-    using Row_ = std::vector<std::string>;
     static std::size_t ix(int i) { return static_cast<std::size_t>(i); }
     int checked(int row) const { return cells_.at(ix(row)), row; }
+    std::string& cell(int row, int col) const { return cells_.at(ix(row)).at(ix(col)); }
 
-    std::vector<Row_> cells_;
-    std::vector<int> widths_;
+    mutable std::vector<std::vector<std::string>> cells_ =
+        std::vector(2, std::vector<std::string>(5));
+    std::vector<int> widths_ = std::vector<int>(5);
     int row_ = 1, row_sel_ = 1, col_sel_ = 0;
 };
 
