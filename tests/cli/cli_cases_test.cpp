@@ -70,7 +70,8 @@ std::string body_of(const std::string& spec) {
     if (kind != "gzip" && kind != "padded") return spec;
     TempDir t;
     write_file(t / "img", Img + std::string(std::stoul(size) - Img.size(), '\0'));
-    return run_process({kind == "gzip" ? "/bin/gzip" : "/bin/cat", "-c", t.str() + "/img"}).out;
+    return kind == "gzip" ? run_process({"/bin/gzip", "-c", t.str() + "/img"}).out
+                          : read_file(t / "img");
 }
 
 struct World {
@@ -286,10 +287,6 @@ void step(World& w, Strings f) {
         expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
     }
     if (is("limits")) expect(w.limits, f.at(1) + " " + f.at(2));
-    std::string name, type;
-    if (is("filter"))
-        expect(psf::cli::parse_filter(f.at(1), name, type) ? name + " " + type : "refused",
-               f.at(2));
     if (is("weekday")) expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));
     if (is("record")) {  // record N same/stamped/~/!~ [TEXT]
         const std::string was = line_of(w.schedule_before, std::stoi(f.at(1))),
