@@ -195,13 +195,6 @@ void text(const std::string& what, const std::string& got, const std::string& op
            what + ": " + got);
 }
 
-std::string line_of(const std::string& text, int n) {
-    std::istringstream in(text);
-    std::string line;
-    while (n-- > 0) line.clear(), std::getline(in, line);
-    return line;
-}
-
 void step(World& w, Strings f) {
     for (auto& a : f) a = expand(a, w.vars);
     const std::string k = f[0];
@@ -254,8 +247,6 @@ void step(World& w, Strings f) {
         for (const auto& e : fs::recursive_directory_iterator(w.dest))
             expect(e.path().filename().string().starts_with(".picsifter-"), false, e.path());
     }
-    Strings want(f.begin() + 1, f.end()), got;
-    std::sort(want.begin(), want.end());
     if (is("exit")) expect(o.exit_code, std::stoi(f.at(1)), o.err);
     if (is("out err")) text(k, k == "out" ? o.out : o.err, f.at(1), f.at(2));
     if (is("ps")) {  // ps OP TEXT: the command line of the run going on, as ps shows it
@@ -267,7 +258,9 @@ void step(World& w, Strings f) {
         EXPECT_NE(shown, "");
         text("command line", shown, f.at(1), f.at(2));
     }
-    if (is("files")) expect(list_files(w.dest), want);
+    if (is("files"))  // files NAME...: in any order
+        std::sort(f.begin() + 1, f.end()),
+            expect(list_files(w.dest), Strings(f.begin() + 1, f.end()));
     if (is("content"))
         for (const auto& file : f.at(1) == "*" ? list_files(w.dest) : Strings{f[1]})
             expect(read_file(w.dest / file) == body_of(f.at(2)), true, file);
@@ -288,9 +281,12 @@ void step(World& w, Strings f) {
     }
     if (is("limits")) expect(w.limits, f.at(1) + " " + f.at(2));
     if (is("weekday")) expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));
-    if (is("record")) {  // record N same/stamped/~/!~ [TEXT]
-        const std::string was = line_of(w.schedule_before, std::stoi(f.at(1))),
-                          now = line_of(read_file(w.schedule), std::stoi(f[1]));
+    if (is("record")) {                                        // record N same/stamped/~/!~ [TEXT]
+        auto line = [n = std::stoi(f.at(1))](std::string t) {  // line n, "" past the end
+            for (int i = 1; i < n; ++i) t.erase(0, t.find('\n') == npos ? npos : t.find('\n') + 1);
+            return t.substr(0, t.find('\n'));
+        };
+        const std::string was = line(w.schedule_before), now = line(read_file(w.schedule));
         if (f[2] == "same" || f[2] == "stamped") expect(now == was, f[2] == "same", now);
         if (f[2] == "stamped")
             expect(now.substr(0, now.size() - 23), was.substr(0, was.size() - 23));
@@ -302,6 +298,7 @@ void step(World& w, Strings f) {
     }
     if (is("link")) expect(fs::is_symlink(f.at(1)), true, f[1]);
     if (is("backups")) {  // backups N: each holds the bytes the first run found
+        Strings got;
         for (const auto& e : fs::directory_iterator(w.home / "Psf"))
             if (e.path().filename().string().starts_with("planifs.txt.backup-"))
                 got.push_back(e.path());
