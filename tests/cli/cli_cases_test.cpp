@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iostream>
+#include <iterator>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -23,7 +23,6 @@
 namespace fs = std::filesystem;
 using namespace psf::test;
 using Strings = std::vector<std::string>;
-using Items = std::vector<Strings>;
 using ms = std::chrono::milliseconds;
 constexpr auto npos = std::string::npos;
 
@@ -31,72 +30,17 @@ namespace {
 
 const std::string Img = image_bytes(3000, 'q');
 
-bool is_run(const std::string& k) {
-    return k == "cli" || k == "closed" || k == "lib" || k == "copy" || k == "bg";
-}
-
-struct Case {
-    std::string where, name;
-    Items items;  // words of each item
-};
-
-// A line: "|" before each item and blanks between words, outside double
-// quotes; \n \r \t \xHH and \C stand for their bytes.
-Case read_case(const std::string& line, const std::string& where) {
-    const auto bar = std::min(line.find('|'), line.size());
-    Case c{where, line.substr(0, line.find_last_not_of(' ', bar - 1) + 1), {}};
-    bool quoted = false, open = false;
-    for (std::size_t i = bar; i < line.size(); ++i) {
-        char ch = line[i];
-        if (!quoted && (ch == '|' || ch == ' ')) {
-            if (ch == '|') c.items.emplace_back();
-            open = false;
-            continue;
-        }
-        if (!open) c.items.back().emplace_back(), open = true;
-        if (ch == '\\' && i + 1 < line.size()) {
-            ch = line[++i];
-            if (ch == 'x')
-                ch = char(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
-            else
-                ch = ch == 'n' ? '\n' : ch == 'r' ? '\r' : ch == 't' ? '\t' : ch;
-        } else if (ch == '"') {
-            quoted = !quoted;
-            continue;
-        }
-        c.items.back().back() += ch;
-    }
-    std::erase_if(c.items, [](const Strings& f) { return f.empty(); });
-    return c;
-}
-
 std::string replaced(std::string s, const std::string& from, const std::string& to) {
     for (auto at = s.find(from); at != npos; at = s.find(from, at + to.size()))
         s.replace(at, from.size(), to);
     return s;
 }
 
-// The cases of a file; "@NAME = ITEMS" lines name items later lines take in.
-std::vector<Case> read_cases(const std::string& file) {
-    std::ifstream in(std::string(PICSIFTER_TEST_DATA) + "/cli/" + file);
-    EXPECT_TRUE(in) << file;
-    std::vector<std::pair<std::string, std::string>> named;
-    std::vector<Case> cases;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
-        for (const auto& [name, items] : named) line = replaced(line, name, items);
-        const auto is = line.find(" = ");
-        if (line.starts_with("@")) named.emplace_back(line.substr(0, is), line.substr(is + 3));
-        if (line.find_first_not_of(' ') != npos && line[0] != '#' && line[0] != '@')
-            cases.push_back(read_case(line, "cli/" + file + ":" + std::to_string(n)));
-    }
-    return cases;
-}
-
 // {NAME} from `vars`; {N*UNIT} is UNIT N times, "#" in it the repeat's number,
 // the innermost first; {N*} is N random bytes.
-std::string expand(std::string s, const std::map<std::string, std::string>& vars) {
-    for (const auto& [k, v] : vars) s = replaced(s, "{" + k + "}", v);
+std::string expand(std::string s, const Strings& vars) {  // vars: names and values
+    for (std::size_t i = 0; i < vars.size(); i += 2)
+        s = replaced(s, "{" + vars[i] + "}", vars[i + 1]);
     for (auto end = s.find('}'); end != npos; end = s.find('}', end + 1)) {
         const auto at = s.rfind('{', end), star = s.find('*', at);
         if (at == npos || star > end || s.find_first_not_of("0123456789", at + 1) != star) continue;
@@ -120,15 +64,14 @@ std::string body_of(const std::string& spec) {
     char seed = 'q';
     in >> kind >> size >> seed;
     if (kind == "img") return size != "0" ? image_bytes(std::stoul(size), seed) : Img;
-    if (kind == "padded") return Img + std::string(std::stoul(size) - Img.size(), '\0');
     if (kind == "page")
         return "<html><body>\n" + spec.substr(5) +
                "\n<p>the end of the gallery</p></body></html>\n";
-    if (kind != "gzip") return spec;
+    if (kind != "gzip" && kind != "padded") return spec;
     TempDir t;
-    write_file(t / "img", Img);
-    const std::string gz = "cat img /dev/zero | head -c " + size + " | gzip -c";
-    return run_process({"/bin/sh", "-c", gz}, t.str()).out;
+    write_file(t / "img", Img + std::string(std::stoul(size) - Img.size(), '\0'));
+    return kind == "gzip" ? run_process({"/bin/gzip", "-c", t.str() + "/img"}).out
+                          : read_file(t / "img");
 }
 
 struct World {
@@ -136,29 +79,30 @@ struct World {
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
     fs::path schedule = home / "Psf/planifs.txt", program = PICSIFTER_CLI_PATH;
     TestServer site, other{"127.0.0.2"}, port;
-    std::map<std::string, std::string> vars;
+    Strings vars{"URL",      site.base(),
+                 "OTHER",    other.base(),
+                 "PORT",     port.base(),
+                 "H",        site.authority(),
+                 "O",        other.authority(),
+                 "DEST",     dest,
+                 "OUT",      outside,
+                 "P",        parent,
+                 "HOME",     home.str(),
+                 "SCHEDULE", schedule,
+                 "SITEPORT", std::to_string(site.port()),
+                 "REFUSED",  "http://" + TestServer().authority()};
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
-    std::string limits;  // those of the last crawl run here: in total, per host
-    std::mutex mutex;
-    std::string shown;  // the runner's command line, as `ps` shows it
-    std::string first_schedule, schedule_before;
+    std::string limits;  // those of the last lib run: in total, per host
+    std::string before, first_schedule, schedule_before;
     fs::file_time_type schedule_time;
-    ProcessResult last;
+    ProcessResult last, held;
+    std::jthread holder;
 
     World() {
-        fs::create_directories(dest);
-        fs::create_directories(outside);
-        fs::create_directories(home / "Psf");
-        write_file(outside / "victim.gif", "victim");
-        write_file(parent / "neighbour.gif", "neighbour");
-        for (const std::string& kv :
-             {"URL=" + site.url(""), "OTHER=" + other.url(""), "PORT=" + port.url(""),
-              "H=" + site.authority(), "O=" + other.authority(), "DEST=" + dest.string(),
-              "OUT=" + outside.string(), "P=" + parent.string(), "HOME=" + home.str(),
-              "SCHEDULE=" + schedule.string(), "SITEPORT=" + std::to_string(site.port()),
-              "REFUSED=http://" + TestServer().authority()})
-            vars[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
+        for (const fs::path& d : {dest, outside, home / "Psf"}) fs::create_directories(d);
+        write_file(outside / "victim.gif", "victim"),
+            write_file(parent / "neighbour.gif", "neighbour");
     }
     TestServer& server(const std::string& name) {
         return name == "site" ? site : name == "other" ? other : port;
@@ -174,28 +118,18 @@ struct World {
     }
 };
 
-// serve SERVER PATH STATUS HEADERS BODY HOW...: HOW words, each with its
-// number or alone.
+// serve SERVER PATH STATUS HEADERS BODY [HOW VALUE]...
 void serve(World& w, const Strings& f) {
-    std::map<std::string, long> how;
-    for (std::size_t i = 6; i < f.size(); ++i) {
-        const std::string word = f[i];
-        const bool number = i + 1 < f.size() && f[i + 1].find_first_of("-0123456789") == 0;
-        how[word] = number ? std::stol(f[++i]) : 0;
-        if (word == "trickle") how["every"] = std::stol(f.at(++i));
-    }
-    auto has = [how](const char* k) { return how.count(k) != 0; };
-    auto n = [how](const char* k) { return how.count(k) ? how.at(k) : 0; };
+    std::map<std::string, std::string> how;
+    for (std::size_t i = 6; i + 1 < f.size(); i += 2) how[f[i]] = f[i + 1];
+    auto n = [how](const char* k) { return how.count(k) ? std::stol(how.at(k)) : 0L; };
     const std::string body = body_of(f.at(5));
-    TestServer::Handler h = [=, &w](Peer& p) {
-        if (has("ps"))
-            for (const auto& e : fs::directory_iterator("/proc"))
-                if (const std::string line = read_file(e.path() / "cmdline");
-                    line.find(w.dest.string()) != npos && line.find("crawl") != npos) {
-                    std::lock_guard lock(w.mutex);
-                    w.shown = line;
-                }
-        if (has("hold")) return p.hold();
+    w.server(f[1]).on(f.at(2) == "*" ? "" : f[2], [=, &w](Peer& p) {
+        if (how.count("auth") &&
+            p.request().header("authorization") != "Basic " + base64(how.at("auth")))
+            return void(p.send(http_response(401, "<html>401</html>", "text/html",
+                                             {{"WWW-Authenticate", "Basic realm=\"test\""}})));
+        if (how.count("hold")) return p.hold();
         std::string head = replaced(f[4], "{TARGET}", p.request().path);
         const std::string type = body.starts_with("GIF") ? "image/gif" : "text/html";
         if (f[3] != "-")
@@ -203,37 +137,34 @@ void serve(World& w, const Strings& f) {
                    "\r\nConnection: close\r\n" +
                    (head.find("Content-Type") != npos ? "" : "Content-Type: " + type + "\r\n") +
                    (head.empty() ? "" : replaced(head, "\n", "\r\n") + "\r\n") + "\r\n";
-        if (has("pause") && !p.pause(ms(n("pause")))) return;
-        if (has("endless")) {
-            for (bool on = p.send(head); on && p.send(body);) on = p.pause(ms(n("endless")));
-            return;
-        }
-        std::string all = head + body;
-        const long cut = has("reset") ? n("reset") : n("close");
+        if (how.count("pause") && !p.pause(ms(n("pause")))) return;
+        for (bool on = how.count("endless") && p.send(head); on && p.send(body);)
+            on = p.pause(ms(n("endless")));
+        std::string all = how.count("endless") ? "" : head + body;
+        const long cut = n("reset") + n("close");
         if (cut) all.resize(cut < 0 ? all.size() + cut : cut);
-        const std::size_t step = has("trickle") ? n("trickle") : all.size();
+        const std::size_t step = how.count("trickle") ? n("trickle") : all.size();
         for (std::size_t at = 0; at < all.size(); at += step)
-            if (!p.send(all.substr(at, step)) || (has("trickle") && !p.pause(ms(n("every")))))
-                return;
-        if (has("reset")) p.pause(ms(50)), p.reset();
-    };
-    for (std::size_t i = 6; i + 1 < f.size(); ++i)
-        if (f[i] == "auth")
-            h = [expected = "Basic " + base64(f[i + 1]), inner = h](Peer& p) {
-                if (p.request().header("authorization") == expected) return inner(p);
-                p.send(http_response(401, "<html>401</html>", "text/html",
-                                     {{"WWW-Authenticate", "Basic realm=\"test\""}}));
-            };
-    f.at(2) == "*" ? w.server(f[1]).otherwise(h) : w.server(f[1]).on(f[2], h);
+            if (!p.send(all.substr(at, step)) || !p.pause(ms(n("every")))) return;
+        if (how.count("reset")) p.pause(ms(50)), p.reset();
+    });
 }
 
-// The crawl picsifter-cli makes, in this process, with transfer limits a test
-// can afford: 1 s without a byte, 2 s a fetch, 1 MiB a body, 20 s the run.
-ProcessResult crawl_here(World& w, Strings words) {
+ProcessResult run(World& w, Strings f) {
+    psf::CurlTransfer plain;  // copy ADDRESS LAYOUT: copie_image over a real connection
+    if (f[0] == "copy")
+        return {psf::m_psf::copie_image(plain, f.at(1), w.dest, 2, std::stoi(f.at(2))), "", ""};
+    const bool closed = f[0] == "closed";
+    if (f[0] != "lib")
+        return f[0] = w.program, run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
+    // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
+    // transfer limits a test can afford: 1 s without a byte, 2 s a fetch,
+    // 1 MiB a body, 20 s the run.
+    f.erase(f.begin(), f.begin() + 2);
     psf::cli::Verbosity level = psf::cli::Verbosity::Normal;
     std::string error;
-    psf::cli::take_verbosity(words, level);
-    auto args = psf::cli::parse_crawl_args(words, error);
+    psf::cli::take_verbosity(f, level);
+    auto args = psf::cli::parse_crawl_args(f, error);
     if (!args) return {1, "", error};
     psf::TransferLimits limits = psf::cli::transfer_limits(*args);
     w.limits =
@@ -242,30 +173,13 @@ ProcessResult crawl_here(World& w, Strings words) {
     limits.max_body = 1024 * 1024, limits.retries = w.retries;
     args->spec.destination = args->destination;
     args->spec.max_time = std::chrono::seconds(20);
-    std::ostringstream out, err;
-    auto* cout = std::cout.rdbuf(out.rdbuf());
-    auto* cerr = std::cerr.rdbuf(err.rdbuf());
+    testing::internal::CaptureStdout(), testing::internal::CaptureStderr();
     psf::CurlTransfer inet(limits);
     psf::m_psf::CrawlState state;
     psf::cli::ConsoleObserver observer(level);
     const int code = observer.report(psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state,
                                                         inet, observer, std::stop_token()));
-    std::cout.rdbuf(cout);
-    std::cerr.rdbuf(cerr);
-    return {code, out.str(), err.str()};
-}
-
-ProcessResult run(World& w, Strings f) {
-    if (f[0] == "lib") return crawl_here(w, Strings(f.begin() + 2, f.end()));  // after "crawl"
-    if (f[0] == "copy") {  // copy ADDRESS LAYOUT: copie_image over a real connection
-        psf::CurlTransfer inet;
-        return {psf::m_psf::copie_image(inet, f.at(1), w.dest.string(), 2, std::stoi(f.at(2))), "",
-                ""};
-    }
-    const bool closed = f[0] == "closed";
-    f[0] = w.program;
-    auto r = run_process(f, w.dest.string(), std::chrono::seconds(60), w.env, closed);
-    return {r.exit_code, r.out, r.err};
+    return {code, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
 }
 
 // One expectation, which an "if" without braces may hold.
@@ -274,160 +188,177 @@ void expect(const A& got, const B& want, const std::string& what = "") {
     EXPECT_EQ(got, want) << what;
 }
 
+// = is, ~ holds, !~ lacks
 void text(const std::string& what, const std::string& got, const std::string& op,
           const std::string& want) {
-    if (op == "=") expect(got, want, what);
-    if (op != "=") expect(got.find(want) != npos, op == "~", what + ": " + got);
+    expect(op == "=" ? got == want : (got.find(want) != npos) == (op == "~"), true,
+           what + ": " + got);
 }
 
-std::string line_of(const std::string& text, int n) {
-    std::istringstream in(text);
-    std::string line;
-    while (n-- > 0) line.clear(), std::getline(in, line);
-    return line;
-}
-
-void check(World& w, const Strings& f) {
-    const std::string& k = f[0];
+void step(World& w, Strings f) {
+    for (auto& a : f) a = expand(a, w.vars);
+    const std::string k = f[0];
     const ProcessResult& o = w.last;
-    const std::string kinds =
-        " serve task env retries given cli closed lib copy bg wait exit out err ps files content "
-        "no-empty-folders seen limits record schedule link backups weekday filter ";
-    expect(kinds.find(" " + k + " ") != npos, true, "unknown item " + k);
-    Strings want(f.begin() + 1, f.end()), got;
-    std::sort(want.begin(), want.end());
-    if (k == "exit") expect(o.exit_code, std::stoi(f.at(1)), o.err);
-    if (k == "out" || k == "err") text(k, k == "out" ? o.out : o.err, f.at(1), f.at(2));
-    if (k == "ps") {
-        std::lock_guard lock(w.mutex);
-        EXPECT_NE(w.shown, "");
-        text("command line", w.shown, f.at(1), f.at(2));
+    bool known = false;
+    auto is = [&](const std::string& kinds) {
+        return (" " + kinds + " ").find(" " + k + " ") != npos && (known = true);
+    };
+    if (is("serve")) serve(w, f);
+    if (is("env")) w.env.push_back(f.at(1));
+    if (is("retries")) w.retries = std::stoi(f.at(1));
+    if (is("task")) {  // hourly, every day, last run 2026/12/07 08:00 unless told otherwise
+        psf::TaskTable one;
+        one.TaskCount = 1;
+        std::istringstream row(
+            "T A 0 - - 1 D 1 1 2 0 0 0 1 1 1 1 1 1 1 - - - - - - - - / - - - - - - "
+            "- - - 2026/12/07 08:00");
+        std::string v;
+        for (int col = 1; col <= psf::FieldCount && row >> v; ++col)
+            one.at(1, col) = v == "-" ? "" : v;
+        one.at(1, psf::Title) = f.at(1), one.at(1, psf::StartAddress) = f.at(2);
+        one.at(1, psf::DestinationFolder) = f.at(3);
+        for (std::size_t i = 4; i < f.size(); ++i)
+            one.at(1, std::stoi(f[i])) = f[i].substr(f[i].find('=') + 1);
+        std::ofstream(w.schedule, std::ios::app) << psf::format_schedule(one);
     }
-    if (k == "files") expect(list_files(w.dest), want);
-    if (k == "content")
-        for (const auto& file : f.at(1) == "*" ? list_files(w.dest) : Strings{f[1]})
-            expect(read_file(w.dest / file) == body_of(f.at(2)), true, file);
-    if (k == "no-empty-folders")
-        for (const auto& e : fs::recursive_directory_iterator(w.dest))
-            expect(e.is_directory() && fs::is_empty(e.path()), false, e.path());
-    if (k == "seen") {  // seen SERVER FILTER OP N: FILTER's words all in a request's text
-        long n = 0;
-        for (const auto& r : w.server(f.at(1)).requests()) {
-            std::string all = r.path + " host:" + r.header("host");
-            for (const auto& header : r.headers) all += " header:" + header.first;
-            std::istringstream filter(f.at(2));
-            bool match = true;
-            for (std::string c; filter >> c;) match = match && (c == "*" || all.find(c) != npos);
-            n += match;
-        }
-        const long m = std::stol(f.at(4));
-        expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
+    if (is("given")) {  // given file/append/link/folder/cli PATH [TEXT]
+        const fs::path at = w.dest / f.at(2);
+        if (f[1] == "folder") fs::create_directories(at);
+        if (f[1] == "file" || f[1] == "append") std::ofstream(at, std::ios::app) << f.at(3);
+        if (f[1] == "link") fs::create_symlink(f.at(3), at);
+        if (f[1] == "cli") fs::copy_file(PICSIFTER_CLI_PATH, at), w.program = at;
     }
-    if (k == "limits") expect(w.limits, f.at(1) + " " + f.at(2));
-    std::string name, type;
-    if (k == "filter")
-        expect(psf::cli::parse_filter(f.at(1), name, type) ? name + " " + type : "refused",
-               f.at(2));
-    if (k == "weekday") expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));
-    if (k == "record") {  // record N same/stamped/~/!~ [TEXT]
-        const std::string was = line_of(w.schedule_before, std::stoi(f.at(1))),
-                          is = line_of(read_file(w.schedule), std::stoi(f[1]));
-        if (f[2] == "same" || f[2] == "stamped") expect(is == was, f[2] == "same", is);
-        if (f[2] == "stamped") expect(is.substr(0, is.size() - 23), was.substr(0, was.size() - 23));
-        if (f[2].find('~') != npos) text("record", is, f[2], f.at(3));
-    }
-    if (k == "schedule") {  // schedule same: neither rewritten nor touched
-        expect(read_file(w.schedule), w.schedule_before);
-        expect(fs::last_write_time(w.schedule) == w.schedule_time, true);
-    }
-    if (k == "link") expect(fs::is_symlink(f.at(1)), true, f[1]);
-    if (k == "backups") {  // backups N: each holds the bytes the first run found
-        for (const auto& e : fs::directory_iterator(w.home / "Psf"))
-            if (e.path().filename().string().starts_with("planifs.txt.backup-"))
-                got.push_back(e.path());
-        expect(got.size(), std::stoul(f.at(1)));
-        for (const auto& b : got) expect(read_file(b) == w.first_schedule, true, b);
-        for (const auto& b : got) text("err", o.err, o.err.empty() ? "!~" : "~", "kept as " + b);
-    }
-}
-
-// task TITLE ADDRESS DESTINATION [COLUMN=VALUE...]: hourly, every day, last
-// run 2026/12/07 08:00 unless told otherwise.
-void add_task(World& w, const Strings& f) {
-    psf::TaskTable one;
-    one.TaskCount = 1;
-    std::istringstream row(
-        "T A 0 - - 1 D 1 1 2 0 0 0 1 1 1 1 1 1 1 - - - - - - - - / - - - - - - "
-        "- - - 2026/12/07 08:00");
-    for (int col = 1; col <= psf::FieldCount; ++col) row >> one.at(1, col);
-    for (auto& v : one.rows[1]) v = v == "-" ? "" : v;
-    one.at(1, psf::Title) = f.at(1), one.at(1, psf::StartAddress) = f.at(2);
-    one.at(1, psf::DestinationFolder) = f.at(3);
-    for (std::size_t i = 4; i < f.size(); ++i)
-        one.at(1, std::stoi(f[i])) = f[i].substr(f[i].find('=') + 1);
-    std::ofstream(w.schedule, std::ios::app) << psf::format_schedule(one);
-}
-
-void given(World& w, const Strings& f) {  // given file/append/link/folder/cli PATH [TEXT]
-    const fs::path at = w.dest / f.at(2);
-    if (f[1] == "folder") fs::create_directories(at);
-    if (f[1] == "file") write_file(at, f.at(3));
-    if (f[1] == "append") std::ofstream(at, std::ios::app) << f.at(3);
-    if (f[1] == "link") fs::create_symlink(f.at(3), at);
-    if (f[1] == "cli") fs::copy_file(PICSIFTER_CLI_PATH, at), w.program = at;
-}
-
-void run_case(const Case& c) {
-    World w;
-    ProcessResult held;
-    std::thread holder;
-    for (Strings f : c.items) {
-        for (auto& a : f) a = expand(a, w.vars);
-        if (f[0] == "serve") serve(w, f);
-        if (f[0] == "task") add_task(w, f);
-        if (f[0] == "env") w.env.push_back(f.at(1));
-        if (f[0] == "retries") w.retries = std::stoi(f.at(1));
-        if (f[0] == "given") given(w, f);
-        if (f[0] == "bg")  // a run left going until "wait", once the site has seen it
-            holder =
-                std::thread([&w, &held, f] { held = run(w, Strings(f.begin() + 1, f.end())); });
-        for (int i = 0; f[0] == "bg" && i < 500 && w.site.requests().empty(); ++i)
-            std::this_thread::sleep_for(ms(20));
-        if (f[0] == "wait") holder.join(), w.last = held;
-        check(w, f);
-        if (!is_run(f[0]) || f[0] == "bg") continue;
-        const std::string before = w.snapshot();
+    if (is("cli closed lib copy bg")) {
+        w.before = w.snapshot();
         w.schedule_before = fs::is_regular_file(w.schedule) ? read_file(w.schedule) : "";
         w.schedule_time =
             fs::exists(w.schedule) ? fs::last_write_time(w.schedule) : w.schedule_time;
         if (w.first_schedule.empty()) w.first_schedule = w.schedule_before;
-        w.last = run(w, f);
-        expect(w.snapshot() == before, true, "something changed outside the destination");
+    }
+    if (is("bg")) {  // a run left going until "wait", once the site has seen it
+        w.holder = std::jthread([&w, f] { w.held = run(w, Strings(f.begin() + 1, f.end())); });
+        for (int i = 0; i < 500 && w.site.requests().empty(); ++i)
+            std::this_thread::sleep_for(ms(20));
+    }
+    if (is("wait")) w.holder.join(), w.last = w.held;
+    if (is("cli closed lib copy")) w.last = run(w, f);
+    if (is("cli closed lib copy wait")) {
+        expect(w.snapshot() == w.before, true, "something changed outside the destination");
         for (const auto& e : fs::recursive_directory_iterator(w.dest))
             expect(e.path().filename().string().starts_with(".picsifter-"), false, e.path());
     }
-    if (holder.joinable()) holder.join();
+    if (is("exit")) expect(o.exit_code, std::stoi(f.at(1)), o.err);
+    if (is("out err")) text(k, k == "out" ? o.out : o.err, f.at(1), f.at(2));
+    if (is("ps")) {  // ps OP TEXT: the command line of the run going on, as ps shows it
+        std::string shown;
+        for (const auto& e : fs::directory_iterator("/proc"))
+            if (const std::string line = read_file(e.path() / "cmdline");
+                line.find(w.dest.string()) != npos && line.find("crawl") != npos)
+                shown = line;
+        EXPECT_NE(shown, "");
+        text("command line", shown, f.at(1), f.at(2));
+    }
+    if (is("files"))  // files NAME...: in any order
+        std::sort(f.begin() + 1, f.end()),
+            expect(list_files(w.dest), Strings(f.begin() + 1, f.end()));
+    if (is("content"))
+        for (const auto& file : f.at(1) == "*" ? list_files(w.dest) : Strings{f[1]})
+            expect(read_file(w.dest / file) == body_of(f.at(2)), true, file);
+    if (is("no-empty-folders"))
+        for (const auto& e : fs::recursive_directory_iterator(w.dest))
+            expect(e.is_directory() && fs::is_empty(e.path()), false, e.path());
+    if (is("seen")) {  // seen SERVER FILTER OP N: FILTER's words all in a request's text
+        long n = 0;
+        for (const auto& r : w.server(f.at(1)).requests()) {
+            std::string all = r.path + " host:" + r.header("host");
+            for (const auto& header : r.headers) all += " header:" + header.first;
+            std::istringstream words(f.at(2));
+            n += std::all_of(std::istream_iterator<std::string>(words), {},
+                             [&](const std::string& c) { return c == "*" || all.find(c) != npos; });
+        }
+        const long m = std::stol(f.at(4));
+        expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
+    }
+    if (is("limits")) expect(w.limits, f.at(1) + " " + f.at(2));
+    if (is("weekday")) expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));
+    if (is("record")) {                                        // record N same/stamped/~/!~ [TEXT]
+        auto line = [n = std::stoi(f.at(1))](std::string t) {  // line n, "" past the end
+            for (int i = 1; i < n; ++i) t.erase(0, t.find('\n') == npos ? npos : t.find('\n') + 1);
+            return t.substr(0, t.find('\n'));
+        };
+        const std::string was = line(w.schedule_before), now = line(read_file(w.schedule));
+        if (f[2] == "same" || f[2] == "stamped") expect(now == was, f[2] == "same", now);
+        if (f[2] == "stamped")
+            expect(now.substr(0, now.size() - 23), was.substr(0, was.size() - 23));
+        if (f[2].find('~') != npos) text("record", now, f[2], f.at(3));
+    }
+    if (is("schedule")) {  // schedule same: neither rewritten nor touched
+        EXPECT_EQ(read_file(w.schedule), w.schedule_before);
+        expect(fs::last_write_time(w.schedule) == w.schedule_time, true);
+    }
+    if (is("link")) expect(fs::is_symlink(f.at(1)), true, f[1]);
+    if (is("backups")) {  // backups N: each holds the bytes the first run found
+        Strings got;
+        for (const auto& e : fs::directory_iterator(w.home / "Psf"))
+            if (e.path().filename().string().starts_with("planifs.txt.backup-"))
+                got.push_back(e.path());
+        EXPECT_EQ(got.size(), std::stoul(f.at(1)));
+        for (const auto& b : got) expect(read_file(b) == w.first_schedule, true, b);
+        for (const auto& b : got) text("err", o.err, o.err.empty() ? "!~" : "~", "kept as " + b);
+    }
+    EXPECT_TRUE(known) << "unknown item " << k;
 }
 
 class CliCases : public testing::TestWithParam<std::string> {};
 
+// The cases of a file; "@NAME = ITEMS" lines name items later lines take in.
+// "|" before each item and blanks between words, outside double quotes;
+// \n \r \t \xHH and \C stand for their bytes.
 TEST_P(CliCases, Run) {
-    for (const auto& c : read_cases(GetParam() + ".txt")) {
-        SCOPED_TRACE(c.where + " " + c.name);
-        run_case(c);
+    std::ifstream in(std::string(PICSIFTER_TEST_DATA) + "/cli/" + GetParam() + ".txt");
+    std::vector<std::pair<std::string, std::string>> named;
+    std::string line;
+    for (int n = 1; std::getline(in, line); ++n) {
+        for (const auto& [name, items] : named) line = replaced(line, name, items);
+        const auto is = line.find(" = ");
+        if (line.starts_with("@")) named.emplace_back(line.substr(0, is), line.substr(is + 3));
+        if (line.find_first_not_of(' ') == npos || line[0] == '#' || line[0] == '@') continue;
+        std::vector<Strings> items;
+        bool quoted = false, open = false;
+        for (std::size_t i = line.find('|'); i < line.size(); ++i) {
+            if (!quoted && (line[i] == '|' || line[i] == ' ')) {
+                if (line[i] == '|') items.emplace_back();
+                open = false;
+                continue;
+            }
+            if (!open) items.back().emplace_back(), open = true;
+            std::string& word = items.back().back();
+            const auto esc = std::string("nrt").find(line[i + 1]);
+            if (line[i] == '"')
+                quoted = !quoted;
+            else if (line[i] != '\\')
+                word += line[i];
+            else if (line[++i] == 'x')
+                word += char(std::stoi(line.substr(i + 1, 2), nullptr, 16)), i += 2;
+            else
+                word += esc == npos ? line[i] : "\n\r\t"[esc];
+        }
+        SCOPED_TRACE(GetParam() + ".txt:" + std::to_string(n) + " " +
+                     line.substr(0, line.find(" |")));
+        World w;
+        for (const auto& f : items)
+            if (!f.empty()) step(w, f);
     }
 }
 
 // Every file of cases is a test of its own.
-Strings case_files() {
-    Strings out;
-    for (const auto& e : fs::directory_iterator(std::string(PICSIFTER_TEST_DATA) + "/cli"))
-        if (e.path().extension() == ".txt") out.push_back(e.path().stem());
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(Files, CliCases, testing::ValuesIn(case_files()),
+INSTANTIATE_TEST_SUITE_P(Files, CliCases, testing::ValuesIn([] {
+                             Strings out;
+                             for (const auto& e :
+                                  fs::directory_iterator(std::string(PICSIFTER_TEST_DATA) + "/cli"))
+                                 if (e.path().extension() == ".txt") out.push_back(e.path().stem());
+                             return out;
+                         }()),
                          [](const testing::TestParamInfo<std::string>& p) { return p.param; });
 
 }  // namespace

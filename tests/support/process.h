@@ -9,8 +9,7 @@ namespace psf::test {
 
 struct ProcessResult {
     int exit_code = -1;  // 128 + signal when killed by a signal
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // The child is killed when it outlives `limit`; its input is /dev/null. `env`
@@ -21,14 +20,12 @@ ProcessResult run_process(const std::vector<std::string>& argv, const std::strin
                           std::chrono::seconds limit = std::chrono::seconds(60),
                           const std::vector<std::string>& env = {}, bool closed_output = false);
 
-}  // namespace psf::test
-
-namespace psf::test {
-
 // A child process left running while the test goes on; killed when dropped.
+// `fds`, when given, become its standard input, output and error.
 class Child {
   public:
-    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    Child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+          const std::string& cwd = {}, const std::vector<int>& fds = {});
     ~Child();
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
