@@ -23,11 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-double wall_clock() {
-    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 class Multiplex : public testing::Test {
   protected:
     void SetUp() override {
@@ -107,7 +102,9 @@ TEST_F(Multiplex, StreamsShareAConnectionAndAnHttp1OriginKeepsItsConnections) {
         SCOPED_TRACE(port);
         CurlTransfer inet({.stall_timeout_s = stall, .ca_bundle = ca_, .retries = 0});
         ASSERT_EQ(inet.OpenURL(url(port, "/n/first")).status, 200);
-        const double since = wall_clock();
+        const double since =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                .count();
         std::stop_source stop;
         inet.SetStopToken(stop.get_token());
         std::vector<Ticket> tickets;
