@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "platform/curl_transfer.h"
+#include "scheduler/task_run.h"
 #include "support/process.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
@@ -120,6 +121,51 @@ TEST_F(Multiplex, StreamsShareAConnectionAndAnHttp1OriginKeepsItsConnections) {
         EXPECT_LE(in_flight, most);
         EXPECT_LE(connections, port == h1_ ? 6u : 1u);
     }
+}
+
+// A crawl over the multiplexed origin gives what one fetch at a time gives:
+// captions, list slots and files, with many fetches in flight at the server.
+TEST_F(Multiplex, ManyStreamsGiveTheResultsOfOneFetchAtATime) {
+    std::string index = "<html>";
+    for (int p = 0; p < 3; ++p) {
+        std::string page = "<html><img src='/n.gif'><img src='/gone.gif'>";
+        for (int k = 0; k < 40; ++k)
+            page += "<img src='/n/" + std::to_string((p * 30 + k) % 100) + ".gif'>";
+        test::write_file(dir_ / "site" / (std::to_string(p) + ".htm"), page);
+        index += "<a href='" + std::to_string(p) + ".htm'>";
+    }
+    test::write_file(dir_ / "site/index.htm", index);
+    struct Captions : RunObserver {
+        std::vector<std::string> seen;
+        void set_caption(const std::string& c) override { seen.push_back(c); }
+        void set_colour(LabelColour) override {}
+    };
+    auto crawl = [&](long connections, long streams) {
+        test::TempDir dest;
+        CurlTransfer inet(
+            {.max_connections = connections, .max_streams = streams, .ca_bundle = ca_});
+        RunSpec spec;
+        spec.start_address = url(h2_, "/index.htm");
+        spec.link_depth = 1;
+        spec.policy = m_psf::NewVersion;
+        spec.destination = dest.str();
+        m_psf::CrawlState state;
+        Captions captions;
+        run_retrieval(spec, RunMode::OnDemand, state, inet, captions);
+        std::vector<std::string> out = captions.seen;
+        out.insert(out.end(), state.ImageList.begin() + 1,
+                   state.ImageList.begin() + 1 + state.ImagesFound);
+        for (const auto& f : test::list_files(dest.path()))
+            out.push_back(f + " " + test::read_file(dest / f));
+        return out;
+    };
+    const double since =
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    const auto many = crawl(16, 100);
+    EXPECT_GE(seen(h2_, since, 100).first, 40);  // the connection limits would give 6
+    const auto one = crawl(1, 1);
+    EXPECT_GT(one.size(), 100u);
+    EXPECT_EQ(many, one);
 }
 
 TEST_F(Multiplex, CredentialsOnlyToTheOriginAndCertificatesChecked) {
