@@ -8,12 +8,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <memory>
-#include <sstream>
+#include <regex>
 #include <stdexcept>
-#include <utility>
 
 namespace psf::test {
 
@@ -29,21 +27,35 @@ void with_timeouts(int fd) {
 }
 
 Request parse(const std::string& head, int remote_port) {
-    Request r;
-    r.remote_port = remote_port;
-    std::istringstream in(head);
-    std::string line;
-    in >> r.method >> r.path;
-    std::getline(in, line);  // the rest of the request line
-    while (std::getline(in, line)) {
-        const auto colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
-        if (colon == std::string::npos || value == std::string::npos) continue;
-        for (std::size_t i = 0; i < colon; ++i)
-            line[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
-        r.headers[line.substr(0, colon)] =
-            line.substr(value, line.find_last_not_of(" \t\r") + 1 - value);
+    Request r{.remote_port = remote_port};
+    static const std::regex line("^([^ :\r\n]+)[ :][ \t]*(.*?)[ \t]*\r?$", std::regex::multiline);
+    for (std::sregex_iterator m(head.begin(), head.end(), line), end; m != end; ++m) {
+        std::string name = (*m)[1], value = (*m)[2];
+        if (r.method.empty()) {
+            r.method = name, r.path = value.substr(0, value.find(' '));
+            continue;
+        }
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        r.headers[name] = value;
     }
     return r;
+}
+
+void answer(Peer& p, const Reply& r) {
+    if (!r.basic_auth.empty() &&
+        p.request().header("authorization") != "Basic " + base64(r.basic_auth))
+        return answer(p, {401, "<html>401 Unauthorized</html>", "text/html",
+                          {{"WWW-Authenticate", "Basic realm=\"test\""}}});
+    if (!p.pause(r.delay)) return;
+    const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
+    const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
+    // The part sent before a cut or a stall.
+    const long part = std::max(r.cut_after, r.stall_after);
+    const std::size_t sent = part < 0 ? 0 : bytes.size() - r.body.size() + std::size_t(part);
+    if (!p.send(std::string_view(bytes).substr(0, sent))) return;
+    if (r.cut_after >= 0) return p.reset();
+    if (part >= 0 && !p.pause(r.stall)) return;
+    p.keep_ = p.send(std::string_view(bytes).substr(sent)) && keep;
 }
 
 }  // namespace
@@ -69,11 +81,6 @@ bool Peer::pause(std::chrono::milliseconds time) {
     return !stopping_ && fd_ >= 0;
 }
 
-void Peer::hold() {
-    while (pause(std::chrono::milliseconds(50))) {
-    }
-}
-
 void Peer::reset() {
     linger l{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -82,8 +89,7 @@ void Peer::reset() {
 
 TestServer::TestServer(std::string host) : host_(std::move(host)) {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
+    sockaddr_in addr{AF_INET, 0, {}, {}};
     socklen_t len = sizeof addr;
     if (listen_fd_ < 0 || ::inet_pton(AF_INET, host_.c_str(), &addr.sin_addr) != 1 ||
         ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
@@ -92,8 +98,18 @@ TestServer::TestServer(std::string host) : host_(std::move(host)) {
         throw std::runtime_error("test server: cannot listen on " + host_);
     port_ = ntohs(addr.sin_port);
     with_timeouts(listen_fd_);
-    on("", [](Peer& p) { answer(p, {404, "<html>404 Not Found</html>"}); });
-    acceptor_ = std::jthread([this] { accept_loop(); });
+    route("", Reply{404, "<html>404 Not Found</html>"});
+    acceptor_ = std::jthread([this] {
+        while (!stopping_) {
+            sockaddr_in peer{};
+            socklen_t size = sizeof peer;
+            const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            with_timeouts(fd);
+            std::lock_guard lock(mutex_);
+            connections_.emplace_back([=, this] { serve(fd, ntohs(peer.sin_port)); });
+        }
+    });
 }
 
 TestServer::~TestServer() {
@@ -121,9 +137,8 @@ std::vector<Request> TestServer::requests() const {
 }
 
 int TestServer::count(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(
-        std::count_if(log_.begin(), log_.end(), [&](const Request& r) { return r.path == path; }));
+    const auto log = requests();
+    return int(std::count_if(log.begin(), log.end(), [&](auto& r) { return r.path == path; }));
 }
 
 void TestServer::clear_log() {
@@ -131,22 +146,9 @@ void TestServer::clear_log() {
     log_.clear();
 }
 
-void TestServer::accept_loop() {
-    while (!stopping_) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        const int fd =
-            ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        with_timeouts(fd);
-        std::lock_guard lock(mutex_);
-        connections_.emplace_back([this, fd, port = ntohs(peer.sin_port)] { serve(fd, port); });
-    }
-}
-
 void TestServer::serve(int fd, int remote_port) {
     std::string in;
-    while (!stopping_) {
+    for (bool keep = true; keep && !stopping_;) {
         char buf[4096];
         const auto end = in.find("\r\n\r\n");
         if (end == std::string::npos) {
@@ -155,7 +157,7 @@ void TestServer::serve(int fd, int remote_port) {
             in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
             continue;
         }
-        Peer peer(fd, parse(in.substr(0, end + 2), remote_port), stopping_);
+        Peer peer{fd, parse(in.substr(0, end + 2), remote_port), stopping_};
         in.erase(0, end + 4);
         Handler handler;
         {
@@ -166,27 +168,9 @@ void TestServer::serve(int fd, int remote_port) {
         }
         handler(peer);
         if (peer.fd_ < 0) return;  // reset
-        if (!peer.keep_) break;
+        keep = peer.keep_;
     }
     ::close(fd);
-}
-
-void TestServer::answer(Peer& p, const Reply& r) {
-    if (!r.basic_auth.empty() &&
-        p.request().header("authorization") != "Basic " + base64(r.basic_auth))
-        return answer(p, Reply(401, "<html>401 Unauthorized</html>", "text/html",
-                               Headers{{"WWW-Authenticate", "Basic realm=\"test\""}}));
-    if (!p.pause(r.delay)) return;
-    const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
-    const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
-    // The part sent before a cut or a stall.
-    const long part = r.cut_after >= 0 ? r.cut_after : r.stall_after;
-    const std::size_t sent =
-        part < 0 ? 0 : bytes.size() - r.body.size() + static_cast<std::size_t>(part);
-    if (part >= 0 && !p.send(std::string_view(bytes).substr(0, sent))) return;
-    if (r.cut_after >= 0) return p.reset();
-    if (part >= 0 && !p.pause(r.stall)) return;
-    p.keep_ = p.send(std::string_view(bytes).substr(sent)) && keep;
 }
 
 std::string http_response(int status, std::string_view body, std::string_view type,
