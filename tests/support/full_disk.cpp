@@ -23,7 +23,9 @@ namespace psf::test {
 
 namespace {
 
-std::string failed(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string failed(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 // A private mount namespace, so the tmpfs is seen by this child only and goes
 // with it; without root, a user namespace gives the right to mount.
@@ -72,9 +74,9 @@ std::string one_line(std::string s) {
         if (problem.empty()) {
             fs::create_directory(work);
             prepare(work);
-            problem = how == DiskFull::Tmpfs                    ? fill(folder)
+            problem = how == DiskFull::Tmpfs                   ? fill(folder)
                       : ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ? failed("setrlimit")
-                                                                : "";
+                                                               : "";
         }
         if (problem.empty())
             act(work, facts);

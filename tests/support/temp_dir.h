@@ -9,7 +9,10 @@ namespace psf::test {
 
 struct TempDir {
     explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path());
-    ~TempDir() { std::error_code ec; std::filesystem::remove_all(path_, ec); }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     TempDir(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }

@@ -20,9 +20,9 @@ namespace {
 // Short waits on every socket, so that a stopping server is never stuck.
 void with_timeouts(int fd) {
     const timeval step{0, 20000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof step);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
-    int one = 1;  // no 40 ms wait between a reply's parts
+    const int one = 1;  // no 40 ms wait between a reply's parts
+    for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO})
+        ::setsockopt(fd, SOL_SOCKET, opt, &step, sizeof step);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
@@ -31,12 +31,11 @@ Request parse(const std::string& head, int remote_port) {
     static const std::regex line("^([^ :\r\n]+)[ :][ \t]*(.*?)[ \t]*\r?$", std::regex::multiline);
     for (std::sregex_iterator m(head.begin(), head.end(), line), end; m != end; ++m) {
         std::string name = (*m)[1], value = (*m)[2];
-        if (r.method.empty()) {
-            r.method = name, r.path = value.substr(0, value.find(' '));
-            continue;
-        }
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        r.headers[name] = value;
+        if (!r.method.empty())
+            r.headers[name] = value;
+        else
+            r.method = (*m)[1], r.path = value.substr(0, value.find(' '));
     }
     return r;
 }
@@ -44,8 +43,8 @@ Request parse(const std::string& head, int remote_port) {
 void answer(Peer& p, const Reply& r) {
     if (!r.basic_auth.empty() &&
         p.request().header("authorization") != "Basic " + base64(r.basic_auth))
-        return answer(p, {401, "<html>401 Unauthorized</html>", "text/html",
-                          {{"WWW-Authenticate", "Basic realm=\"test\""}}});
+        return (void)p.send(http_response(401, "<html>401 Unauthorized</html>", "text/html",
+                                          {{"WWW-Authenticate", "Basic realm=\"test\""}}));
     if (!p.pause(r.delay)) return;
     const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
     const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
@@ -103,7 +102,8 @@ TestServer::TestServer(std::string host) : host_(std::move(host)) {
         while (!stopping_) {
             sockaddr_in peer{};
             socklen_t size = sizeof peer;
-            const int fd = ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+            const int fd =
+                ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
             if (fd < 0) continue;
             with_timeouts(fd);
             std::lock_guard lock(mutex_);
