@@ -7,9 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-
 #include "platform/app_data.h"
 #include "support/table.h"
 #include "support/temp_dir.h"

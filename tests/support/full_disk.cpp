@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <fstream>
@@ -39,11 +38,10 @@ std::string mount_small_tmpfs(const fs::path& folder) {
         (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || !put("/proc/self/setgroups", "deny") ||
          !put("/proc/self/uid_map", uid) || !put("/proc/self/gid_map", gid)))
         return failed("private mount namespace");
-    if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return failed("private mounts");
-    if (::mount("picsifter-full", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") != 0)
-        return failed("mount tmpfs");
-    return {};
+    const bool mounted =
+        ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        ::mount("picsifter-full", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0;
+    return mounted ? "" : failed("mount tmpfs");
 }
 
 // Writes a filler beside the work folder until the file system refuses
@@ -56,52 +54,39 @@ std::string fill(const fs::path& folder) {
     return errno == ENOSPC ? "" : failed("filler");
 }
 
-std::string one_line(std::string s) {
-    std::replace(s.begin(), s.end(), '\n', ' ');
-    std::replace(s.begin(), s.end(), '\t', ' ');
-    return s;
-}
-
-[[noreturn]] void child(int out, DiskFull how, const fs::path& folder, std::size_t room,
-                        const std::function<void(const fs::path&)>& prepare,
-                        const std::function<void(const fs::path&, Facts&)>& act) {
-    Facts facts;
-    try {
-        const fs::path work = folder / "work";
-        std::signal(SIGXFSZ, SIG_IGN);  // a write past the size limit then fails with EFBIG
-        const rlimit limit{room, RLIM_INFINITY};
-        std::string problem = how == DiskFull::Tmpfs ? mount_small_tmpfs(folder) : "";
-        if (problem.empty()) {
-            fs::create_directory(work);
-            prepare(work);
-            problem = how == DiskFull::Tmpfs                   ? fill(folder)
-                      : ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ? failed("setrlimit")
-                                                               : "";
-        }
-        if (problem.empty())
-            act(work, facts);
-        else
-            facts["skipped"] = problem;
-    } catch (const std::exception& e) {
-        facts = {{"exception", e.what()}};
-    }
-    std::string text;
-    for (const auto& [key, value] : facts) text += key + "\t" + one_line(value) + "\n";
-    // Whole or not at all: a blocking pipe takes these few lines in one write.
-    if (::write(out, text.data(), text.size()) < 0) ::_exit(1);
-    ::_exit(0);  // no exit handlers of the test program in the child
-}
-
 }  // namespace
 
 FullDiskRun run_on_full_disk(DiskFull how, const fs::path& folder, std::size_t room,
                              const std::function<void(const fs::path&)>& prepare,
                              const std::function<void(const fs::path&, Facts&)>& act) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    const pid_t pid = ::fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) child(fds[1], how, folder, room, prepare, act);
+    pid_t pid = -1;
+    if (::pipe2(fds, O_CLOEXEC) != 0 || (pid = ::fork()) < 0)
+        throw std::runtime_error("pipe or fork failed");
+    if (pid == 0) {  // the child: its facts go down the pipe as "key\0value\0"
+        Facts facts;
+        try {
+            const fs::path work = folder / "work";
+            std::signal(SIGXFSZ, SIG_IGN);  // a write past the size limit then fails with EFBIG
+            const rlimit limit{room, RLIM_INFINITY};
+            std::string problem = how == DiskFull::Tmpfs ? mount_small_tmpfs(folder) : "";
+            if (problem.empty()) {
+                fs::create_directory(work);
+                prepare(work);
+                problem = how == DiskFull::Tmpfs                   ? fill(folder)
+                          : ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ? failed("setrlimit")
+                                                                   : "";
+            }
+            problem.empty() ? act(work, facts) : void(facts["skipped"] = problem);
+        } catch (const std::exception& e) {
+            facts = {{"exception", e.what()}};
+        }
+        std::string text;
+        for (const auto& [key, value] : facts) text += key + '\0' + value + '\0';
+        // Whole or not at all: a blocking pipe takes these few bytes in one write; and
+        // no exit handlers of the test program in the child.
+        ::_exit(::write(fds[1], text.data(), text.size()) < 0);
+    }
     ::close(fds[1]);
     std::string text;
     char buf[4096];
@@ -113,8 +98,9 @@ FullDiskRun run_on_full_disk(DiskFull how, const fs::path& folder, std::size_t r
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     FullDiskRun run;
-    std::istringstream lines(text);
-    for (std::string key, value; std::getline(lines, key, '\t') && std::getline(lines, value);)
+    std::istringstream pairs(text);
+    for (std::string key, value;
+         std::getline(pairs, key, '\0') && std::getline(pairs, value, '\0');)
         run.facts[key] = value;
     if (text.empty()) run.facts["exception"] = "the child reported nothing";
     if (run.facts.count("skipped")) run = {run.facts["skipped"], {}};

@@ -46,8 +46,7 @@ inline std::vector<TableRow> read_table(const std::string& name, std::size_t wid
         }
         for (std::string& field : row.fields) field = table_field(field);
         if (row.fields.size() != width)
-            throw std::runtime_error(row.where + ": " + std::to_string(row.fields.size()) +
-                                     " fields, not " + std::to_string(width));
+            throw std::runtime_error(row.where + ": not " + std::to_string(width) + " fields");
         rows.push_back(std::move(row));
     }
     return rows;

@@ -17,8 +17,7 @@ TempDir::TempDir(const fs::path& parent) {
 }
 
 std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    return {std::istreambuf_iterator<char>(std::ifstream(p, std::ios::binary).rdbuf()), {}};
 }
 
 void write_file(const fs::path& p, const std::string& bytes) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <stdexcept>
 
 namespace psf::test {
@@ -28,14 +29,12 @@ void with_timeouts(int fd) {
 
 Request parse(const std::string& head, int remote_port) {
     Request r{.remote_port = remote_port};
-    static const std::regex line("^([^ :\r\n]+)[ :][ \t]*(.*?)[ \t]*\r?$", std::regex::multiline);
+    std::istringstream(head) >> r.method >> r.path;
+    static const std::regex line("^([^ :\r\n]+):[ \t]*(.*?)[ \t]*\r?$", std::regex::multiline);
     for (std::sregex_iterator m(head.begin(), head.end(), line), end; m != end; ++m) {
-        std::string name = (*m)[1], value = (*m)[2];
+        std::string name = (*m)[1];
         std::transform(name.begin(), name.end(), name.begin(), ::tolower);
-        if (!r.method.empty())
-            r.headers[name] = value;
-        else
-            r.method = (*m)[1], r.path = value.substr(0, value.find(' '));
+        r.headers[name] = (*m)[2];
     }
     return r;
 }
@@ -100,14 +99,37 @@ TestServer::TestServer(std::string host) : host_(std::move(host)) {
     route("", Reply{404, "<html>404 Not Found</html>"});
     acceptor_ = std::jthread([this] {
         while (!stopping_) {
-            sockaddr_in peer{};
-            socklen_t size = sizeof peer;
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
             const int fd =
-                ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+                ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &size, SOCK_CLOEXEC);
             if (fd < 0) continue;
             with_timeouts(fd);
-            std::lock_guard lock(mutex_);
-            connections_.emplace_back([=, this] { serve(fd, ntohs(peer.sin_port)); });
+            std::lock_guard guard(mutex_);
+            connections_.emplace_back([=, this, remote_port = ntohs(from.sin_port)] {
+                std::string in;
+                for (bool keep = true; keep && !stopping_;) {
+                    char buf[4096];
+                    const auto end = in.find("\r\n\r\n");
+                    if (end == std::string::npos) {
+                        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+                        in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                        continue;
+                    }
+                    Peer peer{fd, parse(in.substr(0, end + 2), remote_port), stopping_};
+                    in.erase(0, end + 4);
+                    std::unique_lock lock(mutex_);
+                    log_.push_back(peer.request());
+                    const Handler handler =
+                        routes_[routes_.count(peer.request().path) ? peer.request().path : ""];
+                    lock.unlock();
+                    handler(peer);
+                    if (peer.fd_ < 0) return;  // reset
+                    keep = peer.keep_;
+                }
+                ::close(fd);
+            });
         }
     });
 }
@@ -137,40 +159,12 @@ std::vector<Request> TestServer::requests() const {
 }
 
 int TestServer::count(const std::string& path) const {
-    const auto log = requests();
-    return int(std::count_if(log.begin(), log.end(), [&](auto& r) { return r.path == path; }));
+    return int(std::ranges::count(requests(), path, &Request::path));
 }
 
 void TestServer::clear_log() {
     std::lock_guard lock(mutex_);
     log_.clear();
-}
-
-void TestServer::serve(int fd, int remote_port) {
-    std::string in;
-    for (bool keep = true; keep && !stopping_;) {
-        char buf[4096];
-        const auto end = in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-            in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            continue;
-        }
-        Peer peer{fd, parse(in.substr(0, end + 2), remote_port), stopping_};
-        in.erase(0, end + 4);
-        Handler handler;
-        {
-            std::lock_guard lock(mutex_);
-            log_.push_back(peer.request());
-            auto it = routes_.find(peer.request().path);
-            handler = (it != routes_.end() ? it : routes_.find(""))->second;
-        }
-        handler(peer);
-        if (peer.fd_ < 0) return;  // reset
-        keep = peer.keep_;
-    }
-    ::close(fd);
 }
 
 std::string http_response(int status, std::string_view body, std::string_view type,
@@ -186,23 +180,22 @@ std::string http_response(int status, std::string_view body, std::string_view ty
 std::string base64(std::string_view in) {
     static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    unsigned val = 0;
-    int bits = -6;
-    for (unsigned char c : in) {
-        val = (val << 8) + c;
-        for (bits += 8; bits >= 0; bits -= 6) out.push_back(k[(val >> bits) & 0x3F]);
+    for (std::size_t i = 0; i < in.size(); i += 3) {
+        const std::string_view group = in.substr(i, 3);
+        unsigned v = 0;
+        for (std::size_t j = 0; j < 3; ++j)
+            v = v << 8 | (j < group.size() ? static_cast<unsigned char>(group[j]) : 0u);
+        for (std::size_t j = 0; j < 4; ++j)
+            out += j <= group.size() ? k[v >> (18 - 6 * j) & 63] : '=';
     }
-    if (bits > -6) out.push_back(k[((val << 8) >> (bits + 8)) & 0x3F]);
-    while (out.size() % 4) out.push_back('=');
     return out;
 }
 
 std::string image_bytes(std::size_t size, char seed) {
     // GIF-like header, then bytes that never spell "404", "403" or "html".
-    std::string out = "GIF89a";
-    for (std::size_t i = out.size(); i < size; ++i)
-        out.push_back(static_cast<char>('a' + (static_cast<unsigned>(seed) + i * 7) % 20));
-    out.resize(size);
+    std::string out(size, 'a');
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = i < 6 ? "GIF89a"[i] : static_cast<char>('a' + (unsigned(seed) + i * 7) % 20);
     return out;
 }
 

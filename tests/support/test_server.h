@@ -83,11 +83,8 @@ class TestServer {
     void clear_log();
 
   private:
-    void serve(int fd, int remote_port);
-
     std::string host_;
-    int port_ = 0;
-    int listen_fd_ = -1;
+    int port_ = 0, listen_fd_ = -1;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::map<std::string, Handler> routes_;
