@@ -7,10 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <filesystem>
-
 #include "platform/app_data.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 
 using namespace psf;
@@ -39,30 +37,21 @@ TEST(DataFolderLock, LockFilesLeftBehindAreTakenOverLiveOnesAreNot) {
     const pid_t child = fork();
     if (child == 0) _exit(0);
     waitpid(child, nullptr, 0);
-    const std::string me = std::to_string(getpid()) + "\n" + Self + "\n\n";
-    const std::string gone = std::to_string(child) + "\n" + RunnerLockHolder + "\n\n";
-    enum How { Plain, Unreadable, HeldOpen };  // HeldOpen: a process keeps Qt's lock on it
-    const std::tuple<std::string, int, How, LockState> cases[] = {
-        // content, age in seconds, how the file is kept, the lock's state
-        {gone, 0, Plain, LockState::Taken},
-        {me, 60, Plain, LockState::HeldByRunner},
-        {"", 60, Plain, LockState::Taken},
-        {"\x01\xFFnot a lock\n", 60, Plain, LockState::Taken},
-        {"x", 60, Unreadable, LockState::Taken},
-        {"", 0, Plain, LockState::HeldByRunner},  // empty, just written
-        {"", 60, HeldOpen, LockState::HeldByRunner},
-    };
-    for (const auto& [content, age_s, how, expected] : cases) {
-        SCOPED_TRACE(content + " " + std::to_string(age_s) + " " + std::to_string(how));
+    for (const auto& r : test::read_table("platform/lock_files.txt", 4)) {
         test::TempDir dir;
         const auto file = dir / "picsifter.lock";
-        test::write_file(file, content);
-        std::filesystem::last_write_time(
-            file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age_s));
-        if (how == Unreadable) ::chmod(file.c_str(), 0);
-        const int fd = how == HeldOpen ? ::open(file.c_str(), O_RDONLY) : -1;
-        ASSERT_TRUE(how != HeldOpen || (fd >= 0 && ::flock(fd, LOCK_EX) == 0));
-        EXPECT_EQ(DataFolderLock(dir.str() + "/", Self).state(), expected);
+        test::write_file(file, r[0] == "me" ? std::to_string(getpid()) + "\n" + Self + "\n\n"
+                               : r[0] == "gone"
+                                   ? std::to_string(child) + "\n" + RunnerLockHolder + "\n\n"
+                                   : r[0]);
+        std::filesystem::last_write_time(file, std::filesystem::file_time_type::clock::now() -
+                                                   std::chrono::seconds(std::stoi(r[1])));
+        if (r[2] == "unreadable") ::chmod(file.c_str(), 0);
+        const int fd = r[2] == "held" ? ::open(file.c_str(), O_RDONLY) : -1;
+        ASSERT_TRUE(r[2] != "held" || (fd >= 0 && ::flock(fd, LOCK_EX) == 0));
+        EXPECT_EQ(DataFolderLock(dir.str() + "/", Self).state(),
+                  r[3] == "taken" ? LockState::Taken : LockState::HeldByRunner)
+            << r.where;
         if (fd >= 0) ::close(fd);
     }
 }
@@ -72,19 +61,10 @@ TEST(AppData, LocationsFollowTheXdgRules) {
     const std::string own = std::string(getpwuid(getuid())->pw_dir) + "/.local/share";
     const char *xdg = getenv("XDG_DATA_HOME"), *home = getenv("HOME");
     const std::string saved[2] = {xdg ? xdg : "", home ? home : ""};
-    const std::tuple<const char*, const char*, std::string> cases[] = {
-        // XDG_DATA_HOME, HOME ("-": unset), the location
-        {"/tmp/elsewhere", "/h", "/tmp/elsewhere"},
-        {"relative/data", "/h", "/h/.local/share"},
-        {"", "/h", "/h/.local/share"},
-        {"-", "-", own},
-        {"-", "/", own},
-        {"-", "relative", own},
-    };
-    for (const auto& [xdg_value, home_value, expected] : cases) {
-        for (auto [name, value] : {std::pair{"XDG_DATA_HOME", xdg_value}, {"HOME", home_value}})
-            std::string(value) == "-" ? unsetenv(name) : setenv(name, value, 1);
-        EXPECT_EQ(app_data_location(), expected) << xdg_value << " " << home_value;
+    for (const auto& r : test::read_table("platform/data_home.txt", 3)) {
+        for (auto [name, value] : {std::pair{"XDG_DATA_HOME", r[0]}, {"HOME", r[1]}})
+            value == "-" ? unsetenv(name) : setenv(name, value.c_str(), 1);
+        EXPECT_EQ(app_data_location(), r[2] == "own" ? own : r[2]) << r.where;
     }
     setenv("XDG_DATA_HOME", saved[0].c_str(), 1);
     setenv("HOME", saved[1].c_str(), 1);

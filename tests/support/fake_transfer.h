@@ -10,32 +10,17 @@
 
 namespace psf::test {
 
-class FakeTransfer final : public TransferControl {
-  public:
+struct FakeTransfer final : TransferControl {
     // An address not in the table fails like an unreachable host.
-    void add(const std::string& url, std::string body, long status = 200,
-             std::string final_url = {}) {
-        Response r;
-        r.ok = true;
-        r.status = status;
-        r.body = std::move(body);
-        r.final_url = final_url.empty() ? url : std::move(final_url);
-        table[url] = std::move(r);
+    void add(const std::string& url, std::string body, long status = 200, std::string to = {}) {
+        table[url] = {true, status, body, to.empty() ? url : to, "", "", Cause::None, false};
     }
     void SetCredentials(const std::string& u, const std::string& p, const std::string& o) override {
-        user = u;
-        password = p;
-        origin = o;
+        user = u, password = p, origin = o;
     }
     Response OpenURL(const std::string& url, DataType) override {
         fetched.push_back(url);
-        auto it = table.find(url);
-        if (it == table.end()) {
-            Response failed;
-            failed.error = "unreachable";
-            return failed;
-        }
-        return it->second;
+        return table.count(url) ? table[url] : Response{false, 0, "", "", "", "unreachable"};
     }
     void SetStopToken(std::stop_token) override {}
 

@@ -10,10 +10,9 @@
 
 namespace psf::test {
 
-enum class DiskFull {
-    FileSize,  // a file-size limit: writes past `room` bytes fail with EFBIG
-    Tmpfs,     // a small tmpfs mounted over the folder and filled: ENOSPC
-};
+// FileSize: a file-size limit, writes past `room` bytes fail with EFBIG.
+// Tmpfs: a small tmpfs mounted over the folder and filled, ENOSPC.
+enum class DiskFull { FileSize, Tmpfs };
 
 // What the child saw, as named facts; the test asserts on them.
 using Facts = std::map<std::string, std::string>;

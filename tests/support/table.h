@@ -18,18 +18,14 @@ struct TableRow {
 };
 
 inline std::string table_field(std::string f) {
-    const auto first = f.find_first_not_of(' ');
-    if (first == std::string::npos) return {};
-    f = f.substr(first, f.find_last_not_of(' ') - first + 1);
+    f.erase(0, f.find_first_not_of(' '));
+    f.erase(f.find_last_not_of(' ') + 1);
     if (f.size() < 2 || f.front() != '"' || f.back() != '"') return f;
     std::string out;
     for (std::size_t i = 1; i + 1 < f.size(); ++i) {
-        if (f[i] != '\\' || i + 2 == f.size()) {
-            out += f[i];
-            continue;
-        }
-        const char c = f[++i];
-        out += c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
+        const bool escaped = f[i] == '\\' && i + 2 < f.size();
+        const char c = f[i += escaped];
+        out += !escaped ? c : c == 't' ? '\t' : c == 'n' ? '\n' : c == 'r' ? '\r' : c;
     }
     return out;
 }
@@ -43,23 +39,14 @@ inline std::vector<TableRow> read_table(const std::string& name, std::size_t wid
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
         if (line.find_first_not_of(' ') == std::string::npos || line[0] == '#') continue;
-        TableRow row{path + ":" + std::to_string(n), {}};
-        bool quoted = false;
-        std::string field;
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            const char c = line[i];
-            if (c == '"' && (i == 0 || line[i - 1] != '\\')) quoted = !quoted;
-            if (c == '|' && !quoted) {
-                row.fields.push_back(table_field(field));
-                field.clear();
-            } else {
-                field += c;
-            }
+        TableRow row{path + ":" + std::to_string(n), {""}};
+        for (std::size_t i = 0, quoted = 0; i < line.size(); ++i) {
+            quoted ^= line[i] == '"' && (i == 0 || line[i - 1] != '\\');
+            line[i] == '|' && !quoted ? row.fields.emplace_back() : row.fields.back() += line[i];
         }
-        row.fields.push_back(table_field(field));
+        for (std::string& field : row.fields) field = table_field(field);
         if (row.fields.size() != width)
-            throw std::runtime_error(row.where + ": " + std::to_string(row.fields.size()) +
-                                     " fields, not " + std::to_string(width));
+            throw std::runtime_error(row.where + ": not " + std::to_string(width) + " fields");
         rows.push_back(std::move(row));
     }
     return rows;

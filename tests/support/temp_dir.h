@@ -7,19 +7,18 @@
 
 namespace psf::test {
 
-class TempDir {
-  public:
-    TempDir();
-    explicit TempDir(const std::filesystem::path& parent);  // inside `parent` instead
-    ~TempDir();
+struct TempDir {
+    explicit TempDir(const std::filesystem::path& parent = std::filesystem::temp_directory_path());
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
 
     const std::filesystem::path& path() const { return path_; }
     std::string str() const { return path_.string(); }
     std::filesystem::path operator/(const std::string& rel) const { return path_ / rel; }
 
-  private:
     std::filesystem::path path_;
 };
 

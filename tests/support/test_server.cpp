@@ -8,12 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <stdexcept>
-#include <utility>
 
 namespace psf::test {
 
@@ -22,28 +21,39 @@ namespace {
 // Short waits on every socket, so that a stopping server is never stuck.
 void with_timeouts(int fd) {
     const timeval step{0, 20000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &step, sizeof step);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &step, sizeof step);
-    int one = 1;  // no 40 ms wait between a reply's parts
+    const int one = 1;  // no 40 ms wait between a reply's parts
+    for (int opt : {SO_RCVTIMEO, SO_SNDTIMEO})
+        ::setsockopt(fd, SOL_SOCKET, opt, &step, sizeof step);
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
 Request parse(const std::string& head, int remote_port) {
-    Request r;
-    r.remote_port = remote_port;
-    std::istringstream in(head);
-    std::string line;
-    in >> r.method >> r.path;
-    std::getline(in, line);  // the rest of the request line
-    while (std::getline(in, line)) {
-        const auto colon = line.find(':'), value = line.find_first_not_of(" \t", colon + 1);
-        if (colon == std::string::npos || value == std::string::npos) continue;
-        for (std::size_t i = 0; i < colon; ++i)
-            line[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
-        r.headers[line.substr(0, colon)] =
-            line.substr(value, line.find_last_not_of(" \t\r") + 1 - value);
+    Request r{.remote_port = remote_port};
+    std::istringstream(head) >> r.method >> r.path;
+    static const std::regex line("^([^ :\r\n]+):[ \t]*(.*?)[ \t]*\r?$", std::regex::multiline);
+    for (std::sregex_iterator m(head.begin(), head.end(), line), end; m != end; ++m) {
+        std::string name = (*m)[1];
+        std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+        r.headers[name] = (*m)[2];
     }
     return r;
+}
+
+void answer(Peer& p, const Reply& r) {
+    if (!r.basic_auth.empty() &&
+        p.request().header("authorization") != "Basic " + base64(r.basic_auth))
+        return (void)p.send(http_response(401, "<html>401 Unauthorized</html>", "text/html",
+                                          {{"WWW-Authenticate", "Basic realm=\"test\""}}));
+    if (!p.pause(r.delay)) return;
+    const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
+    const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
+    // The part sent before a cut or a stall.
+    const long part = std::max(r.cut_after, r.stall_after);
+    const std::size_t sent = part < 0 ? 0 : bytes.size() - r.body.size() + std::size_t(part);
+    if (!p.send(std::string_view(bytes).substr(0, sent))) return;
+    if (r.cut_after >= 0) return p.reset();
+    if (part >= 0 && !p.pause(r.stall)) return;
+    p.keep_ = p.send(std::string_view(bytes).substr(sent)) && keep;
 }
 
 }  // namespace
@@ -69,11 +79,6 @@ bool Peer::pause(std::chrono::milliseconds time) {
     return !stopping_ && fd_ >= 0;
 }
 
-void Peer::hold() {
-    while (pause(std::chrono::milliseconds(50))) {
-    }
-}
-
 void Peer::reset() {
     linger l{1, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
@@ -82,8 +87,7 @@ void Peer::reset() {
 
 TestServer::TestServer(std::string host) : host_(std::move(host)) {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
+    sockaddr_in addr{AF_INET, 0, {}, {}};
     socklen_t len = sizeof addr;
     if (listen_fd_ < 0 || ::inet_pton(AF_INET, host_.c_str(), &addr.sin_addr) != 1 ||
         ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
@@ -92,8 +96,42 @@ TestServer::TestServer(std::string host) : host_(std::move(host)) {
         throw std::runtime_error("test server: cannot listen on " + host_);
     port_ = ntohs(addr.sin_port);
     with_timeouts(listen_fd_);
-    on("", [](Peer& p) { answer(p, {404, "<html>404 Not Found</html>"}); });
-    acceptor_ = std::jthread([this] { accept_loop(); });
+    route("", Reply{404, "<html>404 Not Found</html>"});
+    acceptor_ = std::jthread([this] {
+        while (!stopping_) {
+            sockaddr_in from{};
+            socklen_t size = sizeof from;
+            const int fd =
+                ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&from), &size, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            with_timeouts(fd);
+            std::lock_guard guard(mutex_);
+            connections_.emplace_back([=, this, remote_port = ntohs(from.sin_port)] {
+                std::string in;
+                for (bool keep = true; keep && !stopping_;) {
+                    char buf[4096];
+                    const auto end = in.find("\r\n\r\n");
+                    if (end == std::string::npos) {
+                        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+                        in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
+                        continue;
+                    }
+                    Peer peer{fd, parse(in.substr(0, end + 2), remote_port), stopping_};
+                    in.erase(0, end + 4);
+                    std::unique_lock lock(mutex_);
+                    log_.push_back(peer.request());
+                    const Handler handler =
+                        routes_[routes_.count(peer.request().path) ? peer.request().path : ""];
+                    lock.unlock();
+                    handler(peer);
+                    if (peer.fd_ < 0) return;  // reset
+                    keep = peer.keep_;
+                }
+                ::close(fd);
+            });
+        }
+    });
 }
 
 TestServer::~TestServer() {
@@ -121,72 +159,12 @@ std::vector<Request> TestServer::requests() const {
 }
 
 int TestServer::count(const std::string& path) const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(
-        std::count_if(log_.begin(), log_.end(), [&](const Request& r) { return r.path == path; }));
+    return int(std::ranges::count(requests(), path, &Request::path));
 }
 
 void TestServer::clear_log() {
     std::lock_guard lock(mutex_);
     log_.clear();
-}
-
-void TestServer::accept_loop() {
-    while (!stopping_) {
-        sockaddr_in peer{};
-        socklen_t len = sizeof peer;
-        const int fd =
-            ::accept4(listen_fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC);
-        if (fd < 0) continue;
-        with_timeouts(fd);
-        std::lock_guard lock(mutex_);
-        connections_.emplace_back([this, fd, port = ntohs(peer.sin_port)] { serve(fd, port); });
-    }
-}
-
-void TestServer::serve(int fd, int remote_port) {
-    std::string in;
-    while (!stopping_) {
-        char buf[4096];
-        const auto end = in.find("\r\n\r\n");
-        if (end == std::string::npos) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
-            in.append(buf, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-            continue;
-        }
-        Peer peer(fd, parse(in.substr(0, end + 2), remote_port), stopping_);
-        in.erase(0, end + 4);
-        Handler handler;
-        {
-            std::lock_guard lock(mutex_);
-            log_.push_back(peer.request());
-            auto it = routes_.find(peer.request().path);
-            handler = (it != routes_.end() ? it : routes_.find(""))->second;
-        }
-        handler(peer);
-        if (peer.fd_ < 0) return;  // reset
-        if (!peer.keep_) break;
-    }
-    ::close(fd);
-}
-
-void TestServer::answer(Peer& p, const Reply& r) {
-    if (!r.basic_auth.empty() &&
-        p.request().header("authorization") != "Basic " + base64(r.basic_auth))
-        return answer(p, Reply(401, "<html>401 Unauthorized</html>", "text/html",
-                               Headers{{"WWW-Authenticate", "Basic realm=\"test\""}}));
-    if (!p.pause(r.delay)) return;
-    const bool keep = p.request().header("connection") != "close" && r.cut_after < 0;
-    const std::string bytes = http_response(r.status, r.body, r.content_type, r.headers, !keep);
-    // The part sent before a cut or a stall.
-    const long part = r.cut_after >= 0 ? r.cut_after : r.stall_after;
-    const std::size_t sent =
-        part < 0 ? 0 : bytes.size() - r.body.size() + static_cast<std::size_t>(part);
-    if (part >= 0 && !p.send(std::string_view(bytes).substr(0, sent))) return;
-    if (r.cut_after >= 0) return p.reset();
-    if (part >= 0 && !p.pause(r.stall)) return;
-    p.keep_ = p.send(std::string_view(bytes).substr(sent)) && keep;
 }
 
 std::string http_response(int status, std::string_view body, std::string_view type,
@@ -202,23 +180,22 @@ std::string http_response(int status, std::string_view body, std::string_view ty
 std::string base64(std::string_view in) {
     static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
-    unsigned val = 0;
-    int bits = -6;
-    for (unsigned char c : in) {
-        val = (val << 8) + c;
-        for (bits += 8; bits >= 0; bits -= 6) out.push_back(k[(val >> bits) & 0x3F]);
+    for (std::size_t i = 0; i < in.size(); i += 3) {
+        const std::string_view group = in.substr(i, 3);
+        unsigned v = 0;
+        for (std::size_t j = 0; j < 3; ++j)
+            v = v << 8 | (j < group.size() ? static_cast<unsigned char>(group[j]) : 0u);
+        for (std::size_t j = 0; j < 4; ++j)
+            out += j <= group.size() ? k[v >> (18 - 6 * j) & 63] : '=';
     }
-    if (bits > -6) out.push_back(k[((val << 8) >> (bits + 8)) & 0x3F]);
-    while (out.size() % 4) out.push_back('=');
     return out;
 }
 
 std::string image_bytes(std::size_t size, char seed) {
     // GIF-like header, then bytes that never spell "404", "403" or "html".
-    std::string out = "GIF89a";
-    for (std::size_t i = out.size(); i < size; ++i)
-        out.push_back(static_cast<char>('a' + (static_cast<unsigned>(seed) + i * 7) % 20));
-    out.resize(size);
+    std::string out(size, 'a');
+    for (std::size_t i = 0; i < size; ++i)
+        out[i] = i < 6 ? "GIF89a"[i] : static_cast<char>('a' + (unsigned(seed) + i * 7) % 20);
     return out;
 }
 

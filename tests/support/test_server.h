@@ -22,49 +22,34 @@ namespace psf::test {
 using Headers = std::vector<std::pair<std::string, std::string>>;
 
 struct Reply {
-    Reply() = default;
-    Reply(int code, std::string text, std::string type = "text/html", Headers extra = {})
-        : status(code),
-          body(std::move(text)),
-          content_type(std::move(type)),
-          headers(std::move(extra)) {}
     int status = 200;
-    std::string body;
+    std::string body{};
     std::string content_type = "text/html";
-    Headers headers;                     // e.g. {{"Location", "/x"}}
+    Headers headers{};                   // e.g. {{"Location", "/x"}}
     std::chrono::milliseconds delay{0};  // before the reply is sent
     long cut_after = -1;                 // when set, that many body bytes are sent, then a reset
     long stall_after = -1;  // when set, that many body bytes are sent, then nothing for `stall`
     std::chrono::milliseconds stall{0};
-    std::string basic_auth;  // "user:password" required
+    std::string basic_auth{};  // "user:password" required
 };
 
 struct Request {
-    std::string method;
-    std::string path;                            // as received, query included
-    std::map<std::string, std::string> headers;  // names in lower case
+    std::string method{}, path{};                  // the path as received, query included
+    std::map<std::string, std::string> headers{};  // names in lower case
     int remote_port = 0;  // the client's port: equal ports mean one kept-alive connection
     bool has(const std::string& name) const { return headers.count(name) != 0; }
-    std::string header(const std::string& name) const {
-        auto it = headers.find(name);
-        return it == headers.end() ? std::string() : it->second;
-    }
+    std::string header(const std::string& name) const { return has(name) ? headers.at(name) : ""; }
 };
 
 // The server's side of one connection, handed to a route.
-class Peer {
-  public:
-    Peer(int fd, Request request, const std::atomic<bool>& stopping)
-        : fd_(fd), request_(std::move(request)), stopping_(stopping) {}
+struct Peer {
     const Request& request() const { return request_; }
     // False once the client is gone or the server stops.
     bool send(std::string_view bytes);
     bool pause(std::chrono::milliseconds time);
-    void hold();   // says nothing until the client gives up
+    void hold() { pause(std::chrono::hours(1)); }  // says nothing until the client gives up
     void reset();  // ends the connection with a reset instead of an orderly close
 
-  private:
-    friend class TestServer;
     int fd_;
     Request request_;
     const std::atomic<bool>& stopping_;
@@ -84,28 +69,22 @@ class TestServer {
     // Successive requests get successive replies; the last one repeats.
     void route(const std::string& path, std::vector<Reply> replies);
     void route(const std::string& path, Reply reply) { route(path, std::vector{std::move(reply)}); }
-    void page(const std::string& path, std::string html) { route(path, {200, std::move(html)}); }
+    void page(const std::string& path, std::string html) { route(path, Reply{200, html}); }
     void image(const std::string& path, std::string bytes) {
-        route(path, {200, std::move(bytes), "image/gif"});
+        route(path, Reply{200, bytes, "image/gif"});
     }
 
     int port() const { return port_; }
     std::string authority() const { return host_ + ":" + std::to_string(port_); }
-    std::string base() const { return "http://" + authority(); }  // no final slash
-    std::string url(const std::string& path) const { return base() + path; }
+    std::string url(const std::string& path) const { return "http://" + authority() + path; }
 
     std::vector<Request> requests() const;
     int count(const std::string& path) const;  // requests received for a path
     void clear_log();
 
   private:
-    void accept_loop();
-    void serve(int fd, int remote_port);
-    static void answer(Peer& peer, const Reply& reply);
-
     std::string host_;
-    int port_ = 0;
-    int listen_fd_ = -1;
+    int port_ = 0, listen_fd_ = -1;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::map<std::string, Handler> routes_;
