@@ -79,9 +79,9 @@ struct World {
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
     fs::path schedule = home / "Psf/planifs.txt", program = PICSIFTER_CLI_PATH;
     TestServer site, other{"127.0.0.2"}, port;
-    Strings vars{"URL",      site.base(),
-                 "OTHER",    other.base(),
-                 "PORT",     port.base(),
+    Strings vars{"URL",      site.url(""),
+                 "OTHER",    other.url(""),
+                 "PORT",     port.url(""),
                  "H",        site.authority(),
                  "O",        other.authority(),
                  "DEST",     dest,
