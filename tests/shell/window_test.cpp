@@ -1,17 +1,191 @@
+// The main window over data folders of its own, with a fixed clock and
+// message boxes that answer at once; its menus, help, the tray, and the
+// program as a process.
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFileSystemModel>
 #include <QGroupBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeView>
+#include <functional>
 
 #include "platform/app_data.h"
-#include "shell/window_fixture.h"
+#include "platform/curl_transfer.h"
+#include "shell/f_help.h"
+#include "shell/f_psf.h"
+#include "store/schedule_file.h"
+#include "support/process.h"
+#include "support/table.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
-using namespace psf;
-using namespace psf::test;
-
+namespace psf::test {
 namespace {
+
+using namespace psf::shell;
+namespace fs = std::filesystem;
+
+// Answers every message box at once and remembers what it said; with
+// `while_open`, a real modal box runs it from its loop.
+struct Answers final : MessageSeam {
+    QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
+        said += (said.empty() ? "" : "|") + (last = m).text;
+        if (!while_open)
+            return m.buttons != editor::Buttons::YesNo ? QMessageBox::Ok
+                   : answer_no                         ? QMessageBox::No
+                                                       : QMessageBox::Yes;
+        QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
+        QTimer::singleShot(0, &box, while_open);
+        QTimer::singleShot(3000, &box, [&box] { box.done(QMessageBox::No); });
+        return static_cast<QMessageBox::StandardButton>(box.exec());
+    }
+    std::string take() { return std::exchange(said, {}); }
+    std::string said;  // the texts since the last take(), joined by "|"
+    editor::Message last;
+    bool answer_no = false;
+    std::function<void()> while_open;
+};
+
+// A window over a data folder of its own (`app_data`, else a new one) holding
+// `tasks`: navigating no, images kept, one folder, every day, last run at 08:00.
+struct Fixture {
+    explicit Fixture(const std::vector<std::pair<std::string, std::string>>& tasks = {},
+                     std::string app_data = {}) {
+        TaskTable table;
+        table.TaskCount = static_cast<std::int16_t>(tasks.size());
+        for (std::size_t i = 0; i < tasks.size(); ++i) {
+            Task& t = table.rows[i + 1];
+            t[Title] = tasks[i].first, t[StartAddress] = tasks[i].second;
+            t[DestinationFolder] = pics.str(), t[Drive] = "/";
+            t[LinkDepth] = t[IntervalIndex] = "0";
+            t[ExistingImagePolicy] = t[FolderLayout] = t[ScheduleKind] = "1";
+            t[LastRunDate] = "2026/12/07", t[LastRunTime] = "08:00";
+            for (int c = OnMonday; c <= OnSunday; ++c) t[static_cast<std::size_t>(c)] = "1";
+        }
+        folder = (app_data.empty() ? app_data = home.str() : app_data) + "/Psf/";
+        std::string error;
+        EXPECT_TRUE(tasks.empty() ||
+                    (fs::create_directories(folder) && sauve_planifs(folder, table, error)))
+            << error;
+        window = std::make_unique<f_psf>(WindowSetup{
+            &clock, &answers, app_data, (home / "program").string(),
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
+    }
+    std::string stamps() const {  // the last run times of rows 1 and 2
+        return window->tasks().rows[1][LastRunTime] + " " + window->tasks().rows[2][LastRunTime];
+    }
+
+    TempDir home, pics;
+    std::string folder;
+    FixedClock clock{*parse_date_time("2026/12/07", "10:00")};
+    Answers answers;
+    std::unique_ptr<f_psf> window;
+};
+
+// Started from a folder deep in the tree (for the object's life), the folder
+// list's current folder, in sight once the folders above it have loaded.
+struct DeepStart {
+    DeepStart() {
+        fs::create_directories(folder), QDir::setCurrent(QString::fromStdString(folder));
+    }
+    ~DeepStart() { QDir::setCurrent(before); }
+    bool in_sight(f_psf& w) const {
+        auto* model = static_cast<QFileSystemModel*>(w.Dir1->model());
+        auto seen = [&] {
+            for (QModelIndex i = w.Dir1->currentIndex(); i.isValid(); i = i.parent())
+                if (model->canFetchMore(i)) return false;
+            return w.Dir1->viewport()->rect().contains(w.Dir1->visualRect(w.Dir1->currentIndex()));
+        };
+        return model->filePath(w.Dir1->currentIndex()).toStdString() == folder &&
+               QTest::qWaitFor(seen, 5000) && (QApplication::processEvents(), seen());
+    }
+    TempDir place;
+    std::string folder = (place / "a/b/c/d/e").string();
+    QString before = QDir::currentPath();
+};
+
+// Plays the rows of tests/data/`file` on `root` and its controls: actions
+// (type, click, choose, enter a box, answer) and checks of what they show, as
+// described in tests/data/shell/window.txt.
+void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
+    for (const auto& r : read_table(file, 3)) {
+        QApplication::processEvents();  // what the last row's action set going
+        QObject* o = r[0] == "." ? root : root->findChild<QObject*>(QString::fromStdString(r[0]));
+        ASSERT_NE(o, nullptr) << r.where;
+        const QString value = QString::fromStdString(r[2]);
+        auto* w = qobject_cast<QWidget*>(o);
+        auto* list = qobject_cast<QComboBox*>(o);
+        QStringList got, want = value.split(' ');
+        if (r[1] == "type") {
+            qobject_cast<QLineEdit*>(o)->setText(value);
+            emit qobject_cast<QLineEdit*>(o)->textEdited(value);
+        } else if (r[1] == "click") {
+            QMetaObject::invokeMethod(o, o->inherits("QAction") ? "trigger" : "click");
+        } else if (r[1] == "choose") {
+            list->setCurrentIndex(value.toInt());
+            emit list->activated(value.toInt());
+        } else if (r[1] == "enter") {
+            w->setFocus();
+        } else if (r[1] == "answer") {  // to the next question
+            answers->answer_no = r[2] == "No";
+        } else if (r[1] == "twips") {
+            const QRect g = w->geometry();
+            for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
+            for (QString& v : want) v = QString::number(v.toInt() / 15);
+        } else if (r[1] == "entries") {  // a list's or a menu's, joined by ","
+            for (int i = 0; list && i < list->count(); ++i) got << list->itemText(i);
+            for (QAction* a : w->actions()) got << a->text() + a->shortcut().toString();
+            got = QStringList{got.join(',')}, want = QStringList{value};
+        } else if (r[1] == "said") {
+            got << QString::fromStdString(answers->take()), want = QStringList{value};
+        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 0 the header
+            auto* t = static_cast<QTableWidget*>(o);
+            const int row = r[1][5] - '0', col = r[1][7] - '0';
+            const auto* item = row ? t->item(row - 1, col) : t->horizontalHeaderItem(col);
+            got << (item ? item->text() : "");
+        } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
+            got << QApplication::focusWidget()->objectName();
+            for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                got << QApplication::focusWidget()->objectName();
+            }
+        } else if (r[1].starts_with("dialog ")) {  // "dialog CHILD PROPERTY" once it opens
+            got << "no dialog";
+            QTimer::singleShot(0, [&] {
+                if (QWidget* d = QApplication::activeModalWidget()) {
+                    const auto* c = d->findChild<QObject*>(
+                        QString::fromStdString(r[1].substr(7, r[1].rfind(' ') - 7)));
+                    got = QStringList{c ? c->property(r[1].c_str() + r[1].rfind(' ') + 1).toString()
+                                        : "no such child"};
+                    d->close();
+                }
+            });
+            QMetaObject::invokeMethod(o, "trigger");
+        } else {  // until PROPERTY: the property once it shows the value; PROPERTY: at once
+            const char* name = r[1].c_str() + (r[1].starts_with("until ") ? 6 : 0);
+            (void)QTest::qWaitFor(
+                [&] { return name == r[1] || o->property(name).toString() == value; }, 20'000);
+            got << o->property(name).toString();
+        }
+        if (!got.empty()) {  // a check, not an action
+            EXPECT_EQ(got.join(' ').toStdString(), want.join(' ').toStdString()) << r.where;
+        }
+    }
+}
 
 TEST(Window, ControlsCaptionsAndGeometryInTwips) {
     Fixture f;
@@ -164,4 +338,143 @@ TEST(Window, BoxesScheduleAndEditThroughTheWidgets) {
     EXPECT_EQ(f.window->tasks().TaskCount, 1);
 }
 
+// Without a notification area the marker is ignored and minimising never
+// hides; then "Start in the task bar" keeps file and mark in step.
+TEST(Menus, BarAndStartInTheTaskBarKeepingFileAndMarkInStep) {
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "needs no notification area";
+    Fixture f;
+    QStringList bar;
+    for (QAction* a : f.window->menuBar()->actions()) bar << a->text();
+    EXPECT_EQ(bar.join(',').toStdString(), "&File,&Window,&Options,&?") << "no tray menu there";
+    const fs::path marker = f.folder + "pref1.txt";
+    fs::create_directories(f.folder);
+    write_file(marker, "\"1\"\r\n");
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.window->m_tache->trigger();
+    QApplication::processEvents();
+    EXPECT_TRUE(f.window->m_tb->isChecked() && f.window->isVisible());
+    for (const auto& r : read_table("shell/marker.txt", 3)) {
+        if (r[0] == "yes" || fs::is_directory(marker)) fs::remove_all(marker);
+        if (r[0] == "yes") fs::create_directories(marker / "keep");
+        f.window->m_tb->trigger();
+        EXPECT_EQ(f.window->m_tb->isChecked(), r[1] == "yes") << r.where;
+        EXPECT_EQ(fs::is_regular_file(marker), r[1] == "yes" && r[0] == "no") << r.where;
+        EXPECT_TRUE(!fs::is_regular_file(marker) || read_file(marker) == "\"1\"\r\n");
+        const std::string said = f.answers.take();
+        EXPECT_TRUE(said.empty() == r[2].empty() && said.find(r[2]) != said.npos) << said;
+    }
+}
+
+// Asked from the menu: tests/data/shell/quit.txt. A signal or the session's
+// end asks nothing, even while the question is open.
+TEST(Quit, QuestionAnsweredNoKeepsTheWindowAndYesEndsIt) {
+    Fixture f, g, h;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    play(f.window.get(), "shell/quit.txt", &f.answers);
+    const editor::Message& m = f.answers.last;
+    EXPECT_TRUE(m.title == "Picsifter" && m.icon == editor::Icon::Question &&
+                m.buttons == editor::Buttons::YesNo);
+    ASSERT_EQ(g.window->startup(), StartResult::Shown);
+    g.window->quit_now();
+    EXPECT_TRUE(g.answers.said.empty() && !g.window->isVisible());
+    ASSERT_EQ(h.window->startup(), StartResult::Shown);
+    h.answers.while_open = [&] { h.window->quit_now(); };
+    h.window->m_quitter->trigger();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !h.window->isVisible(); }, 5000));
+}
+
+// One help window at a time, its text with CR LF line ends; nothing typed
+// lasts, and quitting closes it.
+TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
+    QString text = QString::fromStdString(read_file(PICSIFTER_TEST_DATA "/shell/help.txt"));
+    EXPECT_EQ(QString::fromUtf8(HelpText), QString(text).replace("\n", "\r\n"));
+    Fixture f;
+    for (int i = 0; i < 2; ++i) {
+        f.window->m_aide->trigger();
+        f.window->m_aide->trigger();
+        f_help* help = help_window();
+        ASSERT_EQ(f.window->findChildren<f_help*>(), QList<f_help*>{help}) << "never two";
+        play(help, "shell/help_window.txt");
+        EXPECT_FALSE(help->windowFlags() &
+                     (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+        EXPECT_EQ(help->Text1->toPlainText(), text);
+        EXPECT_EQ(help->Text1->verticalScrollBar()->value(), 0) << "shown from its first line";
+        help->Text1->insertPlainText("typed");
+        i ? f.window->quit_now() : help->Command1->click();
+        ASSERT_TRUE(QTest::qWaitFor([] { return help_window() == nullptr; }, 2000));
+    }
+    f.window->m_apropos->trigger();
+    const editor::Message& m = f.answers.last;
+    EXPECT_TRUE(m.title == "About" && m.text == "Picsifter v2.0" &&
+                m.icon == editor::Icon::Information && m.buttons == editor::Buttons::Ok);
+}
+
+// Under a real X display (tray_start.sh runs these): a notification area
+// that appears, goes and comes back while the window runs.
+TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
+    ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "no tray yet";
+    const DeepStart start;
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_TRUE(start.in_sight(*f.window));
+    f_psf& w = *f.window;
+    auto icon_shown = [&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); };
+    auto minimise = [&] { w.restore(), w.m_tache->trigger(), QApplication::processEvents(); };
+    auto tray = [] {
+        return std::make_unique<Child>(
+            std::vector{QStandardPaths::findExecutable("trayer").toStdString()});
+    };
+    auto trayer = tray();
+    EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon appears with the tray";
+    minimise();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.isHidden(); }, 2000)) << "in the tray";
+    trayer.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.isVisible(); }, 5000)) << "the tray went: back";
+    minimise();
+    EXPECT_FALSE(w.isHidden()) << "no tray to come back from: only minimised";
+    trayer = tray();
+    EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon comes back with the tray";
+}
+
+TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
+    TempDir home;
+    const std::vector<std::string> env = {"XDG_DATA_HOME=" + home.str(),
+                                          "QT_QPA_PLATFORM=offscreen"};
+    const fs::path lock = home / "Psf/picsifter.lock";
+    fs::create_directories(home / "Psf");
+    write_file(home / "Psf/planifs.txt", "");
+
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        Child first({PICSIFTER_WINDOW_PATH}, env);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(lock); }, 20'000))
+            << "the window takes the data folder's lock";
+
+        // A second start hands over to the first and ends at once.
+        Child second({PICSIFTER_WINDOW_PATH}, env);
+        EXPECT_EQ(second.wait(std::chrono::seconds(20)), 0);
+        EXPECT_EQ(first.wait(std::chrono::milliseconds(0)), -1) << "the first one keeps running";
+
+        // The runner is refused while the window holds the folder.
+        auto cli = run_process({PICSIFTER_CLI_PATH, "due"}, {}, std::chrono::seconds(20), env);
+        EXPECT_EQ(cli.exit_code, 3);
+        EXPECT_NE(cli.err.find("in use by the Picsifter window"), std::string::npos) << cli.err;
+
+        first.signal(sig);
+        EXPECT_EQ(first.wait(std::chrono::seconds(2)), 0) << "no question on a signal";
+        EXPECT_FALSE(fs::exists(lock)) << "the lock goes with the window";
+        EXPECT_EQ(read_file(home / "Psf/planifs.txt"), "");
+    }
+}
+
 }  // namespace
+}  // namespace psf::test
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
