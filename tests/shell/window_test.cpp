@@ -66,41 +66,35 @@ struct Fixture {
         EXPECT_TRUE(tasks.empty() ||
                     (fs::create_directories(folder) && sauve_planifs(folder, table, error)))
             << error;
+        fs::create_directories(deep), QDir::setCurrent(QString::fromStdString(deep));
         window = std::make_unique<f_psf>(WindowSetup{
             &clock, &answers, app_data, (home / "program").string(),
             [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
+    }
+    ~Fixture() { QDir::setCurrent(before); }
+    // The folder list's current folder is the deep one the window started in, in
+    // sight once the folders above it have loaded.
+    bool in_sight() const {
+        QTreeView* list = window->Dir1;
+        auto* model = static_cast<QFileSystemModel*>(list->model());
+        auto seen = [&] {
+            for (QModelIndex i = list->currentIndex(); i.isValid(); i = i.parent())
+                if (model->canFetchMore(i)) return false;
+            return list->viewport()->rect().contains(list->visualRect(list->currentIndex()));
+        };
+        return model->filePath(list->currentIndex()).toStdString() == deep &&
+               QTest::qWaitFor(seen, 5000) && (QApplication::processEvents(), seen());
     }
     std::string stamps() const {  // the last run times of rows 1 and 2
         return window->tasks().rows[1][LastRunTime] + " " + window->tasks().rows[2][LastRunTime];
     }
 
     TempDir home, pics;
-    std::string folder;
+    std::string folder, deep = (home / "a/b/c/d/e").string();
+    QString before = QDir::currentPath();
     FixedClock clock{*parse_date_time("2026/12/07", "10:00")};
     Answers answers;
     std::unique_ptr<f_psf> window;
-};
-
-// Started from a folder deep in the tree (for the object's life), the folder
-// list's current folder, in sight once the folders above it have loaded.
-struct DeepStart {
-    DeepStart() {
-        fs::create_directories(folder), QDir::setCurrent(QString::fromStdString(folder));
-    }
-    ~DeepStart() { QDir::setCurrent(before); }
-    bool in_sight(f_psf& w) const {
-        auto* model = static_cast<QFileSystemModel*>(w.Dir1->model());
-        auto seen = [&] {
-            for (QModelIndex i = w.Dir1->currentIndex(); i.isValid(); i = i.parent())
-                if (model->canFetchMore(i)) return false;
-            return w.Dir1->viewport()->rect().contains(w.Dir1->visualRect(w.Dir1->currentIndex()));
-        };
-        return model->filePath(w.Dir1->currentIndex()).toStdString() == folder &&
-               QTest::qWaitFor(seen, 5000) && (QApplication::processEvents(), seen());
-    }
-    TempDir place;
-    std::string folder = (place / "a/b/c/d/e").string();
-    QString before = QDir::currentPath();
 };
 
 // Plays the rows of tests/data/`file` on `root` and its controls: actions
@@ -138,10 +132,10 @@ void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
         } else if (r[1] == "said") {
             got << QString::fromStdString(answers->take()), want = QStringList{value};
         } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 0 the header
-            auto* t = static_cast<QTableWidget*>(o);
+            auto* m = static_cast<QTableWidget*>(o)->model();
             const int row = r[1][5] - '0', col = r[1][7] - '0';
-            const auto* item = row ? t->item(row - 1, col) : t->horizontalHeaderItem(col);
-            got << (item ? item->text() : "");
+            got << (row ? m->index(row - 1, col).data() : m->headerData(col, Qt::Horizontal))
+                       .toString();
         } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
             got << QApplication::focusWidget()->objectName();
             for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
@@ -197,14 +191,13 @@ TEST(Window, ControlsCaptionsAndGeometryInTwips) {
 TEST(Window, StartUpFillsTheGridFromTheFile) {
     for (const auto& [tasks, rows] : {std::pair{0, 2}, {1, 2}, {3, 4}}) {
         SCOPED_TRACE(tasks);
-        const DeepStart start;
         Fixture f(std::vector(tasks, std::pair<std::string, std::string>{"T1", "http://h/"}));
         ASSERT_EQ(f.window->startup(), StartResult::Shown);
         EXPECT_TRUE(f.window->data_folder() == f.folder && fs::is_directory(f.folder));
         Grid& g = f.window->grid();
         EXPECT_EQ(std::tuple(g.Rows(), g.TextMatrix(1, 0), g.Row(), f.window->gate().TimerTicks()),
                   std::tuple(rows, tasks ? "T1" : "", 1, 0));
-        EXPECT_TRUE(start.in_sight(*f.window));
+        EXPECT_TRUE(f.in_sight());
         g.setRow(rows - 1);
         f.window->activateWindow();
         play(f.window.get(), "shell/tab_stops.txt", &f.answers);
@@ -212,9 +205,10 @@ TEST(Window, StartUpFillsTheGridFromTheFile) {
     }
 }
 
-// A data folder that cannot be made is said once and nothing is saved; one
+// A data folder that cannot be made is said once and nothing is saved, while
+// boxes are left and a task scheduled, reset and loaded back; a data folder
 // that a command-line run holds ends the start.
-TEST(Window, UnusableOrHeldDataFolder) {
+TEST(Window, BoxesScheduleAndEditWithoutADataFolderAndAHeldOneEndsTheStart) {
     TempDir place;
     write_file(place / "data", "a file, not a folder");
     Fixture f({}, (place / "data").string());
@@ -222,7 +216,10 @@ TEST(Window, UnusableOrHeldDataFolder) {
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     EXPECT_TRUE(f.answers.take().ends_with("they will not be saved."));
     EXPECT_EQ(f.window->data_folder(), "");
+    f.window->activateWindow();
+    play(f.window.get(), "shell/boxes.txt", &f.answers);
     play(f.window.get(), "shell/schedule.txt", &f.answers);  // says nothing more
+    EXPECT_EQ(f.window->tasks().TaskCount, 1);
 
     Fixture g;
     fs::create_directories(g.folder);
@@ -306,16 +303,6 @@ TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
     EXPECT_THROW(g.setTextMatrix(1, 5, "x"), std::out_of_range);
 }
 
-// Leaving boxes, then a task scheduled, reset and loaded back.
-TEST(Window, BoxesScheduleAndEditThroughTheWidgets) {
-    Fixture f;
-    ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    f.window->activateWindow();
-    play(f.window.get(), "shell/boxes.txt", &f.answers);
-    play(f.window.get(), "shell/schedule.txt", &f.answers);
-    EXPECT_EQ(f.window->tasks().TaskCount, 1);
-}
-
 // Without a notification area the marker is ignored and minimising never
 // hides; then "Start in the task bar" keeps file and mark in step.
 TEST(Menus, BarAndStartInTheTaskBarKeepingFileAndMarkInStep) {
@@ -392,10 +379,9 @@ TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
 TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
     if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
     ASSERT_FALSE(QSystemTrayIcon::isSystemTrayAvailable()) << "no tray yet";
-    const DeepStart start;
     Fixture f;
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    EXPECT_TRUE(start.in_sight(*f.window));
+    EXPECT_TRUE(f.in_sight());
     f_psf& w = *f.window;
     auto icon_shown = [&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); };
     auto minimise = [&] { w.restore(), w.m_tache->trigger(), QApplication::processEvents(); };
