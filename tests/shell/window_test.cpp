@@ -244,7 +244,7 @@ struct SlowSite : TestServer {
 
 TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     SlowSite site;
-    Fixture f({{"Other", site.url("/none")}, {"Gallery", site.url("/")}});
+    Fixture f({{"Other", site.url("/quick")}, {"Gallery", site.url("/")}});
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     f.window->gri->setCurrentCell(1, 0);
     f.clock.set(*parse_date_time("2026/12/07", "11:30"));
@@ -256,36 +256,31 @@ TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     EXPECT_EQ(list_files(f.pics.path()), (std::vector<std::string>{"a.gif", "b.gif"}));
     EXPECT_EQ(f.stamps(), "08:00 11:30");
     EXPECT_NE(read_file(f.folder + "planifs.txt").find("\"11:30\""), std::string::npos);
-    EXPECT_EQ(site.count("/none"), 0);
-    // Run again and close the window while it goes: cancelled, not stamped.
+    EXPECT_EQ(site.count("/quick"), 0);
+    // Again, with a pass falling due during the run: it waits for the run's end
+    // and then takes only row 1; a scheduled run leaves the label empty.
+    auto again = [&] {
+        for (const char* name : {"a.gif", "b.gif"}) fs::remove(f.pics / name);
+        f.window->Command6_Click();
+    };
+    again();
+    f.clock.set(*parse_date_time("2026/12/07", "11:45"));
+    for (int i = 0; i < 15; ++i) f.window->Timer1_Timer();
+    EXPECT_TRUE(f.window->busy() && f.window->gate().pass_deferred());
+    EXPECT_EQ(f.window->gate().TimerTicks() + site.count("/quick"), 0) << "no pass inside the run";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.window->busy(); }, 20'000));
+    EXPECT_EQ(site.requests().size(), 7u);
+    EXPECT_EQ(site.requests().back().path + f.stamps(), "/quick11:45 11:45");
+    EXPECT_TRUE(!f.window->gate().pass_deferred() && f.window->Label4->text().isEmpty());
+    // Once more, closing the window while it goes: cancelled, not stamped.
     const std::string before = read_file(f.folder + "planifs.txt");
-    for (const char* name : {"a.gif", "b.gif"}) fs::remove(f.pics / name);
+    again();
     f.window->Command6_Click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return site.count("/a.gif") == 2; }, 10'000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return site.count("/a.gif") == 3; }, 10'000));
     f.window->close();
     EXPECT_TRUE(f.answers.take().ends_with("stopped, and its task will not be marked as run."));
     EXPECT_EQ(read_file(f.folder + "planifs.txt"), before);
     EXPECT_FALSE(fs::exists(f.pics / "b.gif"));
-}
-
-// Retrieve Now stamps row 1 at 08:20, so the pass due then runs only row 2,
-// after the run; a scheduled run leaves the label empty.
-TEST(Window, APassThatFallsDueDuringARunWaitsForIt) {
-    SlowSite site;
-    Fixture f({{"Gallery", site.url("/")}, {"Quick", site.url("/quick")}});
-    ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    f.clock.set(*parse_date_time("2026/12/07", "08:10"));  // nothing due yet
-    for (int i = 0; i < 10; ++i) f.window->Timer1_Timer();
-    f.window->Command6_Click();
-    f.clock.set(*parse_date_time("2026/12/07", "08:20"));  // both due one quarter after 08:00
-    for (int i = 0; i < 5; ++i) f.window->Timer1_Timer();
-    EXPECT_TRUE(f.window->busy() && f.window->gate().pass_deferred());
-    EXPECT_EQ(f.window->gate().TimerTicks() + site.count("/quick"), 0) << "no pass inside the run";
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.window->busy(); }, 20'000));
-    ASSERT_EQ(site.requests().size(), 4u);
-    EXPECT_EQ(site.requests().back().path + f.stamps(), "/quick08:20 08:20");
-    EXPECT_FALSE(f.window->gate().pass_deferred());
-    EXPECT_EQ(f.window->Label4->text(), "");
 }
 
 TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
