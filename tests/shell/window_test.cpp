@@ -29,10 +29,7 @@ namespace fs = std::filesystem;
 struct Answers final : MessageSeam {
     QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
         said += (said.empty() ? "" : "|") + (last = m).text;
-        if (!while_open)
-            return m.buttons != editor::Buttons::YesNo ? QMessageBox::Ok
-                   : answer_no                         ? QMessageBox::No
-                                                       : QMessageBox::Yes;
+        if (!while_open) return m.buttons == editor::Buttons::YesNo ? answer : QMessageBox::Ok;
         QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
         QTimer::singleShot(0, &box, while_open);
         QTimer::singleShot(3000, &box, [&box] { box.done(QMessageBox::No); });
@@ -41,7 +38,7 @@ struct Answers final : MessageSeam {
     std::string take() { return std::exchange(said, {}); }
     std::string said;  // the texts since the last take(), joined by "|"
     editor::Message last;
-    bool answer_no = false;
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
     std::function<void()> while_open;
 };
 
@@ -120,7 +117,7 @@ void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
         } else if (r[1] == "enter") {
             w->setFocus();
         } else if (r[1] == "answer") {  // to the next question
-            answers->answer_no = r[2] == "No";
+            answers->answer = r[2] == "No" ? QMessageBox::No : QMessageBox::Yes;
         } else if (r[1] == "twips") {
             const QRect g = w->geometry();
             for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
@@ -142,15 +139,6 @@ void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
                 QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
                 got << QApplication::focusWidget()->objectName();
             }
-        } else if (r[1].starts_with("dialog ")) {  // "dialog BOX": its tick once it opens
-            QTimer::singleShot(0, [&] {
-                QWidget* d = QApplication::activeModalWidget();
-                auto* box = d ? d->findChild<QAbstractButton*>(r[1].substr(7).c_str()) : nullptr;
-                got << (box && box->isChecked() ? "true" : "false");
-                if (d) d->close();
-            });
-            QMetaObject::invokeMethod(o, "trigger");
-            QApplication::processEvents();
         } else {  // until PROPERTY: the property once it shows the value; PROPERTY: at once
             const char* name = r[1].c_str() + (r[1].starts_with("until ") ? 6 : 0);
             (void)QTest::qWaitFor(
@@ -411,7 +399,6 @@ TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
 }  // namespace psf::test
 
 int main(int argc, char** argv) {
-    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
