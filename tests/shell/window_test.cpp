@@ -399,6 +399,7 @@ TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
 }  // namespace psf::test
 
 int main(int argc, char** argv) {
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
