@@ -172,6 +172,8 @@ TEST(Window, ControlsCaptionsAndGeometryInTwips) {
                 << c->objectName().toStdString() << " in " << frame->objectName().toStdString();
     }
     EXPECT_EQ(f.window->Label4->font().pointSizeF(), 9.75);
+    QTimer::singleShot(0, [] { play(QApplication::activeModalWidget(), "shell/advanced.txt"); });
+    f.window->m_avance->trigger(), QApplication::processEvents();  // played once it is open
 }
 
 // Over 0, 1 and 3 stored tasks, started from a folder deep in the tree (the
