@@ -1,17 +1,155 @@
+// The main window over data folders of its own, with a fixed clock and
+// message boxes that answer at once; its menus, help, the tray, and the
+// program as a process.
 #include <gtest/gtest.h>
+#include <signal.h>
 
-#include <QLabel>
-#include <QPushButton>
-#include <QTableWidget>
+#include <QTest>
+#include <QtWidgets>
+#include <functional>
 
 #include "platform/app_data.h"
-#include "shell/window_fixture.h"
+#include "platform/curl_transfer.h"
+#include "shell/f_help.h"
+#include "shell/f_psf.h"
+#include "store/schedule_file.h"
+#include "support/process.h"
+#include "support/table.h"
+#include "support/temp_dir.h"
 #include "support/test_server.h"
 
-using namespace psf;
-using namespace psf::test;
-
+namespace psf::test {
 namespace {
+
+using namespace psf::shell;
+namespace fs = std::filesystem;
+
+// Answers every message box at once and remembers what it said; with
+// `while_open`, a real modal box runs it from its loop.
+struct Answers final : MessageSeam {
+    QMessageBox::StandardButton show(QWidget*, const editor::Message& m) override {
+        said += (said.empty() ? "" : "|") + (last = m).text;
+        if (!while_open) return m.buttons == editor::Buttons::YesNo ? answer : QMessageBox::Ok;
+        QMessageBox box(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
+        QTimer::singleShot(0, &box, while_open);
+        QTimer::singleShot(3000, &box, [&box] { box.done(QMessageBox::No); });
+        return static_cast<QMessageBox::StandardButton>(box.exec());
+    }
+    std::string take() { return std::exchange(said, {}); }
+    std::string said;  // the texts since the last take(), joined by "|"
+    editor::Message last;
+    QMessageBox::StandardButton answer = QMessageBox::Yes;
+    std::function<void()> while_open;
+};
+
+// A window over a data folder of its own (`app_data`, else a new one) holding
+// `tasks`: navigating no, images kept, one folder, every day, last run at 08:00.
+struct Fixture {
+    explicit Fixture(const std::vector<std::pair<std::string, std::string>>& tasks = {},
+                     std::string app_data = {}) {
+        TaskTable table;
+        table.TaskCount = static_cast<std::int16_t>(tasks.size());
+        for (std::size_t i = 0; i < tasks.size(); ++i) {
+            Task& t = table.rows[i + 1];
+            t[Title] = tasks[i].first, t[StartAddress] = tasks[i].second;
+            t[DestinationFolder] = pics.str(), t[Drive] = "/";
+            t[LinkDepth] = t[IntervalIndex] = "0";
+            t[ExistingImagePolicy] = t[FolderLayout] = t[ScheduleKind] = "1";
+            t[LastRunDate] = "2026/12/07", t[LastRunTime] = "08:00";
+            for (int c = OnMonday; c <= OnSunday; ++c) t[static_cast<std::size_t>(c)] = "1";
+        }
+        folder = (app_data.empty() ? app_data = home.str() : app_data) + "/Psf/";
+        std::string error;
+        EXPECT_TRUE(tasks.empty() ||
+                    (fs::create_directories(folder) && sauve_planifs(folder, table, error)))
+            << error;
+        fs::create_directories(deep), QDir::setCurrent(QString::fromStdString(deep));
+        window = std::make_unique<f_psf>(WindowSetup{
+            &clock, &answers, app_data, (home / "program").string(),
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
+    }
+    ~Fixture() { QDir::setCurrent(before); }
+    // The folder list's current folder is the deep one the window started in, in
+    // sight once the folders above it have loaded.
+    bool in_sight() const {
+        QTreeView* list = window->Dir1;
+        auto* model = static_cast<QFileSystemModel*>(list->model());
+        auto seen = [&] {
+            for (QModelIndex i = list->currentIndex(); i.isValid(); i = i.parent())
+                if (model->canFetchMore(i)) return false;
+            return list->viewport()->rect().contains(list->visualRect(list->currentIndex()));
+        };
+        return model->filePath(list->currentIndex()).toStdString() == deep &&
+               QTest::qWaitFor(seen, 5000) && (QApplication::processEvents(), seen());
+    }
+    std::string stamps() const {  // the last run times of rows 1 and 2
+        return window->tasks().rows[1][LastRunTime] + " " + window->tasks().rows[2][LastRunTime];
+    }
+
+    TempDir home, pics;
+    std::string folder, deep = (home / "a/b/c/d/e").string();
+    QString before = QDir::currentPath();
+    FixedClock clock{*parse_date_time("2026/12/07", "10:00")};
+    Answers answers;
+    std::unique_ptr<f_psf> window;
+};
+
+// Plays the rows of tests/data/`file` on `root` and its controls: actions
+// (type, click, choose, enter a box, answer) and checks of what they show, as
+// described in tests/data/shell/window.txt.
+void play(QWidget* root, const std::string& file, Answers* answers = nullptr) {
+    for (const auto& r : read_table(file, 3)) {
+        QApplication::processEvents();  // what the last row's action set going
+        QObject* o = r[0] == "." ? root : root->findChild<QObject*>(QString::fromStdString(r[0]));
+        ASSERT_NE(o, nullptr) << r.where;
+        const QString value = QString::fromStdString(r[2]);
+        auto* w = qobject_cast<QWidget*>(o);
+        auto* list = qobject_cast<QComboBox*>(o);
+        QStringList got, want = value.split(' ');
+        if (r[1] == "type") {
+            qobject_cast<QLineEdit*>(o)->setText(value);
+            emit qobject_cast<QLineEdit*>(o)->textEdited(value);
+        } else if (r[1] == "click") {
+            QMetaObject::invokeMethod(o, o->inherits("QAction") ? "trigger" : "click");
+        } else if (r[1] == "choose") {
+            list->setCurrentIndex(value.toInt());
+            emit list->activated(value.toInt());
+        } else if (r[1] == "enter") {
+            w->setFocus();
+        } else if (r[1] == "answer") {  // to the next question
+            answers->answer = r[2] == "No" ? QMessageBox::No : QMessageBox::Yes;
+        } else if (r[1] == "twips") {
+            const QRect g = w->geometry();
+            for (int v : {g.left(), g.top(), g.width(), g.height()}) got << QString::number(v);
+            for (QString& v : want) v = QString::number(v.toInt() / 15);
+        } else if (r[1] == "entries") {  // a list's or a menu's, joined by ","
+            for (int i = 0; list && i < list->count(); ++i) got << list->itemText(i);
+            for (QAction* a : w->actions()) got << a->text() + a->shortcut().toString();
+            got = QStringList{got.join(',')}, want = QStringList{value};
+        } else if (r[1] == "said") {
+            got << QString::fromStdString(answers->take()), want = QStringList{value};
+        } else if (r[1].starts_with("cell ")) {  // "cell ROW COLUMN" of the grid, 0 the header
+            auto* m = static_cast<QTableWidget*>(o)->model();
+            const int row = r[1][5] - '0', col = r[1][7] - '0';
+            got << (row ? m->index(row - 1, col).data() : m->headerData(col, Qt::Horizontal))
+                       .toString();
+        } else if (r[1] == "tab") {  // the stops the key walks through to the last one named
+            got << QApplication::focusWidget()->objectName();
+            for (int i = 0; i < 60 && got.back() != want.back(); ++i) {
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                got << QApplication::focusWidget()->objectName();
+            }
+        } else {  // until PROPERTY: the property once it shows the value; PROPERTY: at once
+            const char* name = r[1].c_str() + (r[1].starts_with("until ") ? 6 : 0);
+            (void)QTest::qWaitFor(
+                [&] { return name == r[1] || o->property(name).toString() == value; }, 20'000);
+            got << o->property(name).toString();
+        }
+        if (!got.empty()) {  // a check, not an action
+            EXPECT_EQ(got.join(' ').toStdString(), want.join(' ').toStdString()) << r.where;
+        }
+    }
+}
 
 TEST(Window, ControlsCaptionsAndGeometryInTwips) {
     Fixture f;
@@ -28,80 +166,71 @@ TEST(Window, ControlsCaptionsAndGeometryInTwips) {
                 y += step;
             return y / scale;
         };
-        const double top = line(0, 1), bottom = line(shot.height() - 1, -1);
         for (QWidget* c : frame->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
-            EXPECT_TRUE(c->geometry().top() > top && c->geometry().bottom() < bottom)
+            EXPECT_TRUE(c->geometry().top() > line(0, 1) &&
+                        c->geometry().bottom() < line(shot.height() - 1, -1))
                 << c->objectName().toStdString() << " in " << frame->objectName().toStdString();
     }
     EXPECT_EQ(f.window->Label4->font().pointSizeF(), 9.75);
+    QTimer::singleShot(0, [] { play(QApplication::activeModalWidget(), "shell/advanced.txt"); });
+    f.window->m_avance->trigger(), QApplication::processEvents();  // played once it is open
 }
 
 // Over 0, 1 and 3 stored tasks, started from a folder deep in the tree (the
-// default destination, which comes into sight).
+// default destination, which comes into sight); Tab keeps the grid's row.
 TEST(Window, StartUpFillsTheGridFromTheFile) {
     for (const auto& [tasks, rows] : {std::pair{0, 2}, {1, 2}, {3, 4}}) {
-        SCOPED_TRACE(tasks);
-        const DeepStart start;
-        Fixture f(std::vector<Task>(tasks, stored_task("T1", "http://h/", "/tmp")));
+        Fixture f(std::vector(tasks, std::pair<std::string, std::string>{"T1", "http://h/"}));
         ASSERT_EQ(f.window->startup(), StartResult::Shown);
         EXPECT_TRUE(f.window->data_folder() == f.folder && fs::is_directory(f.folder));
-        EXPECT_EQ(f.window->grid().Rows(), rows);
-        EXPECT_EQ(f.window->grid().TextMatrix(1, 0), tasks ? "T1" : "");
-        EXPECT_EQ(f.window->grid().Row(), 1);
-        EXPECT_EQ(f.window->gate().TimerTicks(), 0);
-        EXPECT_TRUE(folder_in_sight(*f.window, start.folder));
-        f.window->grid().setRow(rows - 1);
+        Grid& g = f.window->grid();
+        EXPECT_EQ(std::tuple(g.Rows(), g.TextMatrix(1, 0), g.Row(), f.window->gate().TimerTicks()),
+                  std::tuple(rows, tasks ? "T1" : "", 1, 0));
+        EXPECT_TRUE(f.in_sight());
+        g.setRow(rows - 1);
         f.window->activateWindow();
         play(f.window.get(), "shell/tab_stops.txt", &f.answers);
-        EXPECT_EQ(f.window->grid().Row(), rows - 1);
+        EXPECT_EQ(g.Row(), rows - 1);
     }
 }
 
-// A data folder that cannot be made is said once and nothing is saved; one
+// A data folder that cannot be made is said once and nothing is saved, while
+// boxes are left and a task scheduled, reset and loaded back; a data folder
 // that a command-line run holds ends the start.
-TEST(Window, UnusableOrHeldDataFolder) {
-    TempDir place;
-    write_file(place / "data", "a file, not a folder");
-    Fixture f({}, (place / "data").string());
+TEST(Window, BoxesScheduleAndEditWithoutADataFolderAndAHeldOneEndsTheStart) {
+    Fixture f({}, "/proc/none");
     write_file(f.home / "program", "also a file");  // nor can the fallback beside the program
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     EXPECT_TRUE(f.answers.take().ends_with("they will not be saved."));
     EXPECT_EQ(f.window->data_folder(), "");
+    f.window->activateWindow();
+    play(f.window.get(), "shell/boxes.txt", &f.answers);
     play(f.window.get(), "shell/schedule.txt", &f.answers);  // says nothing more
+    EXPECT_EQ(f.window->tasks().TaskCount, 1);
 
     Fixture g;
     fs::create_directories(g.folder);
     DataFolderLock runner(g.folder, fs::read_symlink("/proc/self/exe").filename().string());
-    ASSERT_EQ(runner.state(), LockState::Taken);
     EXPECT_EQ(g.window->startup(), StartResult::DataFolderInUse);
-    EXPECT_EQ(g.answers.take(),
-              "The data folder is in use by a command-line run; start Picsifter again when the "
-              "run has ended.");
+    EXPECT_TRUE(g.answers.take().starts_with("The data folder is in use by a command-line run"));
 }
 
 // A site whose first image takes a while, so the run is still going while the
 // window is used.
-struct SlowSite {
+struct SlowSite : TestServer {
     SlowSite() {
-        server.page("/",
-                    "<img src='a.gif'> <img src='b.gif'> ....................................");
-        server.page("/quick", "no images here ..............................................");
-        Reply slow;
-        slow.body = image_bytes(3000, 'a'), slow.content_type = "image/gif";
+        page("/", "<img src='a.gif'> <img src='b.gif'> ....................................");
+        page("/quick", "no images here ..............................................");
+        Reply slow(200, image_bytes(3000, 'a'), "image/gif");
         slow.delay = std::chrono::milliseconds(1500);
-        server.route("/a.gif", slow);
-        server.image("/b.gif", image_bytes(3000, 'b'));
+        route("/a.gif", slow);
+        image("/b.gif", image_bytes(3000, 'b'));
     }
-    Task task(const char* title, const char* path) {
-        return stored_task(title, server.url(path), pics.str());
-    }
-    TestServer server;
-    TempDir pics;
 };
 
 TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     SlowSite site;
-    Fixture f({site.task("Other", "/none"), site.task("Gallery", "/")});
+    Fixture f({{"Other", site.url("/quick")}, {"Gallery", site.url("/")}});
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     f.window->gri->setCurrentCell(1, 0);
     f.clock.set(*parse_date_time("2026/12/07", "11:30"));
@@ -110,60 +239,41 @@ TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
     play(f.window.get(), "shell/busy.txt");  // to the run's end
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
-    EXPECT_EQ(list_files(site.pics.path()), (std::vector<std::string>{"a.gif", "b.gif"}));
-    EXPECT_EQ(f.row(1)[LastRunTime] + " " + f.row(2)[LastRunTime], "08:00 11:30");
-    EXPECT_NE(read_file(f.folder + "planifs.txt").find("\"11:30\""), std::string::npos)
-        << "the stamp was saved";
-    EXPECT_EQ(site.server.count("/none"), 0);
-}
-
-TEST(Window, APassThatFallsDueDuringARunWaitsForIt) {
-    SlowSite site;
-    Fixture f({site.task("Gallery", "/"), site.task("Quick", "/quick")});
-    ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    f.clock.set(*parse_date_time("2026/12/07", "08:10"));  // nothing due yet
-    for (int i = 0; i < 10; ++i) f.window->Timer1_Timer();
-    f.window->Command6_Click();  // row 1
-    ASSERT_TRUE(f.window->busy());
-    f.clock.set(*parse_date_time("2026/12/07", "08:20"));  // both due one quarter after 08:00
-    for (int i = 0; i < 5; ++i) f.window->Timer1_Timer();
-    EXPECT_TRUE(f.window->gate().pass_deferred());
-    EXPECT_EQ(f.window->gate().TimerTicks(), 0);
-    EXPECT_EQ(site.server.count("/quick"), 0) << "no pass inside the run";
-
+    EXPECT_EQ(list_files(f.pics.path()), (std::vector<std::string>{"a.gif", "b.gif"}));
+    EXPECT_EQ(f.stamps(), "08:00 11:30");
+    EXPECT_NE(read_file(f.folder + "planifs.txt").find("\"11:30\""), std::string::npos);
+    EXPECT_EQ(site.count("/quick"), 0);
+    // Again, with a pass falling due during the run: it waits for the run's end
+    // and then takes only row 1; a scheduled run leaves the label empty.
+    auto again = [&] {
+        for (const char* name : {"a.gif", "b.gif"}) fs::remove(f.pics / name);
+        f.window->Command6_Click();
+    };
+    again();
+    f.clock.set(*parse_date_time("2026/12/07", "11:45"));
+    for (int i = 0; i < 15; ++i) f.window->Timer1_Timer();
+    EXPECT_TRUE(f.window->busy() && f.window->gate().pass_deferred());
+    EXPECT_EQ(f.window->gate().TimerTicks() + site.count("/quick"), 0) << "no pass inside the run";
     ASSERT_TRUE(QTest::qWaitFor([&] { return !f.window->busy(); }, 20'000));
-    // Retrieve Now stamped row 1 at 08:20, so the pass ran only row 2, after the run.
-    ASSERT_EQ(site.server.requests().size(), 4u);
-    EXPECT_EQ(site.server.requests().back().path, "/quick");
-    EXPECT_EQ(f.row(1)[LastRunTime] + " " + f.row(2)[LastRunTime], "08:20 08:20");
-    EXPECT_FALSE(f.window->gate().pass_deferred());
-    EXPECT_EQ(f.window->Label4->text(), "") << "a scheduled run leaves the label empty";
-}
-
-TEST(Window, ClosingDuringARunCancelsItAndKeepsTheFileWhole) {
-    SlowSite site;
-    Fixture f({site.task("Gallery", "/")});
-    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_EQ(site.requests().size(), 7u);
+    EXPECT_EQ(site.requests().back().path + f.stamps(), "/quick11:45 11:45");
+    EXPECT_TRUE(!f.window->gate().pass_deferred() && f.window->Label4->text().isEmpty());
+    // Once more, closing the window while it goes: cancelled, not stamped.
     const std::string before = read_file(f.folder + "planifs.txt");
+    again();
     f.window->Command6_Click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return site.server.count("/a.gif") == 1; }, 10'000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return site.count("/a.gif") == 3; }, 10'000));
     f.window->close();
-    EXPECT_TRUE(
-        f.answers.take().ends_with(" started.\r\nThe run in progress will be "
-                                   "stopped, and its task will not be marked as run."));
-    EXPECT_EQ(read_file(f.folder + "planifs.txt"), before) << "a cancelled run is not stamped";
-    EXPECT_FALSE(fs::exists(site.pics / "b.gif"));
+    EXPECT_TRUE(f.answers.take().ends_with("stopped, and its task will not be marked as run."));
+    EXPECT_EQ(read_file(f.folder + "planifs.txt"), before);
+    EXPECT_FALSE(fs::exists(f.pics / "b.gif"));
 }
 
 TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
     QTableWidget table(1, 5);
     TableGrid g(&table);
-    g.setTextMatrix(0, 1, "Internet Adress");
-    EXPECT_EQ(table.horizontalHeaderItem(1)->text(), "Internet Adress");
     g.AddItem("a\tb\t\td");
-    EXPECT_EQ(g.Rows(), 3);
     EXPECT_EQ(g.TextMatrix(2, 0) + g.TextMatrix(2, 2) + g.TextMatrix(2, 3), "ad");
-    EXPECT_EQ(table.item(1, 3)->text(), "d");
     g.setColWidth(3, 3350);
     EXPECT_EQ(table.columnWidth(3), 223);
     g.RemoveItem(1);
@@ -173,14 +283,126 @@ TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
     EXPECT_THROW(g.setTextMatrix(1, 5, "x"), std::out_of_range);
 }
 
-// Leaving boxes, then a task scheduled, reset and loaded back.
-TEST(Window, BoxesScheduleAndEditThroughTheWidgets) {
+// Without a notification area the start-in-tray marker is ignored (the box
+// stays ticked: marker.txt) and minimising never hides (quit.txt); "Start in
+// the task bar" keeps file and mark in step; "Quit" asks first.
+TEST(Menus, BarStartInTheTaskBarAndQuit) {
+    Fixture f;
+    QStringList bar;
+    for (QAction* a : f.window->menuBar()->actions()) bar << a->text();
+    EXPECT_EQ(bar.join(',').toStdString(), "&File,&Window,&Options,&?") << "no tray menu there";
+    const fs::path marker = f.folder + "pref1.txt";
+    fs::create_directories(f.folder);
+    write_file(marker, "\"1\"\r\n");
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    for (const auto& r : read_table("shell/marker.txt", 3)) {
+        if (r[0] == "yes" || fs::is_directory(marker)) fs::remove_all(marker);
+        if (r[0] == "yes") fs::create_directories(marker / "keep");
+        f.window->m_tb->trigger();
+        EXPECT_EQ(std::pair(f.window->m_tb->isChecked(), fs::is_regular_file(marker)),
+                  std::pair(r[1] == "yes", r[1] == "yes" && r[0] == "no"))
+            << r.where;
+        EXPECT_TRUE(!fs::is_regular_file(marker) || read_file(marker) == "\"1\"\r\n");
+        const std::string said = f.answers.take();
+        EXPECT_TRUE(said.empty() == r[2].empty() && said.find(r[2]) != said.npos) << said;
+    }
+    play(f.window.get(), "shell/quit.txt", &f.answers);
+    const editor::Message& m = f.answers.last;
+    EXPECT_TRUE(m.title == "Picsifter" && m.icon == editor::Icon::Question &&
+                m.buttons == editor::Buttons::YesNo);
+}
+
+// One help window at a time, its text with CR LF line ends; nothing typed
+// lasts. The session's end or a signal while the quit question is open ends
+// the window, asking nothing more, and closes help.
+TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
+    QString text = QString::fromStdString(read_file(PICSIFTER_TEST_DATA "/shell/help.txt"));
+    EXPECT_EQ(QString::fromUtf8(HelpText), QString(text).replace("\n", "\r\n"));
     Fixture f;
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
-    f.window->activateWindow();
-    play(f.window.get(), "shell/boxes.txt", &f.answers);
-    play(f.window.get(), "shell/schedule.txt", &f.answers);
-    EXPECT_EQ(f.window->tasks().TaskCount, 1);
+    f.answers.while_open = [&] { f.window->quit_now(); };
+    for (int i = 0; i < 2; ++i) {
+        f.window->m_aide->trigger();
+        f.window->m_aide->trigger();
+        f_help* help = help_window();
+        ASSERT_EQ(f.window->findChildren<f_help*>(), QList<f_help*>{help}) << "never two";
+        play(help, "shell/help_window.txt");
+        EXPECT_FALSE(help->windowFlags() &
+                     (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
+        EXPECT_EQ(help->Text1->toPlainText(), text);
+        EXPECT_EQ(help->Text1->verticalScrollBar()->value(), 0) << "shown from its first line";
+        help->Text1->insertPlainText("typed");
+        i ? f.window->m_quitter->trigger() : help->Command1->click();
+        ASSERT_TRUE(QTest::qWaitFor([] { return help_window() == nullptr; }, 2000));
+    }
+    EXPECT_TRUE(f.answers.take().find('|') == std::string::npos && !f.window->isVisible());
+    f.window->m_apropos->trigger();
+    const editor::Message& m = f.answers.last;
+    EXPECT_TRUE(m.title == "About" && m.text == "Picsifter v2.0" &&
+                m.icon == editor::Icon::Information && m.buttons == editor::Buttons::Ok);
+}
+
+// Under a real X display (tray_start.sh runs these): a notification area
+// that appears, goes and comes back while the window runs.
+TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_TRUE(f.in_sight());
+    f_psf& w = *f.window;
+    auto icon_shown = [&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); };
+    auto minimise = [&] { w.restore(), w.m_tache->trigger(), QApplication::processEvents(); };
+    std::vector<std::string> trayer{QStandardPaths::findExecutable("trayer").toStdString()};
+    for (auto a : {"--edge", "top", "--widthtype", "pixel", "--width", "200", "--height", "24"})
+        trayer.push_back(a);
+    auto tray = std::make_unique<Child>(trayer);
+    EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon appears with the tray";
+    minimise();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.isHidden(); }, 2000)) << "in the tray";
+    tray.reset();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return w.isVisible(); }, 5000)) << "the tray went: back";
+    minimise();
+    EXPECT_FALSE(w.isHidden()) << "no tray to come back from: only minimised";
+    tray = std::make_unique<Child>(trayer);
+    EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon comes back with the tray";
+}
+
+TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
+    TempDir home;
+    const std::vector<std::string> env = {"XDG_DATA_HOME=" + home.str(),
+                                          "QT_QPA_PLATFORM=offscreen"};
+    const fs::path lock = home / "Psf/picsifter.lock";
+    fs::create_directories(home / "Psf");
+    write_file(home / "Psf/planifs.txt", "");
+
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        Child first({PICSIFTER_WINDOW_PATH}, env);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(lock); }, 20'000));
+
+        // A second start hands over to the first and ends at once.
+        Child second({PICSIFTER_WINDOW_PATH}, env);
+        EXPECT_EQ(second.wait(std::chrono::seconds(20)), 0);
+        EXPECT_EQ(first.wait(std::chrono::milliseconds(0)), -1) << "the first one keeps running";
+
+        // The runner is refused while the window holds the folder.
+        auto cli = run_process({PICSIFTER_CLI_PATH, "due"}, {}, std::chrono::seconds(20), env);
+        EXPECT_TRUE(cli.exit_code == 3 &&
+                    cli.err.find("in use by the Picsifter window") != cli.err.npos)
+            << cli.err;
+
+        first.signal(sig);
+        EXPECT_EQ(first.wait(std::chrono::seconds(2)), 0) << "no question on a signal";
+        EXPECT_FALSE(fs::exists(lock)) << "the lock goes with the window";
+        EXPECT_EQ(read_file(home / "Psf/planifs.txt"), "");
+    }
 }
 
 }  // namespace
+}  // namespace psf::test
+
+int main(int argc, char** argv) {
+    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
