@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -94,8 +95,8 @@ struct EditorFixture {
                              : "(not an error box) ") +
                         one.text;
         };
-        const auto show_one = [&](const std::optional<Message>& m) {
-            show(m ? std::vector<Message>{*m} : std::vector<Message>{});
+        const auto show_one = [&](auto m) {
+            show(std::vector<Message>(m.has_value(), m.value_or(Message{})));
         };
         const std::map<std::string, Outcome (TaskEditor::*)()> commands{
             {"Schedule", &TaskEditor::Command2_Click},
@@ -118,12 +119,10 @@ struct EditorFixture {
         if (name == "idle") return ed.set_busy(false);
         if (name == "row") return gri.setRow(a);
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
-        if (name == "stored") {
-            const std::size_t sp = second.find(' ');
-            table.at(a, std::stoi(second.substr(0, sp))) =
-                second.substr(std::min(sp + 1, second.size()));
-            return fill_grid(gri, table);
-        }
+        if (name == "stored")  // task, field, value
+            return void(table.at(a, b) =
+                            second.substr(std::min(second.size(), second.find(' ') + 1))),
+                   fill_grid(gri, table);
         if (name == "Text1") return ed.Text1_Change(text);
         if (name == "Text2") return ed.Text2_Change(text), show_one(ed.Text2_Validate());
         const bool left = !name.ends_with("_Change");  // the box is left, so validated
@@ -144,20 +143,19 @@ struct EditorFixture {
             std::istringstream words(second);
             std::string k;
             TaskExtras e{{}, a == 1, words >> k && k == "all"};
-            while (words >> k) e.kinds.push_back(k);
+            e.kinds.assign(std::istream_iterator<std::string>(words), {});
             EXPECT_TRUE(ed.Extras_Change(std::move(e))) << text;
             return;
         }
         if (name == "load" || name == "damage" || name == "old") {  // a fresh load, then a save
             if (name == "damage") psf::test::write_file(host.dir / ExtrasFileName, text);
             if (name == "old") std::filesystem::remove(host.dir / ExtrasFileName);
-            const std::string planifs = host.file();
-            const std::string extras = host.file(ExtrasFileName);
+            const std::string planifs = host.file(), extras = host.file(ExtrasFileName);
             LoadReport report;
             std::string error;
             EXPECT_TRUE(charge_planifs(host.dir.str() + "/", table, report, error)) << error;
-            host.backup = report.backup;
-            host.extras_backup = report.extras.backup;
+            std::tie(host.backup, host.extras_backup) =
+                std::tie(report.backup, report.extras.backup);
             said = report.clean() ? "clean" : "not clean";
             EXPECT_TRUE(host.save(table, error)) << error;
             EXPECT_EQ(host.file(), planifs);

@@ -65,10 +65,9 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
     for (const auto& c : read_table("scheduler/run_summary.txt", 12)) {
         SCOPED_TRACE(c.where);
         std::string page = c[0].starts_with('@') ? "" : c[0];
-        for (int k = 0; c[0] == "@repeated" && k < m_psf::ListLimit + 10; ++k)
-            page += "<img src='ok.gif'>";
-        for (int k = 0; c[0] == "@distinct" && k <= m_psf::ListLimit; ++k)
-            page += "<a href=i" + std::to_string(k) + ".gif>";
+        for (int k = 0; c[0].starts_with('@') && k <= m_psf::ListLimit + 10; ++k)
+            page += c[0] == "@repeated" ? "<img src='ok.gif'>"
+                                        : "<a href=i" + std::to_string(k) + ".gif>";
         if (c[0].starts_with('@'))
             page += c[0] == "@repeated" ? "<img src=other.gif> ....." : " .....";
         FakeTransfer inet;
@@ -221,8 +220,7 @@ Outcome reference(TestServer& server, const std::string& start, int depth, int p
                                 st.ImageList, st.PageList, c);
             out.captions.push_back(page_count_text(++read));
         }
-        first = last + 1;
-        last = c[1];
+        first = std::exchange(last, c[1]) + 1;
     }
     std::set<std::string> seen;
     for (int k = 1; k <= c[0]; ++k) {
