@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -94,8 +95,8 @@ struct EditorFixture {
                              : "(not an error box) ") +
                         one.text;
         };
-        const auto show_one = [&](const std::optional<Message>& m) {
-            show(m ? std::vector<Message>{*m} : std::vector<Message>{});
+        const auto show_one = [&](auto m) {
+            show(std::vector<Message>(m.has_value(), m.value_or(Message{})));
         };
         const std::map<std::string, Outcome (TaskEditor::*)()> commands{
             {"Schedule", &TaskEditor::Command2_Click},
@@ -118,20 +119,19 @@ struct EditorFixture {
         if (name == "idle") return ed.set_busy(false);
         if (name == "row") return gri.setRow(a);
         if (name == "snap") return snapshot = everything(), void(snapshot_state = ed.state());
-        if (name == "stored") {
-            const std::size_t sp = second.find(' ');
-            table.at(a, std::stoi(second.substr(0, sp))) =
-                second.substr(std::min(sp + 1, second.size()));
-            return fill_grid(gri, table);
-        }
+        if (name == "stored")  // task, field, value
+            return void(table.at(a, b) =
+                            second.substr(std::min(second.size(), second.find(' ') + 1))),
+                   fill_grid(gri, table);
         if (name == "Text1") return ed.Text1_Change(text);
         if (name == "Text2") return ed.Text2_Change(text), show_one(ed.Text2_Validate());
-        if (name == "Text3") return ed.Text3_Change(a, second), show(ed.Text3_Validate(a));
-        if (name == "Text4") return ed.Text4_Change(a, second), show(ed.Text4_Validate(a));
-        if (name == "Text3_Change") return ed.Text3_Change(a, second);
-        if (name == "Text4_Change") return ed.Text4_Change(a, second);
-        if (name == "Text5") return ed.Text5_Change(text), ed.Text5_Validate();
-        if (name == "Text5_Change") return ed.Text5_Change(text);
+        const bool left = !name.ends_with("_Change");  // the box is left, so validated
+        if (name.starts_with("Text3"))
+            return ed.Text3_Change(a, second), void(left && (show(ed.Text3_Validate(a)), 1));
+        if (name.starts_with("Text4"))
+            return ed.Text4_Change(a, second), void(left && (show(ed.Text4_Validate(a)), 1));
+        if (name.starts_with("Text5"))
+            return ed.Text5_Change(text), void(left && (ed.Text5_Validate(), 1));
         if (name == "Text6") return ed.Text6_Change(text), ed.Text6_Validate();
         if (name == "Combo3") return ed.Combo3_Click(a, b);
         if (name == "Combo4") return ed.Combo4_Click(a, b);
@@ -143,20 +143,19 @@ struct EditorFixture {
             std::istringstream words(second);
             std::string k;
             TaskExtras e{{}, a == 1, words >> k && k == "all"};
-            while (words >> k) e.kinds.push_back(k);
+            e.kinds.assign(std::istream_iterator<std::string>(words), {});
             EXPECT_TRUE(ed.Extras_Change(std::move(e))) << text;
             return;
         }
         if (name == "load" || name == "damage" || name == "old") {  // a fresh load, then a save
             if (name == "damage") psf::test::write_file(host.dir / ExtrasFileName, text);
             if (name == "old") std::filesystem::remove(host.dir / ExtrasFileName);
-            const std::string planifs = host.file();
-            const std::string extras = host.file(ExtrasFileName);
+            const std::string planifs = host.file(), extras = host.file(ExtrasFileName);
             LoadReport report;
             std::string error;
             EXPECT_TRUE(charge_planifs(host.dir.str() + "/", table, report, error)) << error;
-            host.backup = report.backup;
-            host.extras_backup = report.extras.backup;
+            std::tie(host.backup, host.extras_backup) =
+                std::tie(report.backup, report.extras.backup);
             said = report.clean() ? "clean" : "not clean";
             EXPECT_TRUE(host.save(table, error)) << error;
             EXPECT_EQ(host.file(), planifs);
@@ -207,7 +206,7 @@ struct EditorFixture {
             {"extras",
              kinds + (s.Extras.modern ? " 1 " : " 0 ") + (s.Extras.srcset_all ? "all" : "largest")},
             {"titles", titles(table)},
-            {"grid", grid_titles()},
+            {"grid", list(1, gri.Rows() - 1, [&](int r) { return gri.TextMatrix(r, 0); })},
             {"file", file_titles()},
             {"count", std::to_string(table.TaskCount)},
             {"saves", std::to_string(host.saves)},
@@ -218,32 +217,33 @@ struct EditorFixture {
             {"defaults", s == d && policy == 6 ? "1" : "0"},
             {"state", then == s ? "1" : "0"},
             {"unchanged", snapshot == everything() && snapshot_state == s ? "1" : "0"},
-            {"task", list(
-                         1, FieldCount, [&](int c) { return table.at(a, c); }, "|")}};
+            {"task", task(a)}};
         if (name == "cell") return gri.TextMatrix(a, b);
         return name == "field" ? table.at(a, b) : probes.at(name);
     }
 
     // The table, the grid and the file, as one text.
     std::string everything() const {
-        std::ostringstream out;
-        for (int r = 0; r <= table.TaskCount; ++r)
-            for (const auto& f : table.rows[static_cast<std::size_t>(r)]) out << f << '|';
-        for (int r = 0; r < gri.Rows(); ++r) out << grid_row(r) << '|';
-        return out.str() + host.file();
+        return list(
+                   1, table.TaskCount, [&](int r) { return task(r); }, "/") +
+               list(
+                   0, gri.Rows() - 1, [&](int r) { return grid_row(r); }, "/") +
+               host.file();
+    }
+    std::string task(int r) const {
+        return list(
+            1, FieldCount, [&](int c) { return table.at(r, c); }, "|");
     }
 
     // A table of `count` tasks "t1".., shown in the grid and saved.
     void load(int count) {
         for (int i = 1; i <= count; ++i) {
             Task& t = table.rows[static_cast<std::size_t>(i)];
-            t = {};
-            for (int c = 1; c <= FieldCount; ++c) t[static_cast<std::size_t>(c)] = "1";
-            t[Title] = "t" + std::to_string(i);
-            t[StartAddress] = "http://h/" + t[Title];
-            t[DestinationFolder] = "/home/u";
-            t[LastRunDate] = "2020/01/01";
-            t[LastRunTime] = "10:00";
+            t.fill("1");
+            std::tie(t[Title], t[StartAddress], t[DestinationFolder], t[LastRunDate],
+                     t[LastRunTime]) =
+                std::tuple("t" + std::to_string(i), "http://h/t" + std::to_string(i), "/home/u",
+                           "2020/01/01", "10:00");
         }
         table.TaskCount = static_cast<std::int16_t>(count);
         fill_grid(gri, table);
@@ -255,9 +255,6 @@ struct EditorFixture {
     // The cells of a grid row, or the titles in the grid or a table, "," apart.
     std::string grid_row(int row) const {
         return list(0, gri.Cols() - 1, [&](int c) { return gri.TextMatrix(row, c); });
-    }
-    std::string grid_titles() const {
-        return list(1, gri.Rows() - 1, [&](int r) { return gri.TextMatrix(r, 0); });
     }
     static std::string titles(const TaskTable& t) {
         return list(1, t.TaskCount, [&](int r) { return t.at(r, Title); });
