@@ -43,13 +43,13 @@ inline constexpr std::chrono::seconds DefaultMaxTime{2 * 60 * 60};
 
 // The fields of a task as the run reads them.
 struct RunSpec {
-    std::string title;
-    std::string start_address;
+    std::string title{};
+    std::string start_address{};
     int link_depth = 0;
-    std::string user;
-    std::string password;
+    std::string user{};
+    std::string password{};
     int policy = m_psf::KeepExisting;
-    std::string destination;
+    std::string destination{};
     int layout = m_psf::FlatLayout;
     m_psf::FilterTable include{};
     m_psf::FilterTable exclude{};

@@ -21,9 +21,6 @@
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
-// Designated initializers leave the other members at their defaults.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-
 using namespace psf;
 using namespace psf::test;
 using Strings = std::vector<std::string>;

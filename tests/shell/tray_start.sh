@@ -11,7 +11,8 @@ for tool in xvfb-run trayer xwininfo; do
 done
 
 if [ -z "${INSIDE_XVFB:-}" ]; then
-  INSIDE_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+  # -a alone starts every run at display 99: two runs at once can race for it.
+  INSIDE_XVFB=1 exec xvfb-run -a -n $(($$ % 400 + 100)) -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
 trayer --edge top --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 &
