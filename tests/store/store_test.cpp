@@ -20,29 +20,36 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto OwnerOnly = fs::perms::owner_read | fs::perms::owner_write;
-
-// `count` tasks of distinct values, each with a password.
+// `count` tasks of distinct values.
 std::unique_ptr<TaskTable> tasks(int count) {
     auto t = std::make_unique<TaskTable>();
     t->TaskCount = static_cast<std::int16_t>(count);
     for (int row = 1; row <= count; ++row) {
         for (int c = 1; c <= FieldCount; ++c) t->at(row, c) = std::to_string(row * 100 + c);
-        t->at(row, StartAddress) = "http://example.test/gallery/" + std::to_string(row) + ",a.htm";
-        t->at(row, Password) = "secret-" + std::to_string(row);
     }
     return t;
 }
 
-// A save writes a temporary and renames it over the file, owner only (a
-// killed save leaves the old file whole); it removes a killed save's
-// temporary, never names that only look alike nor links, and a load never
-// takes a leftover for the file.
+// No file loads as no tasks, saved as an empty file; a value the file cannot
+// hold fails the save. A save writes a temporary and renames it over the
+// file, owner only (a killed save leaves the old file whole); it removes a
+// killed save's temporary, never names that only look alike nor links, and a
+// load never takes a leftover for the file.
 TEST(StoreSave, RenamesANewFileInAndRemovesLeftovers) {
     TempDir dir;
     const fs::path file = dir / ScheduleFileName;
-    const auto full = tasks(60), small = tasks(40);
+    const auto full = tasks(60), small = tasks(40), loaded = tasks(1), bad = tasks(1);
     std::string error;
+    LoadReport report;
+    ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report, error) &&
+                sauve_planifs(dir.str(), *loaded, error))
+        << error;
+    for (const char* title : {"say \"hi\"", "lone\rCR", "lone\nLF"}) {
+        bad->at(1, Title) = title;
+        EXPECT_FALSE(sauve_planifs(dir.str(), *bad, error));
+        EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
+        EXPECT_EQ(read_file(file), "");
+    }
     ASSERT_TRUE(sauve_planifs(dir.str(), *small, error)) << error;
     fs::permissions(file, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add);
     fs::create_hard_link(file, dir / "old");
@@ -50,25 +57,23 @@ TEST(StoreSave, RenamesANewFileInAndRemovesLeftovers) {
     for (const char* name : {".planifs.txt.keep", "planifs.txt.bak", "outside.txt"})
         write_file(dir / name, name);
     fs::create_symlink(dir / "outside.txt", dir / ".planifs.txt.Zz9Zz9");
-    auto loaded = std::make_unique<TaskTable>();
-    LoadReport report;
     ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report, error)) << error;
     ASSERT_TRUE(sauve_planifs(dir.str(), *full, error)) << error;
     EXPECT_EQ(file_names(dir.path()) + " " + read_file(dir / ".planifs.txt.Zz9Zz9"),
               ".planifs.txt.keep,old,outside.txt,planifs.txt,planifs.txt.bak outside.txt");
     EXPECT_TRUE(read_file(file) == format_schedule(*full) &&
-                read_file(dir / "old") == format_schedule(*small))
-        << "written over in place";
-    EXPECT_TRUE(format_schedule(*loaded) == format_schedule(*small)) << "a leftover was loaded";
-    EXPECT_EQ(fs::status(file).permissions(), OwnerOnly);
+                read_file(dir / "old") == format_schedule(*small) &&
+                format_schedule(*loaded) == format_schedule(*small))
+        << "written over in place, or a leftover loaded";
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
 // A full table saved where an old small one lies, on a full disk, fails with
 // the cause and keeps the old file.
 TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
     using psf::test::DiskFull;
-    const auto old_tasks = tasks(3), new_tasks = tasks(MaxTasks);
-    const std::string old_bytes = format_schedule(*old_tasks);
+    const auto new_tasks = tasks(MaxTasks);
+    const std::string old_bytes = format_schedule(*tasks(3));
     const std::size_t new_size = format_schedule(*new_tasks).size();
     for (const auto& [how, room] : {std::pair{DiskFull::FileSize, std::size_t{0}},
                                     {DiskFull::FileSize, new_size / 2},
@@ -76,7 +81,7 @@ TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
                                     {DiskFull::Tmpfs, std::size_t{0}}}) {
         SCOPED_TRACE(std::to_string(room) + " bytes of room");
         TempDir dir;
-        const auto run = psf::test::run_on_full_disk(
+        auto run = psf::test::run_on_full_disk(
             how, dir.path(), room,
             [&](const fs::path& work) { write_file(work / ScheduleFileName, old_bytes); },
             [&](const fs::path& work, psf::test::Facts& facts) {
@@ -87,8 +92,8 @@ TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
                                 (kept ? ", old kept, " : ", ") + file_names(work);
             });
         if (how == DiskFull::Tmpfs && !run.skipped.empty()) continue;  // needs a mount
-        auto f = run.facts;
-        EXPECT_EQ(run.skipped + f["exception"] + f["seen"],  // no temporary file left behind
+        // No temporary file left behind.
+        EXPECT_EQ(run.skipped + run.facts["exception"] + run.facts["seen"],
                   "/" + std::string(ScheduleFileName) + ": " +
                       std::strerror(how == DiskFull::Tmpfs ? ENOSPC : EFBIG) + ", old kept, " +
                       ScheduleFileName);
@@ -139,24 +144,6 @@ TEST(StoreFile, ParsesDamagedAndForeignFiles) {
     }
 }
 
-TEST(StoreFile, EmptyTablesSaveEmptyAndUnstorableValuesKeepTheOldFile) {
-    TempDir dir;
-    TaskTable table;
-    LoadReport report;
-    std::string error;
-    ASSERT_TRUE(charge_planifs(dir.str(), table, report, error));  // no file yet
-    EXPECT_EQ(table.TaskCount, 0);
-    ASSERT_TRUE(sauve_planifs(dir.str(), table, error));
-    EXPECT_EQ(read_file(dir / "planifs.txt"), "");
-    table.TaskCount = 1;
-    for (const char* title : {"say \"hi\"", "lone\rCR", "lone\nLF"}) {
-        table.at(1, Title) = title;
-        EXPECT_FALSE(sauve_planifs(dir.str(), table, error));
-        EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
-        EXPECT_EQ(read_file(dir / "planifs.txt"), "");
-    }
-}
-
 TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
     TempDir dir;
     write_file(dir / "blocked", "a file, not a folder");
@@ -171,13 +158,9 @@ TEST(StoreDataFolder, ChoosesCreatesAndFallsBack) {
 
 TEST(StoreGrid, CellsOfATask) {
     Task t{};
-    t[Title] = "T";
-    t[StartAddress] = "http://h/";
-    t[DestinationFolder] = "/d";
+    t[Title] = "T", t[StartAddress] = "http://h/", t[DestinationFolder] = "/d";
     for (const auto& r : psf::test::read_table("store/grid_cells.txt", 5)) {
-        t[LinkDepth] = r[0];
-        t[ScheduleKind] = r[1];
-        t[DayPeriodIndex] = r[2];
+        t[LinkDepth] = r[0], t[ScheduleKind] = r[1], t[DayPeriodIndex] = r[2];
         EXPECT_EQ(grid_cells(t), (std::array<std::string, 5>{"T", "http://h/", r[3], "/d", r[4]}))
             << r.where;
     }
