@@ -24,27 +24,19 @@ Task task(const std::string& kind, const std::string& interval, const std::strin
     return t;
 }
 
-LocalTime at(const std::string& date, const std::string& time) {
-    return parse_date_time(date, time).value();
-}
-
 TEST(DueRules, Table) {
     for (const auto& r : psf::test::read_table("scheduler/due_rules.txt", 12)) {
         Task t = task(r[1], r[2], r[6], r[7], r[11]);
         t[StartHourIndex] = r[3], t[StartMinuteIndex] = r[4], t[DayPeriodIndex] = r[5];
-        EXPECT_EQ(is_due(t, at(r[8], r[9])), r[10] == "1") << r.where;
+        EXPECT_EQ(is_due(t, parse_date_time(r[8], r[9]).value()), r[10] == "1") << r.where;
     }
 }
 
 // A clock that moves on by five minutes each time it is read.
 struct SteppingClock final : Clock {
     mutable LocalTime t;
-    explicit SteppingClock(LocalTime start) : t(start) {}
-    LocalTime now() const override {
-        const LocalTime out = t;
-        t.minute += 5;
-        return out;
-    }
+    explicit SteppingClock(LocalTime start) : t(start) { t.minute -= 5; }  // read first: `start`
+    LocalTime now() const override { return t.minute += 5, t; }
 };
 
 TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
@@ -56,7 +48,7 @@ TEST(TaskPass, RunsTheRowsDueAtItsStartStampsEachAndSavesOnce) {
             table.rows[++table.TaskCount] = task("1", "2", day, time);
         std::string got = "ran";
         const PassResult result = traite_ligne(
-            table, SteppingClock(at(day, c[1])),
+            table, SteppingClock(parse_date_time(day, c[1]).value()),
             [&](int row) {
                 got += " " + std::to_string(row);
                 RunSummary s;
@@ -78,7 +70,9 @@ TEST(TaskPass, StampsLaterThanThePassCountFromThePass) {
     for (const auto& c : psf::test::read_table("scheduler/future_stamps.txt", 4)) {
         TaskTable table;
         table.rows[++table.TaskCount] = task(c[0], "2", c[1], c[2]);
-        EXPECT_EQ(settle_future_stamps(table, at("2026/12/07", "10:00")), c[3] == "1") << c.where;
+        EXPECT_EQ(settle_future_stamps(table, parse_date_time("2026/12/07", "10:00").value()),
+                  c[3] == "1")
+            << c.where;
         EXPECT_EQ(table.at(1, LastRunDate) + " " + table.at(1, LastRunTime),
                   c[3] == "1" ? "2026/12/07 10:00" : c[1] + " " + c[2])
             << c.where;
@@ -117,13 +111,12 @@ TEST(RunGate, Table) {
     for (const auto& c : psf::test::read_table("scheduler/run_gate.txt", 2)) {
         Window w;
         RunGate gate(w);
-        const auto say = [&](bool b, const char* yes_no) { w.log += yes_no[b ? 0 : 1]; };
         for (const char step : c[0]) {
             if (step == 't') w.log += gate.tick() ? "1" : "0";
-            if (step == 'r') say(gate.begin_retrieve_now(), "Rr");
-            if (step == 'f') say(gate.finish(), "Ff");
-            if (step == 'b') say(gate.busy(), "Bb");
-            if (step == 'd') say(gate.pass_deferred(), "Dd");
+            if (step == 'r') w.log += gate.begin_retrieve_now() ? 'R' : 'r';
+            if (step == 'f') w.log += gate.finish() ? 'F' : 'f';
+            if (step == 'b') w.log += gate.busy() ? 'B' : 'b';
+            if (step == 'd') w.log += gate.pass_deferred() ? 'D' : 'd';
             if (step == 'n') w.log += "<" + std::to_string(gate.TimerTicks()) + ">";
         }
         EXPECT_EQ(w.log, c[1]) << c.where;
