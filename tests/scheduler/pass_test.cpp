@@ -11,13 +11,12 @@ using namespace psf;
 
 namespace {
 
-// A task of the given kind and interval last run at `date` `time`, on the
+// A task of the given kind and interval last run at `date` `at`, on the
 // weekdays `days` gives ("," apart), every one when it gives none.
-Task task(const std::string& kind, const std::string& interval, const std::string& date,
-          const std::string& time, const std::string& days = "") {
+Task task(const std::string& kind, const std::string& every, const std::string& date,
+          const std::string& at, const std::string& days = "") {
     Task t{};
-    t[ScheduleKind] = kind, t[IntervalIndex] = interval, t[LastRunDate] = date;
-    t[LastRunTime] = time;
+    t[ScheduleKind] = kind, t[IntervalIndex] = every, t[LastRunDate] = date, t[LastRunTime] = at;
     std::istringstream in(days);
     for (auto col = std::size_t{OnMonday}; col <= std::size_t{OnSunday}; ++col)
         if (!std::getline(in, t[col], ',')) t[col] = "1";
