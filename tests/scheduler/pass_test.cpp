@@ -31,8 +31,7 @@ TEST(DueRules, Table) {
         Task& t = table.rows[++table.TaskCount] = task(r[1], r[2], r[6], r[7], r[11]);
         t[StartHourIndex] = r[3], t[StartMinuteIndex] = r[4], t[DayPeriodIndex] = r[5];
         const LocalTime now = parse_date_time(r[8], r[9]).value();
-        const bool due = is_due(t, now);
-        const bool settled = settle_future_stamps(table, now);
+        const bool due = is_due(t, now), settled = settle_future_stamps(table, now);
         EXPECT_EQ(std::to_string(due) + (settled ? "s" : "") + t[LastRunDate] + t[LastRunTime],
                   r[10] + (settled ? r[8] + r[9] : r[6] + r[7]))
             << r.where;
