@@ -78,18 +78,7 @@ struct World {
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
     fs::path schedule = home / "Psf/planifs.txt", program = PICSIFTER_CLI_PATH;
     TestServer site, other{"127.0.0.2"}, port;
-    Strings vars{"URL",      site.base(),
-                 "OTHER",    other.base(),
-                 "PORT",     port.base(),
-                 "H",        site.authority(),
-                 "O",        other.authority(),
-                 "DEST",     dest,
-                 "OUT",      outside,
-                 "P",        parent,
-                 "HOME",     home.str(),
-                 "SCHEDULE", schedule,
-                 "SITEPORT", std::to_string(site.port()),
-                 "REFUSED",  "http://" + TestServer().authority()};
+    Strings vars;  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
     std::string limits;  // those of the last lib run: in total, per host
@@ -99,6 +88,12 @@ struct World {
     std::jthread holder;
 
     World() {
+        std::istringstream names("URL OTHER PORT H O DEST OUT P HOME SCHEDULE SITEPORT REFUSED"),
+            values(site.base() + " " + other.base() + " " + port.base() + " " + site.authority() +
+                   " " + other.authority() + " " + dest.string() + " " + outside.string() + " " +
+                   parent.string() + " " + home.str() + " " + schedule.string() + " " +
+                   std::to_string(site.port()) + " " + TestServer().base());
+        for (std::string n, v; names >> n && values >> v;) vars.insert(vars.end(), {n, v});
         for (const fs::path& d : {dest, outside, home / "Psf"}) fs::create_directories(d);
         write_file(outside / "victim.gif", "victim"),
             write_file(parent / "neighbour.gif", "neighbour");
@@ -130,11 +125,14 @@ void serve(World& w, const Strings& f) {
                                              {{"WWW-Authenticate", "Basic realm=\"test\""}})));
         if (how.count("hold")) return p.hold();
         std::string head = replaced(f[4], "{TARGET}", p.request().path);
-        const std::string type = body.starts_with("GIF") ? "image/gif" : "text/html";
         if (f[3] != "-")
             head = "HTTP/1.1 " + f[3] + " X\r\nContent-Length: " + std::to_string(body.size()) +
                    "\r\nConnection: close\r\n" +
-                   (head.find("Content-Type") != npos ? "" : "Content-Type: " + type + "\r\n") +
+                   (head.find("Content-Type") != npos
+                        ? ""
+                        : "Content-Type: " +
+                              std::string(body.starts_with("GIF") ? "image/gif" : "text/html") +
+                              "\r\n") +
                    (head.empty() ? "" : replaced(head, "\n", "\r\n") + "\r\n") + "\r\n";
         if (how.count("pause") && !p.pause(ms(n("pause")))) return;
         for (bool on = how.count("endless") && p.send(head); on && p.send(body);)
