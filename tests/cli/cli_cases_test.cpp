@@ -125,14 +125,11 @@ void serve(World& w, const Strings& f) {
                                              {{"WWW-Authenticate", "Basic realm=\"test\""}})));
         if (how.count("hold")) return p.hold();
         std::string head = replaced(f[4], "{TARGET}", p.request().path);
+        const std::string type = body.starts_with("GIF") ? "image/gif" : "text/html";
         if (f[3] != "-")
             head = "HTTP/1.1 " + f[3] + " X\r\nContent-Length: " + std::to_string(body.size()) +
                    "\r\nConnection: close\r\n" +
-                   (head.find("Content-Type") != npos
-                        ? ""
-                        : "Content-Type: " +
-                              std::string(body.starts_with("GIF") ? "image/gif" : "text/html") +
-                              "\r\n") +
+                   (head.find("Content-Type") != npos ? "" : "Content-Type: " + type + "\r\n") +
                    (head.empty() ? "" : replaced(head, "\n", "\r\n") + "\r\n") + "\r\n";
         if (how.count("pause") && !p.pause(ms(n("pause")))) return;
         for (bool on = how.count("endless") && p.send(head); on && p.send(body);)
