@@ -113,11 +113,7 @@ ExtrasReport parse_extras(std::string_view bytes, TaskTable& table) {
         titles.insert(extras_key(table.at(row, Title)));
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const std::size_t end = std::min(bytes.find_first_of("\r\n", pos), bytes.size());
-        const std::string_view line = bytes.substr(pos, end - pos);
-        pos = end;
-        if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
-        if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
+        const std::string_view line = next_line(bytes, pos);
         if (line.empty()) continue;
         const auto fields = strict_fields(line);
         const auto extras = fields ? read_extras(*fields) : std::nullopt;

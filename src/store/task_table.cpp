@@ -133,11 +133,7 @@ LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
     int line_number = 0;
     std::size_t pos = 0;
     while (pos < bytes.size()) {
-        const std::size_t end = std::min(bytes.find_first_of("\r\n", pos), bytes.size());
-        const std::string_view line = bytes.substr(pos, end - pos);
-        pos = end;
-        if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
-        if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
+        const std::string_view line = next_line(bytes, pos);
         ++line_number;
         if (line.find_first_not_of(' ') == std::string_view::npos) continue;
         Task task{};
@@ -152,6 +148,15 @@ LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
     }
     table.TaskCount = static_cast<std::int16_t>(n);
     return report;
+}
+
+std::string_view next_line(std::string_view bytes, std::size_t& pos) {
+    const std::size_t end = std::min(bytes.find_first_of("\r\n", pos), bytes.size());
+    const std::string_view line = bytes.substr(pos, end - pos);
+    pos = end;
+    if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
+    if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
+    return line;
 }
 
 std::int16_t read_number(std::string_view text) {

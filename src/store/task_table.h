@@ -171,6 +171,10 @@ std::string format_extras(const TaskTable& table);
 // for the titles of rows 1..TaskCount.
 ExtrasReport parse_extras(std::string_view bytes, TaskTable& table);
 
+// The line of `bytes` that starts at `pos`, without its end (CR LF, LF or a
+// lone CR); `pos` moves past the end.
+std::string_view next_line(std::string_view bytes, std::size_t& pos);
+
 // Reads a field as the run and the rules do: the decimal number at the start
 // (leading blanks skipped), 0 when there is none, clamped to 16 bits.
 std::int16_t read_number(std::string_view text);
