@@ -25,6 +25,8 @@ RunSpec spec_from_task(const Task& task) {
     return spec;
 }
 
+static_assert(StoredImageKinds == m_psf::ImageKinds, "a stored kind the engine would not take");
+
 m_psf::ImageChoice image_choice(const TaskExtras& extras) {
     return {extras.kinds, extras.modern, extras.srcset_all};
 }

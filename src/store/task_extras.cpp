@@ -49,12 +49,6 @@ std::optional<TaskExtras> read_extras(const std::vector<std::string_view>& f) {
 
 }  // namespace
 
-const std::array<std::string_view, 9>& image_kinds() {
-    static constexpr std::array<std::string_view, 9> kinds{"gif",  "jpg", "jpeg", "png", "webp",
-                                                           "avif", "svg", "bmp",  "ico"};
-    return kinds;
-}
-
 bool normalise(TaskExtras& extras) {
     const auto& known = image_kinds();
     std::set<std::size_t> chosen;

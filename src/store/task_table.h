@@ -78,9 +78,13 @@ struct TaskExtras {
     bool operator==(const TaskExtras&) const = default;
 };
 
-// The image kinds a task may take: "gif", "jpg", "jpeg", "png", "webp",
-// "avif", "svg", "bmp", "ico".
-const std::array<std::string_view, 9>& image_kinds();
+// The image kinds a task may take. The engine, which may not include the
+// store, names the same list; the scheduler, which sees both, holds them equal.
+inline constexpr std::array<std::string_view, 9> StoredImageKinds = {
+    "gif", "jpg", "jpeg", "png", "webp", "avif", "svg", "bmp", "ico"};
+inline const std::array<std::string_view, 9>& image_kinds() {
+    return StoredImageKinds;
+}
 
 // Puts `extras` in its one stored form: kinds lower-cased, in image_kinds()
 // order, once each, the described three alone (or none) as the default, and
