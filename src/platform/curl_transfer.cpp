@@ -45,17 +45,18 @@ std::string lower(std::string s) {
     return s;
 }
 
-// Whether a Content-Type names something the page scan reads: HTML, XHTML or
-// plain text; an empty type counts as a page.
-bool page_type(std::string_view content_type) {
+// Whether a Content-Type names what the form asks for: for pages HTML, XHTML
+// or plain text, for style sheets CSS; an empty type counts as either.
+bool wanted_type(DataType form, std::string_view content_type) {
     std::string type;
     for (char c : content_type) {
         if (c == ';') break;
         if (c != ' ' && c != '\t')
             type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
     }
-    return type.empty() || type == "text/html" || type == "application/xhtml+xml" ||
-           type == "text/plain";
+    if (type.empty() || form == DataType::Bytes) return true;
+    if (form == DataType::StyleSheet) return type == "text/css";
+    return type == "text/html" || type == "application/xhtml+xml" || type == "text/plain";
 }
 
 // Messages from libcurl's error buffer may end with a line break.
@@ -149,8 +150,9 @@ struct Transfer {
     std::string address;
     std::string origin;  // for the per-host admission count
     bool with_credentials = false;
-    bool page = false;  // text form: a body that is not a page is left unread
-    int attempt = 0;    // tries made before this one
+    DataType form = DataType::Bytes;  // a body of a type not asked for is left unread
+    std::size_t max_body = 0;
+    int attempt = 0;                                   // tries made before this one
     std::chrono::steady_clock::time_point not_before;  // a retry waits until then
     CURL* easy = nullptr;
     const TransferLimits* limits = nullptr;
@@ -180,11 +182,11 @@ struct Transfer {
         if (self->stop->stop_requested()) return 0;
         // The headers are all in when the first byte of the body comes (those
         // of a redirect that is followed bring no body here).
-        if (self->page && !self->typed) {
+        if (self->form != DataType::Bytes && !self->typed) {
             self->typed = true;
             char* type = nullptr;
             curl_easy_getinfo(self->easy, CURLINFO_CONTENT_TYPE, &type);
-            if (type != nullptr && !page_type(type)) {
+            if (type != nullptr && !wanted_type(self->form, type)) {
                 self->not_a_page = true;
                 return 0;
             }
@@ -196,7 +198,7 @@ struct Transfer {
             self->error_status = status >= 400;
         }
         if (self->error_status) return n;  // an error page is never an image
-        if (n > self->limits->max_body - self->size) {
+        if (n > self->max_body - self->size) {
             self->over_cap = true;
             return 0;  // a short count makes libcurl abort the transfer
         }
@@ -309,7 +311,7 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
         curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, l.stall_timeout_s);
         curl_easy_setopt(easy, CURLOPT_TIMEOUT, l.transfer_timeout_s);
-        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(l.max_body));
+        curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(max_body));
 
         curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
         curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
@@ -332,12 +334,28 @@ struct Transfer {
         return refused;
     }
 
+    // The address the last request went to, without credentials.
+    std::string reached() const {
+        char* effective = nullptr;
+        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+        std::string url = effective != nullptr ? effective : address;
+        if (with_credentials && url != address) url = without_userinfo(url);
+        return url;
+    }
+
     Response result(CURLcode rc) {
+        Response r = outcome(rc);
+        // A failure names where it happened too, once a redirect led elsewhere.
+        if (!r.ok && r.cause != Cause::Cancelled && r.final_url.empty()) r.final_url = reached();
+        return r;
+    }
+
+    Response outcome(CURLcode rc) {
         const TransferLimits& l = *limits;
         if (stop->stop_requested()) return failure(Cause::Cancelled, "cancelled");
         if (over_cap || rc == CURLE_FILESIZE_EXCEEDED)
             return failure(Cause::TooLarge,
-                           "body larger than " + std::to_string(l.max_body) + " bytes");
+                           "body larger than " + std::to_string(max_body) + " bytes");
         if (stalled)
             return failure(Cause::TimedOut,
                            "no data received for " + std::to_string(l.stall_timeout_s) + " s");
@@ -352,14 +370,9 @@ struct Transfer {
         Response r;
         curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &r.status);
         if (r.status <= 0) return failure(Cause::Other, "no HTTP response");
-        char* effective = nullptr;
-        curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
-        r.final_url = effective != nullptr ? effective : address;
-        if (with_credentials && r.final_url != address) {
-            r.final_url = without_userinfo(r.final_url);
-            if (r.final_url.empty())
-                return failure(Cause::Other, "unreadable address after a redirect");
-        }
+        r.final_url = reached();
+        if (r.final_url.empty())
+            return failure(Cause::Other, "unreadable address after a redirect");
         char* type = nullptr;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
         if (type != nullptr) r.content_type = type;
@@ -725,7 +738,9 @@ struct CurlTransfer::Impl {
         t->sink = std::move(sink);
         t->account = &account;
         t->with_credentials = !origin.empty() && t->origin == origin;
-        t->page = type == DataType::Text;
+        t->form = type;
+        t->max_body = type == DataType::StyleSheet ? std::min(limits.max_body, MaxStyleSheet)
+                                                   : limits.max_body;
         t->limits = &limits;
         t->stop = &stop;
         if (spare.empty()) {

@@ -18,6 +18,9 @@ namespace psf {
 // against it.
 inline constexpr std::size_t MaxAddressLength = 8192;
 
+// A style sheet is read only up to this size; a larger one is a failure.
+inline constexpr std::size_t MaxStyleSheet = 2 * 1024 * 1024;
+
 // Why a fetch brought nothing usable. HttpStatus goes with ok == true: the
 // body came, but the server's status says it is not what was asked for.
 enum class Cause {
@@ -42,13 +45,16 @@ enum class Cause {
 struct Response {
     bool ok = false;
     long status = 0;
-    std::string body;          // raw bytes, one byte per char
-    std::string final_url;     // address the body came from, after redirects
+    std::string body;  // raw bytes, one byte per char
+    // Address the body came from, after redirects; on a failure, the
+    // address that failed, when known.
+    std::string final_url;
     std::string content_type;  // as the server sent it, possibly empty
     std::string error;         // reason when !ok
     Cause cause = Cause::None;
-    // Text form only: the headers named a type that is not a page (an image,
-    // a style sheet, an archive), so the body was left unread. Not a failure.
+    // Text and style-sheet forms: the headers named a type that is not the
+    // one asked for (an image, an archive), so the body was left unread. Not
+    // a failure.
     bool not_a_page = false;
 };
 
@@ -100,7 +106,9 @@ inline bool host_failure(const Response& r) {
            r.cause != Cause::GivenUp;
 }
 
-enum class DataType { Text, Bytes };
+// Text: a page (HTML, XHTML, plain text or no type). StyleSheet: text/css
+// or no type, at most MaxStyleSheet bytes. Bytes: anything.
+enum class DataType { Text, Bytes, StyleSheet };
 
 // Where a byte-form body goes as it arrives, instead of into Response::body,
 // so that no image is ever held whole in memory.
@@ -126,9 +134,10 @@ class TransferControl {
     virtual void SetCredentials(const std::string& user, const std::string& password,
                                 const std::string& origin) = 0;
 
-    // Text form and byte form: both return the body as raw bytes. The text form
-    // fetches pages: a body whose type is not a page is left unread
-    // (`not_a_page`). Transient failures are tried again before the answer.
+    // Every form returns the body as raw bytes. The text form fetches pages
+    // and the style-sheet form style sheets: a body of another type is left
+    // unread (`not_a_page`). Transient failures are tried again before the
+    // answer.
     virtual Response OpenURL(const std::string& url, DataType type = DataType::Text) = 0;
 
     // Begins a run. A stop request aborts the transfers in progress within a
