@@ -14,10 +14,33 @@ namespace fs = std::filesystem;
 
 namespace psf::m_psf {
 
+namespace {
+
+// The style sheets a page named and no page before it: each read once, in
+// order, up to the run's limit; those they import after them.
+void read_style_sheets(TransferControl& inet, CrawlState& state, const FilterTable& include,
+                       const FilterTable& exclude, const ImageChoice& choice) {
+    ScanNotes& notes = state.Notes;
+    while (!notes.style_sheets.empty() && notes.style_sheets_read < MaxStyleSheets &&
+           !notes.stop.stop_requested()) {
+        const std::string sheet = std::move(notes.style_sheets.front());
+        notes.style_sheets.pop_front();
+        ++notes.style_sheets_read;
+        const Response r = inet.OpenURL(sheet, DataType::StyleSheet);
+        if (!r.ok || r.status < 200 || r.status >= 300 || r.not_a_page) continue;
+        scan_style_sheet(r.body, r.final_url.empty() ? sheet : r.final_url, include, exclude,
+                         state.ImageList, state.CrawlCounters, choice, notes);
+    }
+    notes.style_sheets.clear();  // past the limit
+}
+
+}  // namespace
+
 void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
                 const FilterTable& include, const FilterTable& exclude,
                 const std::function<void(const Response&)>& scanned, std::stop_token stop,
                 const ImageChoice& choice) {
+    state.Notes.stop = stop;
     std::deque<Ticket> tickets;  // for slots i, i + 1, …
     int next = first;            // the next slot to start
     for (int i = first; i <= last && !stop.stop_requested(); ++i) {
@@ -34,7 +57,8 @@ void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
         state.PagesRead = static_cast<std::int16_t>(i);
         state.CrawlCounters = {state.ImagesFound, state.PagesFound};
         scan_response(state.PageList[static_cast<std::size_t>(i)], r, include, exclude,
-                      state.ImageList, state.PageList, state.CrawlCounters, choice);
+                      state.ImageList, state.PageList, state.CrawlCounters, choice, &state.Notes);
+        read_style_sheets(inet, state, include, exclude, choice);
         state.ImagesFound = state.CrawlCounters[0];
         state.PagesFound = state.CrawlCounters[1];
         if (scanned) scanned(r);

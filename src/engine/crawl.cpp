@@ -2,10 +2,12 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
 #include "engine/m_psf.h"
+#include "engine/markup.h"
 
 namespace psf::m_psf {
 
@@ -73,53 +75,94 @@ class ImageAdder {
     std::unordered_set<std::string_view> seen_;
 };
 
-void add_page(std::string_view base, const std::string& address, List& pages, Counters& counters) {
-    if (autre_site(base, address)) return;
-    // The room test first: once the list is full, a page of links costs no list scans.
-    if (!room_for(counters[1], pages) || deja_liste(address, pages, counters[1])) return;
-    ++counters[1];
-    pages[static_cast<std::size_t>(counters[1])] = address;
-}
+// Where each character that can end a value next occurs. The positions asked
+// for only grow during a pass, so each character's search crosses the text
+// once: a page of unfinished values costs linear time, however far a value
+// may reach.
+class NextOf {
+  public:
+    explicit NextOf(std::string_view text) : text_(text) {}
+    std::size_t operator()(char c, std::size_t from) {
+        Found& f = found_[static_cast<unsigned char>(c)];
+        if (!f.known || (f.at != std::string_view::npos && f.at < from)) {
+            f.at = text_.find(c, from);
+            f.known = true;
+        }
+        return f.at;
+    }
 
-// Cuts out the value after the attribute found at `p` (0-based); sets `next`
-// to where the search goes on.
-std::string_view cut_value(std::string_view text, std::size_t p, std::size_t n, std::size_t& next) {
-    const std::size_t limit = p + 105;  // values reaching this far count as empty
-    // Nothing past the limit can end a value; searching the whole rest of the
-    // page instead would make a page of unfinished values cost quadratic time.
-    const std::string_view near = text.substr(0, std::min(limit, text.size()));
-    std::string_view value;
-    std::size_t end = std::string_view::npos;
+  private:
+    struct Found {
+        bool known = false;
+        std::size_t at = 0;
+    };
+    std::string_view text_;
+    std::array<Found, 256> found_{};
+};
+
+struct Cut {
+    std::string_view value;  // empty when there is none or it is too long
+    std::size_t next = 0;    // where the search goes on
+    bool too_long = false;
+};
+
+// Cuts out the value after the attribute found at `p` (0-based): up to the
+// closing quote, or for a bare value the first blank or ">". A value longer
+// than an address may be is dropped.
+Cut cut_value(std::string_view text, std::size_t p, std::size_t n, NextOf& next_of) {
+    Cut cut;
+    std::size_t from = p + n, end = std::string_view::npos;
     const char q = text[p + n];
     if (q == '\'' || q == '"') {
-        end = near.find(q, p + n + 1);
-        if (end != std::string_view::npos && end < limit)
-            value = text.substr(p + n + 1, end - p - n - 1);
+        from = p + n + 1;
+        end = next_of(q, from);
     } else {
-        const std::size_t b = near.find(' ', p + n);
-        const std::size_t g = near.find('>', p + n);
-        if (b == std::string_view::npos || (g != std::string_view::npos && g < limit && g < b))
-            end = g;
-        else
-            end = b;
-        if (end != std::string_view::npos && end < limit) value = text.substr(p + n, end - p - n);
+        const std::size_t b = next_of(' ', from);
+        const std::size_t g = next_of('>', from);
+        end = b == std::string_view::npos || (g != std::string_view::npos && g < b) ? g : b;
     }
-    next = value.empty() ? p + 5 : end;
-    return value;
+    if (end != std::string_view::npos) {
+        if (end - from > MaxAddressLength)
+            cut.too_long = true;
+        else
+            cut.value = text.substr(from, end - from);
+    }
+    // A value read whole and refused is passed over like a kept one.
+    cut.next = cut.value.empty() && !cut.too_long ? p + 5 : end;
+    return cut;
+}
+
+// Long loops look at the run's stop this often.
+constexpr int StopCheckEvery = 4096;
+
+bool stopped(const ScanNotes* notes, int& countdown) {
+    if (--countdown > 0) return false;
+    countdown = StopCheckEvery;
+    return notes != nullptr && notes->stop.stop_requested();
+}
+
+void note_too_long(ScanNotes* notes, std::string_view page, std::string_view value) {
+    if (notes == nullptr) return;
+    ++notes->too_long;
+    if (notes->too_long_named.size() < NamedTooLong)
+        notes->too_long_named.emplace_back(std::string(page), std::string(value.substr(0, 60)));
 }
 
 template <typename OnValue>
 void scan_attribute(std::string_view text, std::string_view lowered, std::string_view name,
-                    OnValue on_value) {
+                    std::string_view page, ScanNotes* notes, OnValue on_value) {
+    NextOf next_of(text);
+    int countdown = StopCheckEvery;
     std::size_t s = 0;
     for (;;) {
         const std::size_t p = lowered.find(name, s);
         if (p == std::string_view::npos) return;
         if (text.size() <= p + 11) return;  // ten or fewer characters after the name's start
-        std::size_t next = 0;
-        std::string_view value = cut_value(text, p, name.size(), next);
-        if (!value.empty()) on_value(value);
-        s = next;
+        if (stopped(notes, countdown)) return;
+        const Cut cut = cut_value(text, p, name.size(), next_of);
+        if (cut.too_long) note_too_long(notes, page, text.substr(p + name.size()));
+        if (!cut.value.empty()) on_value(cut.value);
+        s = cut.next;
     }
 }
 
@@ -205,61 +248,10 @@ std::string link_of(std::string_view raw, bool decode = true) {
 }
 
 // ---- Modern markup, for tasks that opt in --------------------------------------
-// Unlike the described scan, which searches for "src=" and "href=" anywhere,
-// this reads tags and their attributes: names in any letter case, blanks
-// around "=", quoted or bare values of any length.
-
-struct Attribute {
-    std::string_view name;  // lower case
-    std::string_view value;
-};
-
-bool name_char(char c) {
-    return !blank(c) && c != '=' && c != '>' && c != '/' && c != '<';
-}
-
-// Reads the attributes of the tag whose name ends at `i`; returns where the
-// tag ends.
-std::size_t read_attributes(std::string_view text, std::string_view lowered, std::size_t i,
-                            std::vector<Attribute>& out) {
-    out.clear();
-    const std::size_t n = text.size();
-    while (i < n) {
-        while (i < n && (blank(text[i]) || text[i] == '/')) ++i;
-        if (i >= n || text[i] == '>') break;
-        const std::size_t from = i;
-        while (i < n && name_char(text[i])) ++i;
-        if (i == from) {  // a stray "<" or "=": not an attribute
-            ++i;
-            continue;
-        }
-        Attribute a{lowered.substr(from, i - from), {}};
-        std::size_t j = i;
-        while (j < n && blank(text[j])) ++j;
-        if (j < n && text[j] == '=') {
-            ++j;
-            while (j < n && blank(text[j])) ++j;
-            if (j < n && (text[j] == '"' || text[j] == '\'')) {
-                const std::size_t e = text.find(text[j], j + 1);
-                const std::size_t end = e == std::string_view::npos ? n : e;
-                a.value = text.substr(j + 1, end - j - 1);
-                i = end == n ? n : end + 1;
-            } else {
-                const std::size_t from_v = j;
-                while (j < n && !blank(text[j]) && text[j] != '>') ++j;
-                a.value = text.substr(from_v, j - from_v);
-                i = j;
-            }
-        }
-        out.push_back(a);
-    }
-    return i;
-}
 
 // The addresses of a srcset: every candidate, or the largest by width, else
 // by density (a candidate without either counts as 1x).
-std::vector<std::string> srcset_candidates(std::string_view raw, bool all) {
-    const std::string text = decoded(raw);
+std::vector<std::string> srcset_candidates(std::string_view text, bool all) {
     std::vector<std::string> urls;
     std::string best;
     double best_w = -1, best_x = -1;
@@ -268,7 +260,7 @@ std::vector<std::string> srcset_candidates(std::string_view raw, bool all) {
         while (i < text.size() && (blank(text[i]) || text[i] == ',')) ++i;
         std::size_t j = i;
         while (j < text.size() && !blank(text[j])) ++j;
-        std::string url = text.substr(i, j - i);
+        std::string url(text.substr(i, j - i));
         // A comma ends a candidate without descriptors.
         bool ended = false;
         while (!url.empty() && url.back() == ',') {
@@ -277,7 +269,7 @@ std::vector<std::string> srcset_candidates(std::string_view raw, bool all) {
         }
         std::size_t k = j;
         if (!ended) k = std::min(text.find(',', j), text.size());
-        const std::string descriptor(trim_blanks(std::string_view(text).substr(j, k - j)));
+        const std::string descriptor(trim_blanks(text.substr(j, k - j)));
         i = k;
         if (url.empty()) continue;
         double w = -1, x = 1;
@@ -298,27 +290,6 @@ std::vector<std::string> srcset_candidates(std::string_view raw, bool all) {
     return {best};
 }
 
-// The addresses of CSS url(…) in a text.
-template <typename OnUrl>
-void css_urls(std::string_view css, OnUrl on_url) {
-    std::string low(css);
-    for (char& c : low) c = lower(c);
-    for (std::size_t p = low.find("url("); p != std::string::npos; p = low.find("url(", p + 4)) {
-        std::size_t i = p + 4;
-        while (i < css.size() && blank(css[i])) ++i;
-        if (i >= css.size()) return;
-        std::size_t end = 0;
-        if (css[i] == '"' || css[i] == '\'') {
-            end = css.find(css[i], i + 1);
-            ++i;
-        } else {
-            end = css.find(')', i);
-        }
-        if (end == std::string_view::npos) return;
-        on_url(css.substr(i, end - i));
-    }
-}
-
 bool has_token(std::string_view list, std::string_view token) {
     std::string low(list);
     for (char& c : low) c = lower(c);
@@ -333,65 +304,6 @@ bool has_token(std::string_view list, std::string_view token) {
     return false;
 }
 
-// Every image named in modern markup, in page order; `on_image(raw, decode)`.
-template <typename OnImage>
-void scan_modern(std::string_view text, std::string_view lowered, const ImageChoice& c,
-                 OnImage on_image) {
-    std::vector<Attribute> attrs;
-    std::size_t p = 0;
-    while ((p = lowered.find('<', p)) != std::string_view::npos) {
-        if (lowered.substr(p, 4) == "<!--") {
-            const std::size_t e = lowered.find("-->", p + 4);
-            if (e == std::string_view::npos) return;
-            p = e + 3;
-            continue;
-        }
-        std::size_t i = p + 1;
-        while (i < text.size() && name_char(text[i])) ++i;
-        const std::string_view tag = lowered.substr(p + 1, i - p - 1);
-        if (tag.empty() || !std::isalpha(static_cast<unsigned char>(tag[0]))) {
-            p = i;
-            continue;
-        }
-        p = read_attributes(text, lowered, i, attrs);
-        auto value_of = [&](std::string_view name) -> const Attribute* {
-            for (const Attribute& a : attrs)
-                if (a.name == name) return &a;
-            return nullptr;
-        };
-        for (const Attribute& a : attrs) {
-            if (a.name == "srcset" || a.name == "data-srcset") {
-                for (const std::string& url : srcset_candidates(a.value, c.srcset_all))
-                    on_image(url, false);
-            } else if (a.name == "data-src" || a.name == "data-original" ||
-                       a.name == "data-lazy-src" || a.name == "background" ||
-                       (a.name == "src" && tag == "img")) {
-                on_image(a.value, true);
-            } else if (a.name == "style") {
-                css_urls(decoded(a.value), [&](std::string_view u) { on_image(u, false); });
-            }
-        }
-        if (tag == "meta") {
-            const Attribute* prop = value_of("property");
-            if (prop == nullptr) prop = value_of("name");
-            const Attribute* content = value_of("content");
-            if (prop != nullptr && content != nullptr &&
-                has_token(decoded(prop->value), "og:image"))
-                on_image(content->value, true);
-        } else if (tag == "link") {
-            const Attribute* rel = value_of("rel");
-            const Attribute* href = value_of("href");
-            if (rel != nullptr && href != nullptr && has_token(decoded(rel->value), "image_src"))
-                on_image(href->value, true);
-        } else if (tag == "style" && p < text.size()) {
-            const std::size_t e = lowered.find("</style", p);
-            const std::size_t end = e == std::string_view::npos ? text.size() : e;
-            css_urls(text.substr(p, end - p), [&](std::string_view u) { on_image(u, false); });
-            p = end;
-        }
-    }
-}
-
 // Extensions of addresses that run a script: what they return is told by
 // the response, so they may name an image.
 bool script_extension(std::string_view ext) {
@@ -400,6 +312,199 @@ bool script_extension(std::string_view ext) {
     std::string low(ext);
     for (char& ch : low) ch = lower(ch);
     return std::find(scripts.begin(), scripts.end(), low) != scripts.end();
+}
+
+// One scan's finds, put in the lists by the rules of the described scan and,
+// for modern markup, those of what a browser shows.
+class PageScan {
+  public:
+    PageScan(std::string_view page, const FilterTable& include, const FilterTable& exclude,
+             List& images, List& pages, Counters& counters, const ImageChoice& choice,
+             ScanNotes* notes)
+        : page_(page),
+          base_(page),
+          include_(include),
+          exclude_(exclude),
+          images_(images, counters),
+          pages_(pages),
+          counters_(counters),
+          choice_(choice),
+          notes_(notes) {}
+
+    // Links resolve against it from now on (a base element).
+    void set_base(std::string base) { base_ = std::move(base); }
+
+    // A src= value of the described scan: an image or a page by its ending.
+    void src(std::string_view raw, bool decode = true) {
+        const std::string v = link_of(raw, decode);
+        if (v.empty()) return;
+        if (image_value(v, choice_)) {
+            if (image_retenue(image_name(v, choice_), include_, exclude_)) add_image(v);
+        } else if (ends_with_ci(v, ".php") || ends_with_ci(v, ".htm") || ends_with_ci(v, ".html")) {
+            add_page(v);
+        }
+    }
+
+    // An href= value of the described scan: an image by its ending, else a page.
+    void href(std::string_view raw, bool decode = true) {
+        const std::string v = link_of(raw, decode);
+        if (v.find("mailto:") != std::string::npos || v.find(".cgi") != std::string::npos) return;
+        if (v.empty()) return;
+        if (image_value(v, choice_)) {
+            if (image_retenue(image_name(v, choice_), include_, exclude_)) add_image(v);
+        } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
+                   !ends_with_ci(v, ".wma")) {
+            add_page(v);
+        }
+    }
+
+    // An address that modern markup shows as an image. One without an image
+    // extension, or with a script's, is named by the response's type once
+    // fetched: taken when the filters take its name under one of the task's
+    // kinds. `named_kind`: only an address whose extension is a kind taken.
+    void image(std::string_view value, bool named_kind = false) {
+        const std::string v = link_of(value, false);
+        if (v.empty()) return;
+        const std::string_view ext = extension_of(v);
+        const std::string name = image_name(v, choice_);
+        bool taken = false;
+        if (known_kind(ext)) {
+            taken = takes_kind(choice_, ext) && image_retenue(name, include_, exclude_);
+        } else if (!named_kind && (ext.empty() || script_extension(ext))) {
+            for (std::string_view k : ImageKinds)
+                if (takes_kind(choice_, k))
+                    taken = taken || image_retenue(name + "." + std::string(k), include_, exclude_);
+        }
+        if (taken) add_image(v);
+    }
+
+    // The images of a CSS text, and with `imports` its imported style sheets.
+    void css(std::string_view text, bool imports) {
+        read_css(text, [&](std::string_view address, bool import) {
+            if (!import)
+                image(address);
+            else if (imports)
+                style_sheet(address);
+        });
+    }
+
+    // A style sheet of the page's site, read once in the run.
+    void style_sheet(std::string_view value) {
+        if (notes_ == nullptr) return;
+        const std::string v = link_of(value, false);
+        if (v.empty()) return;
+        const std::optional<std::string> a = resolved(v);
+        if (!a || autre_site(page_, *a)) return;
+        if (notes_->style_sheets_named.size() >= MaxStyleSheets) return;
+        if (notes_->style_sheets_named.insert(*a).second) notes_->style_sheets.push_back(*a);
+    }
+
+    ScanNotes* notes() const { return notes_; }
+    std::string_view base() const { return base_; }
+
+  private:
+    // The absolute address of a value; none when it would be longer than an
+    // address may be (then noted).
+    std::optional<std::string> resolved(std::string_view v) {
+        std::string a = url_absolue(base_, v);
+        if (a.empty() && v.size() + base_.size() > MaxAddressLength) {
+            note_too_long(notes_, page_, v);
+            return std::nullopt;
+        }
+        return a;
+    }
+
+    void add_image(std::string_view v) {
+        if (const std::optional<std::string> a = resolved(v)) images_.add(*a);
+    }
+
+    void add_page(std::string_view v) {
+        const std::optional<std::string> a = resolved(v);
+        if (!a || autre_site(page_, *a)) return;
+        // The room test first: once the list is full, a page of links costs no list scans.
+        if (!room_for(counters_[1], pages_) || deja_liste(*a, pages_, counters_[1])) return;
+        ++counters_[1];
+        pages_[static_cast<std::size_t>(counters_[1])] = *a;
+    }
+
+    std::string_view page_;
+    std::string base_;
+    const FilterTable& include_;
+    const FilterTable& exclude_;
+    ImageAdder images_;
+    List& pages_;
+    Counters& counters_;
+    const ImageChoice& choice_;
+    ScanNotes* notes_;
+};
+
+// The rels of a link element that name an image to take.
+bool image_rel(std::string_view rel, const std::string* as) {
+    for (std::string_view r :
+         {"icon", "apple-touch-icon", "apple-touch-icon-precomposed", "image_src"})
+        if (has_token(rel, r)) return true;
+    return has_token(rel, "preload") && as != nullptr && has_token(*as, "image");
+}
+
+bool social_image(std::string_view property) {
+    for (std::string_view p : {"og:image", "og:image:url", "og:image:secure_url", "twitter:image"})
+        if (has_token(property, p)) return true;
+    return false;
+}
+
+// A page read as a browser reads it: only real elements and attributes.
+void scan_modern(std::string_view text, PageScan& scan, const ImageChoice& c) {
+    bool based = false;
+    const std::stop_token stop = scan.notes() != nullptr ? scan.notes()->stop : std::stop_token{};
+    read_markup(text, stop, [&](const Element& e) {
+        const std::string& tag = e.tag;
+        if (tag == "base") {
+            // The first base element with an href, whatever its place.
+            const std::string* href = e.value("href");
+            if (based || href == nullptr) return;
+            based = true;
+            const std::string v = link_of(*href, false);
+            if (std::string a = url_absolue(scan.base(), v); !v.empty() && !a.empty())
+                scan.set_base(std::move(a));
+            return;
+        }
+        for (const auto& [name, value] : e.attributes) {
+            if (name == "srcset" || name == "data-srcset") {
+                for (const std::string& url : srcset_candidates(value, c.srcset_all))
+                    scan.image(url);
+            } else if (name == "data-src" || name == "data-original" || name == "data-lazy-src" ||
+                       name == "background" || name == "poster") {
+                scan.image(value);
+            } else if (name == "style") {
+                scan.css(value, false);
+            } else if (name == "src") {
+                if (tag == "frame" || tag == "iframe") {
+                    scan.src(value, false);
+                } else if (tag == "embed") {
+                    scan.image(value, true);
+                } else if (tag != "input" ||
+                           has_token(e.value("type") ? *e.value("type") : "", "image")) {
+                    scan.image(value);
+                }
+            } else if (name == "data") {
+                scan.image(value, true);
+            } else if (name == "href" && tag != "link") {
+                scan.href(value, false);
+            } else if (name == "href") {
+                const std::string* rel = e.value("rel");
+                if (rel != nullptr && has_token(*rel, "stylesheet") &&
+                    !has_token(*rel, "alternate"))
+                    scan.style_sheet(value);
+                else if (rel != nullptr && image_rel(*rel, e.value("as")))
+                    scan.image(value);
+            } else if (name == "content") {
+                const std::string* property = e.value("property");
+                if (property == nullptr) property = e.value("name");
+                if (property != nullptr && social_image(*property)) scan.image(value);
+            }
+        }
+        if (tag == "style") scan.css(e.css, true);
+    });
 }
 
 }  // namespace
@@ -422,53 +527,24 @@ bool deja_liste(std::string_view text, const List& list, int n) {
 
 void scan_page_text(std::string_view text, std::string_view base, const FilterTable& include,
                     const FilterTable& exclude, List& images, List& pages, Counters& counters,
-                    const ImageChoice& choice) {
+                    const ImageChoice& choice, ScanNotes* notes) {
+    PageScan scan(base, include, exclude, images, pages, counters, choice, notes);
+    if (choice.modern) {
+        scan_modern(text, scan, choice);
+        return;
+    }
     std::string lowered(text);
     for (char& c : lowered) c = lower(c);
-    ImageAdder image_list(images, counters);
+    scan_attribute(text, lowered, "src=", base, notes, [&](std::string_view v) { scan.src(v); });
+    scan_attribute(text, lowered, "href=", base, notes, [&](std::string_view v) { scan.href(v); });
+}
 
-    scan_attribute(text, lowered, "src=", [&](std::string_view raw) {
-        const std::string v = link_of(raw);
-        if (v.empty()) return;
-        if (image_value(v, choice)) {
-            if (image_retenue(image_name(v, choice), include, exclude))
-                image_list.add(url_absolue(base, v));
-        } else if (ends_with_ci(v, ".php") || ends_with_ci(v, ".htm") || ends_with_ci(v, ".html")) {
-            add_page(base, url_absolue(base, v), pages, counters);
-        }
-    });
-
-    scan_attribute(text, lowered, "href=", [&](std::string_view raw) {
-        const std::string v = link_of(raw);
-        if (v.find("mailto:") != std::string::npos || v.find(".cgi") != std::string::npos) return;
-        if (v.empty()) return;
-        if (image_value(v, choice)) {
-            if (image_retenue(image_name(v, choice), include, exclude))
-                image_list.add(url_absolue(base, v));
-        } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
-                   !ends_with_ci(v, ".wma")) {
-            add_page(base, url_absolue(base, v), pages, counters);
-        }
-    });
-
-    if (!choice.modern) return;
-    scan_modern(text, lowered, choice, [&](std::string_view raw, bool decode) {
-        const std::string v = link_of(raw, decode);
-        if (v.empty()) return;
-        const std::string_view ext = extension_of(v);
-        const std::string name = image_name(v, choice);
-        bool taken = false;
-        if (known_kind(ext)) {
-            taken = takes_kind(choice, ext) && image_retenue(name, include, exclude);
-        } else if (ext.empty() || script_extension(ext)) {
-            // Named by the response's type once fetched: taken when the
-            // filters take the name under one of the task's kinds.
-            for (std::string_view k : ImageKinds)
-                if (takes_kind(choice, k))
-                    taken = taken || image_retenue(name + "." + std::string(k), include, exclude);
-        }
-        if (taken) image_list.add(url_absolue(base, v));
-    });
+void scan_style_sheet(std::string_view css, std::string_view address, const FilterTable& include,
+                      const FilterTable& exclude, List& images, Counters& counters,
+                      const ImageChoice& choice, ScanNotes& notes) {
+    List no_pages;  // a style sheet names no page
+    PageScan scan(address, include, exclude, images, no_pages, counters, choice, &notes);
+    scan.css(css, true);
 }
 
 int analyse_page(TransferControl& inet, const std::string& page, const FilterTable& include,
@@ -485,13 +561,13 @@ int analyse_page(TransferControl& inet, const std::string& page, const FilterTab
 
 int scan_response(const std::string& page, const Response& r, const FilterTable& include,
                   const FilterTable& exclude, List& images, List& pages, Counters& counters,
-                  const ImageChoice& choice) {
+                  const ImageChoice& choice, ScanNotes* notes) {
     try {
         if (!r.ok) return -1;
         if (r.not_a_page) return 1;  // an image or a file: nothing to scan
         // Links mean what they mean on the page actually served, after redirects.
         const std::string base = r.final_url.empty() ? std::string(trim_blanks(page)) : r.final_url;
-        scan_page_text(r.body, base, include, exclude, images, pages, counters, choice);
+        scan_page_text(r.body, base, include, exclude, images, pages, counters, choice, notes);
         return 1;
     } catch (...) {
         return -1;

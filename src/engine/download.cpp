@@ -1,5 +1,6 @@
 #include <cctype>
 #include <filesystem>
+#include <initializer_list>
 #include <memory>
 #include <string_view>
 #include <system_error>
@@ -69,6 +70,50 @@ bool looks_like_error_page(const std::string& body) {
     return false;
 }
 
+bool starts_nocase(std::string_view s, std::string_view lower_prefix) {
+    if (s.size() < lower_prefix.size()) return false;
+    for (std::size_t k = 0; k < lower_prefix.size(); ++k)
+        if (std::tolower(static_cast<unsigned char>(s[k])) != lower_prefix[k]) return false;
+    return true;
+}
+
+// The first tag of a text, past a byte-order mark, blanks, comments and XML
+// declarations; empty when the text does not begin with markup.
+std::string_view first_tag(std::string_view s) {
+    if (s.starts_with("\xEF\xBB\xBF")) s.remove_prefix(3);
+    for (;;) {
+        while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front())))
+            s.remove_prefix(1);
+        const std::string_view close = s.starts_with("<!--") ? "-->"
+                                       : s.starts_with("<?") ? "?>"
+                                                             : "";
+        if (close.empty()) break;
+        const std::size_t end = s.find(close);
+        if (end == std::string_view::npos) return {};
+        s.remove_prefix(end + close.size());
+    }
+    return s.starts_with('<') ? s : std::string_view{};
+}
+
+// Whether a text begins with a tag of `names` ("<name" then a blank or ">").
+bool begins_with_tag(std::string_view s, std::initializer_list<std::string_view> names) {
+    const std::string_view tag = first_tag(s);
+    if (tag.empty()) return false;
+    for (std::string_view name : names) {
+        if (!starts_nocase(tag.substr(1), name)) continue;
+        const std::size_t after = name.size() + 1;
+        if (after < tag.size() &&
+            (std::isspace(static_cast<unsigned char>(tag[after])) || tag[after] == '>'))
+            return true;
+    }
+    return false;
+}
+
+bool html_document(std::string_view head) {
+    return begins_with_tag(head, {"!doctype html", "html", "head", "body", "script", "iframe", "h1",
+                                  "div", "font", "table", "a", "style", "title", "b", "br", "p"});
+}
+
 // The policy on a target: false when nothing is to be written (a link, or
 // a file kept, or no free version name); `target` may become a version name.
 bool apply_policy(fs::path& target, int policy) {
@@ -130,6 +175,21 @@ class ImageFile final : public BodySink {
     std::string head_;
     std::size_t size_ = 0;
 };
+
+std::string not_an_image(std::string_view content_type, std::string_view head,
+                         const ImageChoice& choice) {
+    const std::string_view type = trim_blanks(content_type.substr(0, content_type.find(';')));
+    std::string low(type);
+    for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const bool svg_as_text = low == "text/xml" && takes_kind(choice, "svg") &&
+                             begins_with_tag(head, {"svg", "!doctype svg"});
+    if ((low.starts_with("text/") && !svg_as_text) || low == "application/xhtml+xml")
+        return "not an image (" + std::string(type) + ")";
+    if (html_document(head))
+        return "not an image (an HTML document sent " +
+               (type.empty() ? std::string("without a type") : "as " + std::string(type)) + ")";
+    return {};
+}
 
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
                        const ImageChoice& choice) {
@@ -240,6 +300,8 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
             result = r.ok ? 0 : -1;  // an error page is never an image
         } else if (file->size() == 0) {
             why = "empty response";
+        } else if (why = not_an_image(r.content_type, file->head(), plan.choice); !why.empty()) {
+            result = 0;
         } else if (file->size() <= ImageFile::ErrorPageSize &&
                    looks_like_error_page(file->head())) {
             why = "small response that looks like an error page";

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -11,6 +12,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,25 @@ using List = std::vector<std::string>;  // slot 0 unused; ListSlots slots
 // Element 0: images found; element 1: pages found.
 using Counters = std::array<std::int16_t, 2>;
 
+// What the scans of a run note beyond the lists, and the run's stop, which
+// long scans honour. Style sheets are a page's own markup: neither pages nor
+// images in the counts.
+struct ScanNotes {
+    std::stop_token stop;
+    // Same-site style sheets named by the pages scanned and not yet read, in
+    // order, and every one named so far this run.
+    std::deque<std::string> style_sheets;
+    std::unordered_set<std::string> style_sheets_named;
+    int style_sheets_read = 0;
+    // Values longer than MaxAddressLength, dropped: how many, and the first
+    // few (the page's address, the value's beginning).
+    int too_long = 0;
+    std::vector<std::pair<std::string, std::string>> too_long_named;
+};
+
+inline constexpr int MaxStyleSheets = 200;  // read in one run
+inline constexpr std::size_t NamedTooLong = 20;
+
 struct CrawlState {
     List PageList = List(ListSlots);
     List ImageList = List(ListSlots);
@@ -98,6 +119,7 @@ struct CrawlState {
     std::int16_t ImagesFound = 0;
     std::int16_t PagesRead = 0;
     Counters CrawlCounters{};
+    ScanNotes Notes;  // reset with the counts at the start of a run
 };
 
 std::string sans_retours(std::string_view text);
@@ -111,13 +133,28 @@ int analyse_page(TransferControl& inet, const std::string& page, const FilterTab
 // The scan of a page already fetched: what analyse_page does after its fetch.
 int scan_response(const std::string& page, const Response& r, const FilterTable& include,
                   const FilterTable& exclude, List& images, List& pages, Counters& counters,
-                  const ImageChoice& choice = {});
+                  const ImageChoice& choice = {}, ScanNotes* notes = nullptr);
 
 // The scan itself on an already fetched text; `base` is the address links
-// resolve against (the page's final address after redirects).
+// resolve against (the page's final address after redirects). The described
+// scan searches the text for src= and href=; with modern markup the page is
+// read as a browser reads it instead (markup.cpp).
 void scan_page_text(std::string_view text, std::string_view base, const FilterTable& include,
                     const FilterTable& exclude, List& images, List& pages, Counters& counters,
-                    const ImageChoice& choice = {});
+                    const ImageChoice& choice = {}, ScanNotes* notes = nullptr);
+
+// The images named by a style sheet fetched from `address`, and the style
+// sheets it imports (into `notes`).
+void scan_style_sheet(std::string_view css, std::string_view address, const FilterTable& include,
+                      const FilterTable& exclude, List& images, Counters& counters,
+                      const ImageChoice& choice, ScanNotes& notes);
+
+// Whether a response that should be an image is not one: a type that says
+// HTML, XHTML or text, or, whatever the type, first bytes that begin an HTML
+// document. Returns the cause ("not an image (text/html)"), empty for an
+// image. An SVG sent as text/xml is an image when the task takes SVG.
+std::string not_an_image(std::string_view content_type, std::string_view head,
+                         const ImageChoice& choice);
 
 // ---- Download (download.cpp) --------------------------------------------------
 

@@ -22,23 +22,36 @@ struct Scan {
     Scan() { st.PageList[1] = Page; }
     void run(const std::string& text, const FilterTable& inc = {}, const FilterTable& exc = {},
              const ImageChoice& choice = {}) {
-        scan_page_text(text, Page, inc, exc, st.ImageList, st.PageList, c, choice);
+        scan_page_text(text, Page, inc, exc, st.ImageList, st.PageList, c, choice, &st.Notes);
     }
     Strings images() const { return {st.ImageList.begin() + 1, st.ImageList.begin() + 1 + c[0]}; }
     Strings pages() const { return {st.PageList.begin() + 2, st.PageList.begin() + 1 + c[1]}; }
 };
 
+// "{N*c}" stands for N times the character c.
+std::string expanded(std::string s) {
+    for (std::size_t at = 0; (at = s.find('{', at)) != std::string::npos; ++at) {
+        const std::size_t star = s.find('*', at);
+        if (star == std::string::npos || s.find('}', at) != star + 2 || star == at + 1 ||
+            s.find_first_not_of("0123456789", at + 1) != star)
+            continue;
+        s.replace(at, star + 3 - at, std::stoul(s.substr(at + 1, star - at - 1)), s[star + 1]);
+    }
+    return s;
+}
+
 Strings words(const std::string& s) {
-    std::istringstream in(s);
+    std::istringstream in(expanded(s));
     return {std::istream_iterator<std::string>(in), {}};
 }
 
 TEST(CrawlScan, ValuesImagesAndPages) {
     for (const auto& r : psf::test::read_table("engine/scan.txt", 4)) {
         Scan s;
-        s.run(r[1] + (r[0] == "+" ? Tail : ""));
+        s.run(expanded(r[1]) + (r[0][0] == '+' ? Tail : ""));
         EXPECT_EQ(s.images(), words(r[2])) << r.where;
         EXPECT_EQ(s.pages(), words(r[3])) << r.where;
+        EXPECT_EQ(s.st.Notes.too_long, r[0].size() > 1 ? std::stoi(r[0].substr(1)) : 0) << r.where;
     }
     Scan large;  // far beyond 16-bit positions
     large.run(std::string(100000, ' ') + "<img src=last.gif>" + Tail);
@@ -53,7 +66,7 @@ TEST(CrawlScan, ModernMarkupAndKinds) {
         for (const bool modern : {false, true}) {
             choice.modern = modern;
             Scan s;
-            s.run(r[1] + Tail, {}, {}, choice);
+            s.run(expanded(r[1]) + Tail, {}, {}, choice);
             EXPECT_EQ(s.images(), words(r[modern ? 3 : 2])) << r.where << (modern ? " modern" : "");
         }
     }
@@ -95,6 +108,26 @@ TEST(CrawlAnalyse, FetchStatusAndFinalAddress) {
     analyse_page(inet, "http://h/gallery", {}, {}, s.st.ImageList, s.st.PageList, s.c);
     EXPECT_EQ(s.images(), (Strings{"http://h/x.gif", "https://h/gallery/x.gif"}));
     EXPECT_EQ(s.pages(), Strings{"https://h/gallery/next.htm"});
+}
+
+TEST(CrawlAnalyse, StyleSheetsOfTheSiteReadOnce) {
+    FakeTransfer inet;
+    inet.add(Page,
+             "<link rel=stylesheet href=css/site.css><link rel=stylesheet href='http://o/x.css'>"
+             "<style>@import 'css/site.css'; @import url(more.css);</style>" +
+                 Tail);
+    inet.add("http://h/a/css/site.css", "@import url('/deep.css'); b{background:url(../i/bg.gif)}");
+    inet.add("http://h/a/more.css", ".m{background:url(\"m.jpg\")}");
+    inet.add("http://h/deep.css", ".d{background:url(d.gif)}");
+    inet.add("http://o/x.css", ".o{background:url(o.gif)}");
+    Scan s;
+    s.st.PagesFound = 1;
+    scan_level(inet, s.st, 1, 1, {}, {}, nullptr, {}, ImageChoice{{}, true, false});
+    s.c = {s.st.ImagesFound, s.st.PagesFound};
+    EXPECT_EQ(s.images(), (Strings{"http://h/a/i/bg.gif", "http://h/a/m.jpg", "http://h/d.gif"}));
+    EXPECT_EQ(inet.fetched, (Strings{Page, "http://h/a/css/site.css", "http://h/a/more.css",
+                                     "http://h/deep.css"}));
+    EXPECT_EQ(s.c[1], 1);
 }
 
 TEST(CrawlLists, DejaListeAndSansRetours) {
