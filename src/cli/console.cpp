@@ -72,10 +72,14 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
     if (level_ == Verbosity::Verbose)
         for (const auto& [address, cause] : s.failures)
             complain(prefix + "failed: " + address + ": " + cause);
+    if (level_ == Verbosity::Verbose)
+        for (const std::string& line : too_long_texts(s)) complain(prefix + line);
     if (!s.start_failure.empty()) complain(prefix + start_failure_text(s));
     for (const std::string& line : given_up_texts(s)) complain(prefix + line);
     if (level_ != Verbosity::Quiet) {
         if (const std::string full = lists_full_text(s); !full.empty()) complain(prefix + full);
+        if (const std::string dropped = too_long_text(s); !dropped.empty())
+            complain(prefix + dropped);
         std::cout << prefix << summary_text(s) << '\n' << std::flush;
     }
     if (s.timed_out) {

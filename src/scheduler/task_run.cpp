@@ -8,7 +8,7 @@
 namespace psf {
 
 std::string page_count_text(int n) {
-    return std::to_string(n) + (n <= 1 ? " page read" : " pages read");
+    return std::to_string(n) + (n == 1 ? " page read" : " pages read");
 }
 
 std::string image_count_text(int n) {
@@ -25,7 +25,25 @@ std::string summary_text(const RunSummary& s) {
 
 std::string start_failure_text(const RunSummary& s) {
     if (s.start_failure.empty()) return {};
-    return "the start page " + s.start_address + " could not be fetched: " + s.start_failure;
+    const std::string redirected =
+        s.start_failed_at.empty() ? "" : ", redirected to " + s.start_failed_at + ",";
+    return "the start page " + s.start_address + redirected +
+           " could not be fetched: " + s.start_failure;
+}
+
+std::string too_long_text(const RunSummary& s) {
+    if (s.too_long == 0) return {};
+    return std::to_string(s.too_long) + (s.too_long == 1 ? " value" : " values") + " longer than " +
+           std::to_string(MaxAddressLength) + " bytes " + (s.too_long == 1 ? "was" : "were") +
+           " dropped";
+}
+
+std::vector<std::string> too_long_texts(const RunSummary& s) {
+    std::vector<std::string> out;
+    for (const auto& [page, value] : s.too_long_named)
+        out.push_back("dropped a value longer than " + std::to_string(MaxAddressLength) +
+                      " bytes on " + page + ": " + value + "…");
+    return out;
 }
 
 std::string lists_full_text(const RunSummary& s) {
@@ -121,6 +139,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     state.PagesFound = 1;
     state.PageList[1] = std::string(trim_blanks(spec.start_address));
     state.PagesRead = 0;
+    state.Notes = {};
     summary.start_address = state.PageList[1];
 
     if (!spec.user.empty() && !spec.password.empty())
@@ -134,13 +153,21 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
             inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
             [&](const Response& r) {
                 const std::string cause = stop.stop_requested() ? "" : cause_text(r);
+                const std::string& asked =
+                    state.PageList[static_cast<std::size_t>(state.PagesRead)];
                 if (!cause.empty()) {
-                    if (state.PagesRead == 1) summary.start_failure = cause;
-                    summary.failures.emplace_back(
-                        state.PageList[static_cast<std::size_t>(state.PagesRead)], cause);
+                    if (state.PagesRead == 1) {
+                        summary.start_failure = cause;
+                        if (!r.final_url.empty() && r.final_url != asked)
+                            summary.start_failed_at = r.final_url;
+                    }
+                    summary.failures.emplace_back(asked, cause);
                 }
-                if (!scheduled) observer.set_caption(page_count_text(state.PagesRead));
-                progress.pages_read = state.PagesRead;
+                // Only a page whose body was read and scanned counts.
+                if (r.ok && r.status >= 200 && r.status < 300 && !r.not_a_page)
+                    ++summary.pages_read;
+                if (!scheduled) observer.set_caption(page_count_text(summary.pages_read));
+                progress.pages_read = summary.pages_read;
                 observer.progress(progress);
                 observer.process_events();
             },
@@ -167,7 +194,8 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
         observer.process_events();
     }
 
-    summary.pages_read = state.PagesRead;
+    summary.too_long = state.Notes.too_long;
+    summary.too_long_named = state.Notes.too_long_named;
     summary.images_copied = tally.copied;
     summary.images_present = tally.present;
     summary.images_failed = tally.failed;

@@ -61,7 +61,7 @@ enum class RunMode { OnDemand = 0, Scheduled = 1 };
 
 struct RunSummary {
     std::string start_address;
-    int pages_read = 0;
+    int pages_read = 0;    // pages whose body was read and scanned (a 2xx answer of a page type)
     int images_found = 0;  // distinct images
     int images_copied = 0;
     int images_present = 0;  // kept by the policy
@@ -69,6 +69,7 @@ struct RunSummary {
     // Why the start page could not be fetched (a transport failure or a
     // status of 400 or above); empty when it was.
     std::string start_failure;
+    std::string start_failed_at;  // where it failed, when a redirect led elsewhere
     // Pages and images that could not be fetched or stored, with the cause.
     std::vector<std::pair<std::string, std::string>> failures;
     bool pages_full = false;  // the lists reached their limit: later entries were dropped
@@ -78,12 +79,21 @@ struct RunSummary {
     std::chrono::seconds max_time{0};
     // Hosts given up after failing fetch after fetch ("scheme://host:port").
     std::vector<std::string> given_up;
+    // Values longer than an address may be, dropped: how many, and the first
+    // few (page, the value's beginning).
+    int too_long = 0;
+    std::vector<std::pair<std::string, std::string>> too_long_named;
 };
 
 // "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".
 std::string summary_text(const RunSummary& s);
-// "the start page ADDRESS could not be fetched: CAUSE", or empty.
+// "the start page ADDRESS could not be fetched: CAUSE", naming where it
+// failed after a redirect; or empty.
 std::string start_failure_text(const RunSummary& s);
+// "2 values longer than 8192 bytes were dropped", or empty.
+std::string too_long_text(const RunSummary& s);
+// "dropped a value longer than 8192 bytes on PAGE: BEGINNING…", one per value named.
+std::vector<std::string> too_long_texts(const RunSummary& s);
 // One sentence for each full list, or empty.
 std::string lists_full_text(const RunSummary& s);
 // "the run stopped after its time limit of 2 h; the task keeps its last-run
@@ -94,7 +104,7 @@ std::vector<std::string> given_up_texts(const RunSummary& s);
 // What the status label shows once such a run has ended, or empty.
 std::string end_note(const RunSummary& s);
 
-// "1 page read", "2 pages read".
+// "1 page read", "2 pages read", "0 pages read".
 std::string page_count_text(int n);
 // "1 image copied", "2 images copied".
 std::string image_count_text(int n);
