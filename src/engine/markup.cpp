@@ -174,6 +174,49 @@ bool one_of(std::string_view s, const std::array<std::string_view, N>& list) {
     return false;
 }
 
+// The length of the valid UTF-8 sequence at the start of `s`, 0 when there is none.
+std::size_t utf8_length(std::string_view s) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = b(0);
+    const std::size_t n = c < 0x80                 ? 1
+                          : c >= 0xc2 && c <= 0xdf ? 2
+                          : c >= 0xe0 && c <= 0xef ? 3
+                          : c >= 0xf0 && c <= 0xf4 ? 4
+                                                   : 0;
+    if (n == 0 || s.size() < n) return 0;
+    for (std::size_t k = 1; k < n; ++k)
+        if ((b(k) & 0xc0) != 0x80) return 0;
+    if ((c == 0xe0 && b(1) < 0xa0) || (c == 0xed && b(1) > 0x9f) || (c == 0xf0 && b(1) < 0x90) ||
+        (c == 0xf4 && b(1) > 0x8f))
+        return 0;  // overlong, a surrogate, or past U+10FFFF
+    return n;
+}
+
+// Appends `raw`, each byte that is not UTF-8 written as the character of that
+// number, as a browser reads a page in a one-byte encoding; the parser would
+// make every such byte the same replacement character.
+void append_text(std::string& out, std::string_view raw) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    while (!raw.empty()) {
+        std::size_t n = 0;
+        while (n < raw.size() && static_cast<unsigned char>(raw[n]) < 0x80) ++n;
+        out.append(raw.substr(0, n));
+        raw.remove_prefix(n);
+        if (raw.empty()) return;
+        if (const std::size_t k = utf8_length(raw); k > 0) {
+            out.append(raw.substr(0, k));
+            raw.remove_prefix(k);
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(raw[0]);
+        out += "&#x";
+        out += hex[c >> 4];
+        out += hex[c & 0xf];
+        out += ';';
+        raw.remove_prefix(1);
+    }
+}
+
 // One start or end tag as the tokenizer reads it.
 struct Tag {
     std::string name;  // lower case
@@ -377,7 +420,7 @@ class Reader {
         for (const Tag::Attribute& a : tag.attributes) {
             if ((w >> a.index & 1) == 0) continue;
             document_ += ' ';
-            document_ += a.raw;
+            append_text(document_, a.raw);
         }
         document_ += '>';
         items_.push_back({tag.name, true, {}});
@@ -387,8 +430,10 @@ class Reader {
     // Has gumbo read the attributes gathered so far, and hands on the elements.
     void flush() {
         if (items_.empty()) return;
-        GumboOptions options = kGumboDefaultOptions;
-        options.max_errors = 0;  // errors are not needed, only their memory cost
+        // Errors stay recorded: without them gumbo 0.10.1 joins the name of a
+        // repeated attribute to the next one ("<img sr sr/c=x>" gets src=x).
+        // Their memory is bounded by the size of a piece.
+        const GumboOptions options = kGumboDefaultOptions;
         const std::unique_ptr<GumboOutput, std::function<void(GumboOutput*)>> out(
             gumbo_parse_with_options(&options, document_.data(), document_.size()),
             [&options](GumboOutput* o) { gumbo_destroy_output(&options, o); });
@@ -520,7 +565,11 @@ void read_css(std::string_view css,
             const std::size_t from = i++;
             while (i < css.size() && ident_char(css[i])) ++i;
             const std::string_view word = css.substr(from, i - from);
-            if (equal_nocase(word, "@import")) {
+            if (equal_nocase(word, "@font-face")) {
+                // Its url() name fonts, some of them in SVG.
+                const std::size_t close = css.find('}', i);
+                i = close == npos ? css.size() : close + 1;
+            } else if (equal_nocase(word, "@import")) {
                 skip_css_blanks(css, i);
                 if (i < css.size() && (css[i] == '"' || css[i] == '\'')) {
                     on_reference(css_string(css, i), true);
