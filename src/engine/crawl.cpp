@@ -482,8 +482,10 @@ void scan_modern(std::string_view text, PageScan& scan, const ImageChoice& c) {
                     scan.src(value, false);
                 } else if (tag == "embed") {
                     scan.image(value, true);
-                } else if (tag != "input" ||
-                           has_token(e.value("type") ? *e.value("type") : "", "image")) {
+                } else if (tag != "input") {
+                    scan.image(value);
+                } else if (const std::string* type = e.value("type");
+                           type != nullptr && has_token(*type, "image")) {
                     scan.image(value);
                 }
             } else if (name == "data") {

@@ -11,7 +11,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 
 namespace psf::m_psf {
@@ -242,15 +241,11 @@ class Reader {
            const std::function<void(const Element&)>& on_element)
         : t_(text), stop_(stop), on_element_(on_element) {}
 
-    // The first base element that has an href; false when there is none.
-    bool deliver_base() {
+    // Hands on the first base element that has an href, if any.
+    void deliver_base() {
         find_base_ = true;
         run();
-        find_base_ = false;
-        if (!base_found_) return false;
         flush();
-        i_ = 0;
-        return true;
     }
 
     bool run() {
@@ -424,7 +419,6 @@ class Reader {
         }
         document_ += '>';
         items_.push_back({tag.name, true, {}});
-        items_.back().foreign = foreign;
     }
 
     // Has gumbo read the attributes gathered so far, and hands on the elements.
@@ -448,7 +442,6 @@ class Reader {
         for (Item& item : items_) {
             Element e;
             e.tag = std::move(item.tag);
-            e.foreign = item.foreign;
             e.css = item.css;
             if (item.parsed) {
                 if (parsed == nullptr || next >= parsed->length) break;  // cannot happen
@@ -469,7 +462,6 @@ class Reader {
         std::string tag;
         bool parsed = false;  // its attributes are in document_
         std::string_view css;
-        bool foreign = false;
     };
 
     static constexpr std::size_t MaxForeign = 1024;  // deeper SVG is read as its outer level

@@ -19,7 +19,6 @@ struct Element {
     // name once.
     std::vector<std::pair<std::string, std::string>> attributes;
     std::string_view css;  // a style element's text
-    bool foreign = false;  // inside SVG or MathML
 
     const std::string* value(std::string_view name) const;
 };
