@@ -345,8 +345,11 @@ struct Transfer {
 
     Response result(CURLcode rc) {
         Response r = outcome(rc);
-        // A failure names where it happened too, once a redirect led elsewhere.
+        // A failure names where it happened too.
         if (!r.ok && r.cause != Cause::Cancelled && r.final_url.empty()) r.final_url = reached();
+        long redirects = 0;
+        curl_easy_getinfo(easy, CURLINFO_REDIRECT_COUNT, &redirects);
+        r.redirected = redirects > 0 && !r.final_url.empty();
         return r;
     }
 

@@ -56,6 +56,7 @@ struct Response {
     // one asked for (an image, an archive), so the body was left unread. Not
     // a failure.
     bool not_a_page = false;
+    bool redirected = false;  // a redirect led to final_url
 };
 
 // The cause of a failed fetch in a few words ("connection refused", "HTTP

@@ -158,8 +158,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
                 if (!cause.empty()) {
                     if (state.PagesRead == 1) {
                         summary.start_failure = cause;
-                        if (!r.final_url.empty() && r.final_url != asked)
-                            summary.start_failed_at = r.final_url;
+                        if (r.redirected) summary.start_failed_at = r.final_url;
                     }
                     summary.failures.emplace_back(asked, cause);
                 }
