@@ -104,6 +104,7 @@ struct Cut {
     std::string_view value;  // empty when there is none or it is too long
     std::size_t next = 0;    // where the search goes on
     bool too_long = false;
+    std::size_t from = 0;  // where the value begins
 };
 
 // Cuts out the value after the attribute found at `p` (0-based): up to the
@@ -121,6 +122,7 @@ Cut cut_value(std::string_view text, std::size_t p, std::size_t n, NextOf& next_
         const std::size_t g = next_of('>', from);
         end = b == std::string_view::npos || (g != std::string_view::npos && g < b) ? g : b;
     }
+    cut.from = from;
     if (end != std::string_view::npos) {
         if (end - from > MaxAddressLength)
             cut.too_long = true;
@@ -160,7 +162,7 @@ void scan_attribute(std::string_view text, std::string_view lowered, std::string
         if (text.size() <= p + 11) return;  // ten or fewer characters after the name's start
         if (stopped(notes, countdown)) return;
         const Cut cut = cut_value(text, p, name.size(), next_of);
-        if (cut.too_long) note_too_long(notes, page, text.substr(p + name.size()));
+        if (cut.too_long) note_too_long(notes, page, text.substr(cut.from));
         if (!cut.value.empty()) on_value(cut.value);
         s = cut.next;
     }
