@@ -78,6 +78,8 @@ struct RunSummary {
     std::chrono::seconds max_time{0};
     // Hosts given up after failing fetch after fetch ("scheme://host:port").
     std::vector<std::string> given_up;
+    std::uint64_t bytes_received = 0;  // body bytes of every response, pages and images
+    std::vector<m_psf::WrittenImage> written;
 };
 
 // "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".
