@@ -66,7 +66,8 @@ struct Fixture {
         fs::create_directories(deep), QDir::setCurrent(QString::fromStdString(deep));
         window = std::make_unique<f_psf>(WindowSetup{
             &clock, &answers, app_data, (home / "program").string(),
-            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); },
+            [this](const std::string& text) { notices += text + "|"; }});
     }
     ~Fixture() { QDir::setCurrent(before); }
     // The folder list's current folder is the deep one the window started in, in
@@ -91,6 +92,7 @@ struct Fixture {
     QString before = QDir::currentPath();
     FixedClock clock{*parse_date_time("2026/12/07", "10:00")};
     Answers answers;
+    std::string notices;  // the notifications, each followed by "|"
     std::unique_ptr<f_psf> window;
 };
 
