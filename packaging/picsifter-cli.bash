@@ -26,6 +26,9 @@ crawl --host-connections count
 crawl --streams count
 crawl --cacert file
 due --at time
+history --limit count
+history --json -
+history --run run
 '
 
 # The trimmed titles of the stored tasks, one a line.
@@ -44,7 +47,7 @@ _picsifter_cli() {
     local IFS=$' \t\n'
     COMPREPLY=()
     if [ "$COMP_CWORD" -eq 1 ]; then
-        mapfile -t COMPREPLY < <(compgen -W 'crawl list run due help --help --version' -- "$cur")
+        mapfile -t COMPREPLY < <(compgen -W 'crawl list run due history help --help --version' -- "$cur")
         return
     fi
     while read -r commands line kind_of; do
@@ -76,7 +79,7 @@ _picsifter_cli() {
 
     if [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W "$options --help" -- "$cur")
-    elif [ "$command" = run ] && [ "$COMP_CWORD" -eq 2 ]; then
+    elif { [ "$command" = run ] || [ "$command" = history ]; } && [ "$COMP_CWORD" -eq 2 ]; then
         # Inside an opened quote the title goes in as it is, else escaped.
         local typed=${cur#[\"\']} title
         typed=${typed//\\/}

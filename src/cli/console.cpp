@@ -66,6 +66,11 @@ void ConsoleObserver::clear_line() {
     drawn_ = false;
 }
 
+void ConsoleObserver::warn(const std::string& line) {
+    clear_line();
+    complain("warning: " + line);
+}
+
 int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
     clear_line();
     const std::string prefix = title.empty() ? "" : title + ": ";

@@ -36,6 +36,8 @@ inline constexpr const char* Usage =
     "                     [--connections N] [--host-connections N] [--streams N]\n"
     "                     [--cacert FILE] [--types KIND,...]\n"
     "                     [--modern [--srcset all|largest]]\n"
+    "       picsifter-cli history [TITLE] [--limit N] [--json]\n"
+    "       picsifter-cli history --run ID [--json]\n"
     "       picsifter-cli --help | --version\n";
 
 // One clear line on standard error.
@@ -78,6 +80,8 @@ class ConsoleObserver final : public RunObserver {
     // up and a time limit reached. Returns the exit status the run deserves:
     // ExitTimeLimit, ExitStartPage or ExitDone.
     int report(const RunSummary& s, const std::string& title = {});
+    // A warning on standard error, the progress line ended first.
+    void warn(const std::string& line);
 
   private:
     void clear_line();

@@ -17,6 +17,7 @@
 #include "cli/secret.h"
 #include "cli/task_commands.h"
 #include "platform/curl_transfer.h"
+#include "scheduler/run_record.h"
 #include "scheduler/task_run.h"
 
 namespace fs = std::filesystem;
@@ -58,8 +59,18 @@ int crawl(std::vector<std::string> words) {
     psf::CurlTransfer inet(psf::cli::transfer_limits(*args));
     psf::m_psf::CrawlState state;
     ConsoleObserver observer(level);
-    const psf::RunSummary s = psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet,
-                                                 observer, stopper.token());
+    // No lock: a crawl stores no task, and the history takes care of its own.
+    std::string folder, why;
+    if (find_data_folder(folder, &why) != ExitDone)
+        observer.warn(why + "; the run is not recorded in the history of runs");
+    psf::RunRecorder recorder(folder, [&](const std::string& w) {
+        if (!folder.empty()) observer.warn(w);
+    });
+    const psf::RunSummary s =
+        recorder.record(args->spec, psf::StartedBy::Crawl, psf::SystemClock(), [&] {
+            return psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet, observer,
+                                      stopper.token());
+        });
     if (s.cancelled && !s.timed_out) {
         std::cerr << "picsifter-cli: interrupted; " << s.images_copied << " copied\n";
         return ExitInterrupted;
@@ -89,5 +100,6 @@ int main(int argc, char** argv) {
     if (command == "list") return list_command(words);
     if (command == "run") return run_command(words);
     if (command == "due") return due_command(words);
+    if (command == "history") return history_command(words);
     return usage_error("unknown command " + command);
 }

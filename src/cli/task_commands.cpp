@@ -1,12 +1,15 @@
 #include "cli/task_commands.h"
 
 #include <iostream>
+#include <map>
 #include <memory>
 
 #include "cli/console.h"
 #include "platform/app_data.h"
 #include "platform/curl_transfer.h"
+#include "scheduler/run_record.h"
 #include "scheduler/task_pass.h"
+#include "store/history.h"
 #include "store/schedule_file.h"
 
 namespace psf::cli {
@@ -36,18 +39,6 @@ struct Store {
     std::string backup;  // where a damaged file's bytes go before its first rewrite
     std::string extras_backup;
 };
-
-int find_data_folder(Store& store) {
-    const std::string app_data = app_data_location();
-    const DataFolderChoice choice = compute_data_folder(app_data, program_folder());
-    if (choice.DataFolder.empty()) {
-        complain("cannot use a data folder: " + choice.error +
-                 (app_data.empty() ? " (no home folder is known: set HOME or XDG_DATA_HOME)" : ""));
-        return ExitFolder;
-    }
-    store.DataFolder = choice.DataFolder;
-    return ExitDone;
-}
 
 // `saving`: the command may rewrite the file, so the warning names the backup.
 int load(Store& store, bool saving) {
@@ -103,12 +94,26 @@ int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
 
 // Finds the folder, takes its lock and loads the tasks.
 int open_locked(Store& store, std::unique_ptr<DataFolderLock>& lock) {
-    if (int rc = find_data_folder(store)) return rc;
+    if (int rc = find_data_folder(store.DataFolder)) return rc;
     if (int rc = take_lock(store, lock)) return rc;
     return load(store, true);
 }
 
 }  // namespace
+
+int find_data_folder(std::string& DataFolder, std::string* why) {
+    const std::string app_data = app_data_location();
+    const DataFolderChoice choice = compute_data_folder(app_data, program_folder());
+    if (choice.DataFolder.empty()) {
+        const std::string cause =
+            "cannot use a data folder: " + choice.error +
+            (app_data.empty() ? " (no home folder is known: set HOME or XDG_DATA_HOME)" : "");
+        why ? void(*why = cause) : complain(cause);
+        return ExitFolder;
+    }
+    DataFolder = choice.DataFolder;
+    return ExitDone;
+}
 
 std::optional<LocalTime> parse_at(std::string_view text) {
     const auto space = text.find(' ');
@@ -123,13 +128,21 @@ int list_command(const std::vector<std::string>& words) {
     }
     if (!words.empty()) return usage_error("list takes no arguments");
     Store store;
-    if (int rc = find_data_folder(store)) return rc;
+    if (int rc = find_data_folder(store.DataFolder)) return rc;
     if (int rc = load(store, false)) return rc;
+    // The last run of a task goes in a seventh column, after the sixth
+    // (its extras, empty when it has none), so that both keep their place.
+    History history(store.DataFolder, History::Mode::Read);
+    std::map<std::string, std::string> last_run;
+    for (const RunRecord& r : history.last_runs()) last_run[r.task] = last_run_text(r);
+    if (!history.problem().empty()) complain("warning: " + history.problem());
     for (int row = 1; row <= store.table.TaskCount; ++row) {
         const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
         for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];
-        if (const std::string extras = extras_text(store.table.extras_of(row)); !extras.empty())
-            std::cout << '\t' << extras;
+        const std::string extras = extras_text(store.table.extras_of(row));
+        const auto run = last_run.find(std::string(m_psf::trim_blanks(store.table.at(row, Title))));
+        if (!extras.empty() || run != last_run.end()) std::cout << '\t' << extras;
+        if (run != last_run.end()) std::cout << '\t' << run->second;
         std::cout << '\n';
     }
     return ExitDone;
@@ -160,8 +173,12 @@ int run_command(std::vector<std::string> words) {
     CurlTransfer inet;
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
-    const RunSummary summary = traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet,
-                                                   observer, stopper.token(), max_time);
+    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    const RunSummary summary =
+        recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
+            return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
+                                       stopper.token(), max_time);
+        });
     // A run whose start page failed still counts as run; one stopped at its
     // time limit does not.
     TaskStamps stamps(store.table);
@@ -212,6 +229,7 @@ int due_command(std::vector<std::string> words) {
     std::optional<FixedClock> fixed;
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
+    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
 
     int saved = ExitDone;
     // Every due task runs; a run stopped at its time limit makes it 6, else
@@ -222,8 +240,11 @@ int due_command(std::vector<std::string> words) {
         [&](int row) {
             const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
             observer.set_task(title);
-            RunSummary summary = traite_ligne_detail(store.table, row, RunMode::Scheduled, state,
-                                                     inet, observer, stopper.token(), max_time);
+            RunSummary summary =
+                recorder.record(spec_from_row(store.table, row), StartedBy::Due, clock, [&] {
+                    return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet,
+                                               observer, stopper.token(), max_time);
+                });
             if (!summary.cancelled || summary.timed_out) {
                 const int rc = observer.report(summary, title);
                 if (rc != ExitDone && status != ExitTimeLimit) status = rc;

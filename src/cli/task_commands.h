@@ -12,6 +12,11 @@
 namespace psf::cli {
 
 int list_command(const std::vector<std::string>& words);
+int history_command(std::vector<std::string> words);
+
+// The data folder, found exactly as the window finds it. Without one it says
+// why (or puts it in `why`) and returns ExitFolder.
+int find_data_folder(std::string& DataFolder, std::string* why = nullptr);
 int run_command(std::vector<std::string> words);
 int due_command(std::vector<std::string> words);
 

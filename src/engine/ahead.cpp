@@ -27,6 +27,7 @@ void read_style_sheets(TransferControl& inet, CrawlState& state, const FilterTab
         notes.style_sheets.pop_front();
         ++notes.style_sheets_read;
         const Response r = inet.OpenURL(sheet, DataType::StyleSheet);
+        notes.style_sheet_bytes += r.received;
         if (!r.ok || r.status < 200 || r.status >= 300 || r.not_a_page) continue;
         scan_style_sheet(r.body, r.final_url.empty() ? sheet : r.final_url, include, exclude,
                          state.ImageList, state.CrawlCounters, choice, notes);
@@ -171,9 +172,13 @@ class Downloads {
             Slot& s = window_.front();
             const std::string address = this->address(s.index);
             std::string cause;
-            const int result = finish(s, cause);
+            Response response;
+            const int result = finish(s, cause, response);
+            tally.received += response.received;
             if (result == 1) {
                 ++tally.copied;
+                if (auto written = written_image(s.plan, response))
+                    tally.written.push_back(std::move(*written));
                 if (copied) copied(tally.copied);
             } else if (!cause.empty()) {
                 ++tally.failed;
@@ -237,7 +242,7 @@ class Downloads {
     // copie_image's result, or Skipped for a slot whose address an earlier
     // slot holds.
     static constexpr int Skipped = 2;
-    int finish(Slot& s, std::string& cause) {
+    int finish(Slot& s, std::string& cause, Response& r) {
         std::string& a = address(s.index);
         if (undecided(s)) {
             auto it = unsure_.find(a);
@@ -252,9 +257,11 @@ class Downloads {
                 result = finish_image(s.plan, {}, &cause);
                 break;
             case Kind::Fetching:
-                if (s.ticket != 0) --fetching_;
-                result =
-                    finish_image(s.plan, s.ticket != 0 ? inet_.Take(s.ticket) : Response{}, &cause);
+                if (s.ticket != 0) {
+                    --fetching_;
+                    r = inet_.Take(s.ticket);
+                }
+                result = finish_image(s.plan, r, &cause);
                 break;
             case Kind::Open:
                 if (held_.count(a) != 0) {
@@ -263,7 +270,6 @@ class Downloads {
                 }
                 s.plan = prepare_image(a, destination_, policy_, layout_, choice_);
                 note_created(s.plan);
-                Response r;
                 if (s.plan.fetch)
                     if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
                 result = finish_image(s.plan, r, &cause);

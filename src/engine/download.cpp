@@ -165,7 +165,12 @@ class ImageFile final : public BodySink {
     std::size_t size() const { return size_; }
     // The first bytes, enough for the error-page test.
     const std::string& head() const { return head_; }
-    bool keep(const fs::path& target) { return file_.commit(target); }
+    bool keep(const fs::path& target) {
+        if (!file_.commit(target)) return false;
+        kept_ = target;
+        return true;
+    }
+    const fs::path& kept() const { return kept_; }
     void discard() { file_.discard(); }
 
     static constexpr std::size_t ErrorPageSize = 1025;  // larger bodies are never tested
@@ -174,6 +179,7 @@ class ImageFile final : public BodySink {
     AtomicFile file_;
     std::string head_;
     std::size_t size_ = 0;
+    fs::path kept_;  // the file the body became
 };
 
 std::string not_an_image(std::string_view content_type, std::string_view head,
@@ -329,6 +335,12 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
     if (file != nullptr && result != 1) file->discard();
     if (cause != nullptr) *cause = why;
     return result;
+}
+
+std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r) {
+    const ImageFile* file = plan.file.get();
+    if (file == nullptr || file->kept().empty()) return std::nullopt;
+    return WrittenImage{plan.url, file->kept().string(), file->size(), r.last_modified, r.etag};
 }
 
 void remove_empty_folders(const std::vector<fs::path>& folders) {

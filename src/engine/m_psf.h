@@ -103,6 +103,7 @@ struct ScanNotes {
     std::deque<std::string> style_sheets;
     std::unordered_set<std::string> style_sheets_named;
     int style_sheets_read = 0;
+    std::uint64_t style_sheet_bytes = 0;  // received for them
     // Values longer than MaxAddressLength, dropped: how many, and the first
     // few (the page's address, the value's beginning).
     int too_long = 0;
@@ -209,6 +210,19 @@ Ticket start_image(TransferControl& inet, ImagePlan& plan);
 // written, empty when it was or the policy kept the file present.
 int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
 
+// What a run keeps of an image it wrote: where from, where to, and the
+// validators its response carried.
+struct WrittenImage {
+    std::string address;
+    std::string file;
+    std::uint64_t size = 0;
+    std::string last_modified;
+    std::string etag;
+};
+
+// The image finish_image wrote for `plan` from `r`; nothing when it wrote none.
+std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r);
+
 // Removes the folders that are empty, deepest first, up to the first that is
 // not: a folder made for an image that was not written.
 void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
@@ -231,6 +245,8 @@ struct DownloadTally {
     int present = 0;  // kept by the policy: nothing fetched
     int failed = 0;
     std::vector<std::pair<std::string, std::string>> failures;  // address, cause
+    std::vector<WrittenImage> written;                          // in the order written
+    std::uint64_t received = 0;  // body bytes of the images' responses
 };
 
 // The download phase over ImageList slots 1..count: a slot whose address is

@@ -379,12 +379,27 @@ struct Transfer {
         char* type = nullptr;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
         if (type != nullptr) r.content_type = type;
+        r.last_modified = header_value("Last-Modified");
+        r.etag = header_value("ETag");
+        curl_off_t received = 0;
+        if (curl_easy_getinfo(easy, CURLINFO_SIZE_DOWNLOAD_T, &received) == CURLE_OK &&
+            received > 0)
+            r.received = static_cast<std::uint64_t>(received);
         r.ok = true;
         r.not_a_page = not_a_page;
         if (r.status >= 400) r.cause = Cause::HttpStatus;
         if (!not_a_page) r.body = std::move(body);
         body.clear();
         return r;
+    }
+
+    // A header of the last answer (after redirects), empty when it has none.
+    std::string header_value(const char* name) const {
+        curl_header* h = nullptr;
+        if (curl_easy_header(easy, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || h == nullptr ||
+            h->value == nullptr)
+            return {};
+        return one_line(h->value);
     }
 
     Cause cause_of(CURLcode rc) const {

@@ -57,6 +57,12 @@ struct Response {
     // a failure.
     bool not_a_page = false;
     bool redirected = false;  // a redirect led to final_url
+    // The validators of the body, as the server sent them; empty when it sent none.
+    std::string last_modified;
+    std::string etag;
+    // Body bytes that came over the network for this answer (compressed as
+    // sent), whether the body was kept or not.
+    std::uint64_t received = 0;
 };
 
 // The cause of a failed fetch in a few words ("connection refused", "HTTP

@@ -2,6 +2,7 @@
 // texts of the schedule.
 #pragma once
 
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,14 +11,22 @@
 
 namespace psf {
 
-// Always the same moment.
+// Always the same moment, until set to another. A run's thread reads it while
+// the thread that owns it may set it.
 class FixedClock final : public Clock {
   public:
     explicit FixedClock(LocalTime t) : t_(t) {}
-    LocalTime now() const override { return t_; }
-    void set(LocalTime t) { t_ = t; }
+    LocalTime now() const override {
+        std::lock_guard lock(mutex_);
+        return t_;
+    }
+    void set(LocalTime t) {
+        std::lock_guard lock(mutex_);
+        t_ = t;
+    }
 
   private:
+    mutable std::mutex mutex_;
     LocalTime t_;
 };
 

@@ -152,6 +152,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
         scan_level(
             inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
             [&](const Response& r) {
+                summary.bytes_received += r.received;
                 const std::string cause = stop.stop_requested() ? "" : cause_text(r);
                 const std::string& asked =
                     state.PageList[static_cast<std::size_t>(state.PagesRead)];
@@ -199,6 +200,8 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.images_present = tally.present;
     summary.images_failed = tally.failed;
     for (auto& f : tally.failures) summary.failures.push_back(std::move(f));
+    summary.bytes_received += tally.received + state.Notes.style_sheet_bytes;
+    summary.written = std::move(tally.written);
     summary.cancelled = stop.stop_requested();
     summary.timed_out = summary.cancelled && deadline.reached() && !outer.stop_requested();
     summary.given_up = inet.GivenUp();

@@ -83,6 +83,8 @@ struct RunSummary {
     // few (page, the value's beginning).
     int too_long = 0;
     std::vector<std::pair<std::string, std::string>> too_long_named;
+    std::uint64_t bytes_received = 0;  // body bytes of every response, pages and images
+    std::vector<m_psf::WrittenImage> written;
 };
 
 // "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".

@@ -22,6 +22,7 @@
 #include "shell/app_life.h"
 #include "shell/f_avance.h"
 #include "shell/f_help.h"
+#include "shell/f_historique.h"
 #include "shell/m_tbpsf.h"
 #include "shell/widgets.h"
 #include "store/schedule_file.h"
@@ -61,10 +62,9 @@ f_psf::f_psf(WindowSetup setup)
         *clock_, make,
         RunWorker::Callbacks{[this](const std::string& caption) { Label4->setText(q(caption)); },
                              [this](LabelColour colour) { set_label_colour(colour); },
-                             [this](int row, bool cancelled, LocalTime end) {
-                                 stamps_.run_ended(row, cancelled, end);
-                             },
-                             [this] { on_job_ended(); }});
+                             [this](const RunEnd& run) { on_run_ended(run); },
+                             [this] { on_job_ended(); },
+                             [this](const std::string& p) { say_history_problem(p); }});
 
     Timer1 = named(new QTimer(this), "Timer1");
     Timer1->setInterval(TimerInterval);
@@ -80,6 +80,8 @@ f_psf::~f_psf() {
 
 void f_psf::connect_controls() {
     connect(m_tb, &QAction::triggered, this, [this] { tray_->m_tb_Click(); });
+    connect(m_avis, &QAction::triggered, this, [this] { tray_->m_avis_Click(); });
+    connect(m_historique, &QAction::triggered, this, [this] { show_history(); });
     connect(m_aide, &QAction::triggered, this, [this] { show_help(this); });
     connect(m_apropos, &QAction::triggered, this,
             [this] { messages_->show(this, about_message()); });
@@ -332,6 +334,8 @@ StartResult f_psf::startup() {
                                    "). Tasks can be scheduled, but they will not be saved.",
                                editor::Icon::Warning, editor::Buttons::Ok});
     editor::fill_grid(*grid_, table_);
+    tips_ = new LastRunTips(gri, DataFolder_);
+    m_avis->setChecked(m_tbpsf::notifies(DataFolder_));
 
     if (!DataFolder_.empty()) life_->listen(DataFolder_, [this] { restore(); });
     tray_->ensure();
@@ -412,7 +416,33 @@ void f_psf::start_pass() {
 }
 
 void f_psf::start_job(std::vector<RunItem> items) {
-    worker_->start(std::move(items));
+    worker_->start(std::move(items), DataFolder_);
+}
+
+void f_psf::on_run_ended(const RunEnd& run) {
+    stamps_.run_ended(run.row, run.cancelled, run.end);
+    if (closing_) return;
+    if (tips_) tips_->refresh();
+    if (f_historique* history = history_window()) history->reload();
+    // Only the timer's runs are told: a Retrieve Now run shows its counts.
+    if (run.mode != RunMode::Scheduled || !m_avis->isChecked()) return;
+    if (const std::string text = run_notice(run); !text.empty())
+        tray_->notify(text, run.history_id);
+}
+
+// Said once, outside the delivery of the worker's reports, which a message
+// box's own loop would otherwise reorder.
+void f_psf::say_history_problem(const std::string& problem) {
+    if (history_said_ || closing_ || DataFolder_.empty()) return;
+    history_said_ = true;
+    QTimer::singleShot(0, this, [this, problem] {
+        messages_->show(this, {"Picsifter", "The history of runs: " + problem + ".",
+                               editor::Icon::Warning, editor::Buttons::Ok});
+    });
+}
+
+void f_psf::show_history(std::int64_t run) {
+    psf::shell::show_history(this, DataFolder_, run);
 }
 
 void f_psf::on_job_ended() {

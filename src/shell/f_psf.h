@@ -5,6 +5,8 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <array>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -35,6 +37,7 @@ class QSystemTrayIcon;
 namespace psf::shell {
 
 class AppLife;
+class LastRunTips;
 class m_tbpsf;
 
 // What the window is built with; tests replace the clock, the message boxes,
@@ -45,6 +48,8 @@ struct WindowSetup {
     std::string app_data;             // the application-data folder
     std::string program_folder;       // the program's own folder
     TransferFactory make_transfer;    // libcurl when empty
+    // Where the notifications after scheduled runs go; the tray when empty.
+    std::function<void(const std::string&)> notify;
 };
 
 // How start-up ended.
@@ -76,6 +81,9 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void quit_now();
     // Whether the tray icon is in a notification area.
     bool in_tray() const;
+    // Opens the History window, at run `run` when it is not 0.
+    void show_history(std::int64_t run = 0);
+    LastRunTips* last_run_tips() const { return tips_; }
     QSystemTrayIcon* tray() const;
 
     const TaskTable& tasks() const { return table_; }
@@ -111,6 +119,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     QAction *m_quitter = nullptr, *m_reinit = nullptr, *m_avance = nullptr, *m_tache = nullptr,
             *m_tb = nullptr, *m_aide = nullptr, *m_apropos = nullptr, *mPopRestore = nullptr,
             *mPopExit = nullptr;
+    QAction *m_historique = nullptr, *m_avis = nullptr;  // History..., Notify after scheduled runs
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -144,6 +153,8 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void start_pass();
     void start_job(std::vector<RunItem> items);
     void on_job_ended();
+    void on_run_ended(const RunEnd& run);
+    void say_history_problem(const std::string& problem);
     void save_stamps();
     void set_label_colour(LabelColour colour);
     void reveal_folder();
@@ -172,6 +183,8 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     QPointer<QWidget> cleared_box_;  // emptied by Reset while it held the focus
     bool ask_before_quit_ = true;
     bool closing_ = false;  // runs are being stopped for good
+    LastRunTips* tips_ = nullptr;
+    bool history_said_ = false;  // its problem is said once
 };
 
 }  // namespace psf::shell

@@ -237,10 +237,14 @@ void f_psf::build_menus() {
     m_fenetre = named(menuBar()->addMenu("&Window"), "m_fenetre");
     m_reinit = entry(m_fenetre, "m_reinit", "Reset");
     m_avance = entry(m_fenetre, "m_avance", "Advanced...");
+    m_historique = entry(m_fenetre, "m_historique", "History...");
     m_tache = entry(m_fenetre, "m_tache", "Minimize");
     m_options = named(menuBar()->addMenu("&Options"), "m_options");
     m_tb = entry(m_options, "m_tb", "&Start in the task bar");
     m_tb->setCheckable(true);
+    m_avis = entry(m_options, "m_avis", "Notify after scheduled runs");
+    m_avis->setCheckable(true);
+    m_avis->setChecked(true);
     m_interro = named(menuBar()->addMenu("&?"), "m_interro");
     m_aide = entry(m_interro, "m_aide", "Help...");
     m_apropos = entry(m_interro, "m_apropos", "&About...");

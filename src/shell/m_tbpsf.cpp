@@ -13,6 +13,23 @@ namespace psf::shell {
 namespace {
 constexpr int CheckInterval = 1000;              // ms
 constexpr const char* MarkerFile = "pref1.txt";  // start in the tray
+constexpr const char* QuietFile = "pref2.txt";   // no notifications after scheduled runs
+constexpr int NoticeTime = 10'000;               // ms a notification stays
+
+bool exists_in(const std::string& DataFolder, const char* name) {
+    std::error_code ec;
+    return !DataFolder.empty() && std::filesystem::exists(DataFolder + name, ec);
+}
+
+// Makes the marker file `name` of the data folder present or absent.
+bool set_marker(const std::string& DataFolder, const char* name, bool present) {
+    if (DataFolder.empty()) return false;
+    const QString marker = q(DataFolder + name);
+    if (!present) return !QFile::exists(marker) || QFile::remove(marker);
+    QFile file(marker);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("\"1\"\r\n") == 5 &&
+           file.flush();
+}
 }  // namespace
 
 m_tbpsf::m_tbpsf(f_psf& window) : QObject(&window), w_(window) {
@@ -56,6 +73,8 @@ void m_tbpsf::ensure() {
         icon_ = new QSystemTrayIcon(w_.windowIcon(), this);
         icon_->setObjectName("tray");
         icon_->setToolTip("Picsifter");
+        connect(icon_, &QSystemTrayIcon::messageClicked, this,
+                [this] { w_.show_history(notified_run_); });
         connect(icon_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     switch (reason) {
@@ -81,24 +100,14 @@ void m_tbpsf::remove() {
 }
 
 bool m_tbpsf::marker(const std::string& DataFolder) {
-    std::error_code ec;
-    return !DataFolder.empty() && std::filesystem::exists(DataFolder + MarkerFile, ec);
+    return exists_in(DataFolder, MarkerFile);
 }
 
 void m_tbpsf::m_tb_Click() {
     // The action has toggled itself already; the file decides the mark.
     const std::string& folder = w_.data_folder();
     const bool was_ticked = !w_.m_tb->isChecked();
-    const QString marker = q(folder + MarkerFile);
-    bool ok = !folder.empty();
-    if (ok && was_ticked) {
-        ok = !QFile::exists(marker) || QFile::remove(marker);
-    } else if (ok) {
-        QFile file(marker);
-        ok = file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-             file.write("\"1\"\r\n") == 5 && file.flush();
-    }
-    if (ok) {
+    if (set_marker(folder, MarkerFile, !was_ticked)) {
         w_.m_tb->setChecked(!was_ticked);
         return;
     }
@@ -109,6 +118,35 @@ void m_tbpsf::m_tb_Click() {
                                      : "The start-in-tray setting could not be saved") +
                   " in the data folder " + (folder.empty() ? std::string("(none)") : folder) + ".",
               editor::Icon::Warning, editor::Buttons::Ok});
+}
+
+std::string run_notice(const RunEnd& run) {
+    if (!run.start_failure.empty()) return run.task + ": start page failed: " + run.start_failure;
+    if (run.copied <= 0) return {};
+    return run.task + ": " + std::to_string(run.copied) +
+           (run.copied == 1 ? " new image" : " new images");
+}
+
+bool m_tbpsf::notifies(const std::string& DataFolder) {
+    return !exists_in(DataFolder, QuietFile);
+}
+
+void m_tbpsf::m_avis_Click() {
+    const std::string& folder = w_.data_folder();
+    const bool wanted = w_.m_avis->isChecked();
+    if (set_marker(folder, QuietFile, !wanted)) return;
+    w_.m_avis->setChecked(!wanted);
+    w_.messages_->show(&w_, {"Picsifter",
+                             "The notification setting could not be saved in the data folder " +
+                                 (folder.empty() ? std::string("(none)") : folder) + ".",
+                             editor::Icon::Warning, editor::Buttons::Ok});
+}
+
+void m_tbpsf::notify(const std::string& text, std::int64_t run) {
+    notified_run_ = run;
+    if (w_.setup_.notify) return w_.setup_.notify(text);
+    if (!in_tray()) return;
+    icon_->showMessage("Picsifter", q(text), QSystemTrayIcon::Information, NoticeTime);
 }
 
 }  // namespace psf::shell

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <QObject>
+#include <cstdint>
 #include <string>
+
+#include "shell/run_worker.h"
 
 class QSystemTrayIcon;
 class QTimer;
@@ -11,6 +14,10 @@ class QTimer;
 namespace psf::shell {
 
 class f_psf;
+
+// What the tray tells of a run of the timer: "TITLE: 12 new images", or
+// "TITLE: start page failed: CAUSE"; empty when there is nothing to tell.
+std::string run_notice(const RunEnd& run);
 
 class m_tbpsf final : public QObject {
   public:
@@ -33,11 +40,20 @@ class m_tbpsf final : public QObject {
     // The "&Start in the task bar" entry: the file decides the mark.
     void m_tb_Click();
 
+    // Whether runs of the timer are told in the tray: unless the marker of
+    // "Notify after scheduled runs" turned off is in the data folder.
+    static bool notifies(const std::string& DataFolder);
+    // The "Notify after scheduled runs" entry, kept in step with its marker.
+    void m_avis_Click();
+    // One desktop notification; clicking it opens the History window at `run`.
+    void notify(const std::string& text, std::int64_t run);
+
   private:
     f_psf& w_;
     QSystemTrayIcon* icon_ = nullptr;
     QTimer* check_ = nullptr;
     bool was_there_ = false;
+    std::int64_t notified_run_ = 0;
 };
 
 }  // namespace psf::shell

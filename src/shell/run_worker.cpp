@@ -1,39 +1,10 @@
 #include "shell/run_worker.h"
 
-#include <QMetaObject>
-#include <deque>
-#include <mutex>
 #include <utility>
 
+#include "shell/mailbox.h"
+
 namespace psf::shell {
-
-// The calls for one thread. Qt's event loop only wakes that thread; the calls
-// themselves cross under this mutex, an order ThreadSanitizer can see (it
-// cannot see inside Qt).
-class Mailbox : public QObject {
-    Q_OBJECT
-  public:
-    // The wake-up is posted under the lock too, so that taking the calls
-    // orders the poster's last touch of the mailbox before its deletion.
-    void post(std::function<void()> call) {
-        std::lock_guard lock(mutex_);
-        calls_.push_back(std::move(call));
-        QMetaObject::invokeMethod(this, "deliver", Qt::QueuedConnection);
-    }
-
-    std::deque<std::function<void()>> take() {
-        std::lock_guard lock(mutex_);
-        return std::exchange(calls_, {});
-    }
-
-    Q_INVOKABLE void deliver() {
-        for (auto& call : take()) call();
-    }
-
-  private:
-    std::mutex mutex_;
-    std::deque<std::function<void()>> calls_;
-};
 
 // Forwards what a run shows to the user-interface thread.
 class RunWorker::Observer final : public RunObserver {
@@ -68,28 +39,42 @@ RunWorker::~RunWorker() {
     stop_thread(false);
 }
 
-void RunWorker::start(std::vector<RunItem> items) {
+void RunWorker::start(std::vector<RunItem> items, std::string DataFolder) {
     stop_ = std::stop_source();
-    worker_context_->post(
-        [this, items = std::move(items), token = stop_.get_token()] { run_job(items, token); });
+    worker_context_->post([this, items = std::move(items), folder = std::move(DataFolder),
+                           token = stop_.get_token()] { run_job(items, folder, token); });
 }
 
-void RunWorker::run_job(const std::vector<RunItem>& items, std::stop_token stop) {
+void RunWorker::run_job(const std::vector<RunItem>& items, const std::string& DataFolder,
+                        std::stop_token stop) {
     if (!inet_ && !items.empty()) inet_ = make_transfer_();
+    if (!recorder_ && !items.empty())
+        recorder_ = std::make_unique<RunRecorder>(DataFolder, [this](const std::string& problem) {
+            ui_context_->post([cb = callbacks_.history_problem, problem] { cb(problem); });
+        });
     Observer observer(ui_context_.get(), callbacks_);
     for (const RunItem& item : items) {
         if (stop.stop_requested()) break;
-        const RunSummary summary =
-            run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop);
+        const StartedBy by =
+            item.mode == RunMode::Scheduled ? StartedBy::Timer : StartedBy::RetrieveNow;
+        const RunSummary summary = recorder_->record(item.spec, by, clock_, [&] {
+            return run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop);
+        });
         const LocalTime end = clock_.now();
         // A dead start page, a host given up, a full list or the time limit is
         // said once the run's own captions are done.
         if (const std::string note = end_note(summary);
             !note.empty() && (!summary.cancelled || summary.timed_out))
             observer.set_caption(note);
-        ui_context_->post([this, row = item.row, cancelled = summary.cancelled, end] {
-            callbacks_.run_ended(row, cancelled, end);
-        });
+        RunEnd ended{item.row,
+                     item.mode,
+                     item.spec.title,
+                     summary.cancelled,
+                     end,
+                     summary.images_copied,
+                     summary.start_failure,
+                     recorder_->last_id()};
+        ui_context_->post([this, ended = std::move(ended)] { callbacks_.run_ended(ended); });
         // A run stopped at its time limit does not stop the job.
         if (summary.cancelled && !summary.timed_out) break;
     }
@@ -118,5 +103,3 @@ void RunWorker::stop_thread(bool deliver) {
 }
 
 }  // namespace psf::shell
-
-#include "run_worker.moc"

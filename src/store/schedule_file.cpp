@@ -71,21 +71,6 @@ void remove_leftovers(const std::string& DataFolder, std::string_view pattern) {
     }
 }
 
-// A name beside the file that sorts by date and is free now.
-std::string backup_name(const std::string& DataFolder, const char* file_name) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    ::localtime_r(&now, &local);
-    char stamp[32];
-    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-    const std::string base = (fs::path(DataFolder) / file_name).string() + ".backup-" + stamp;
-    std::string name = base;
-    std::error_code ec;
-    for (int k = 2; fs::exists(fs::symlink_status(name, ec)); ++k)
-        name = base + "-" + std::to_string(k);
-    return name;
-}
-
 // Copies the file's bytes to `backup`, which must not exist yet; one that
 // exists was made by an earlier save and is kept as it is.
 bool keep_backup(const fs::path& file, const std::string& backup, const char* pattern,
@@ -172,6 +157,20 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
     return choice;
 }
 
+std::string dated_name(const std::string& DataFolder, const char* file_name, const char* why) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    ::localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    const std::string base = (fs::path(DataFolder) / file_name).string() + "." + why + "-" + stamp;
+    std::string name = base;
+    std::error_code ec;
+    for (int k = 2; fs::exists(fs::symlink_status(name, ec)); ++k)
+        name = base + "-" + std::to_string(k);
+    return name;
+}
+
 bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
                     std::string& error) {
     table.TaskCount = 0;
@@ -181,11 +180,13 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
     bool missing = false;
     if (!read_whole(fs::path(DataFolder) / ScheduleFileName, bytes, missing, error)) return false;
     if (!missing) report = parse_schedule(bytes, table);
-    if (!report.schedule_clean()) report.backup = backup_name(DataFolder, ScheduleFileName);
+    if (!report.schedule_clean())
+        report.backup = dated_name(DataFolder, ScheduleFileName, "backup");
     bytes.clear();
     if (!read_whole(fs::path(DataFolder) / ExtrasFileName, bytes, missing, error)) return false;
     report.extras = parse_extras(bytes, table);
-    if (!report.extras.clean()) report.extras.backup = backup_name(DataFolder, ExtrasFileName);
+    if (!report.extras.clean())
+        report.extras.backup = dated_name(DataFolder, ExtrasFileName, "backup");
     return true;
 }
 

@@ -22,6 +22,11 @@ inline constexpr const char* ScheduleFileName = "planifs.txt";
 // The tasks' extras (format_extras), beside the schedule file.
 inline constexpr const char* ExtrasFileName = "planifs-images.txt";
 
+// A name beside DataFolder + `file_name` for its bytes kept aside, free now
+// and sorting by date: "planifs.txt.backup-20261207-100000" for `why`
+// "backup" (a "-2" follows when that name is taken).
+std::string dated_name(const std::string& DataFolder, const char* file_name, const char* why);
+
 // Fills rows 1.. of `table` from DataFolder + "planifs.txt", then
 // `table.extras` from the extras file; a missing file gives no tasks, a
 // missing extras file no extras. False with `error` set when a file exists

@@ -3,6 +3,7 @@
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <fstream>
 #include <iterator>
@@ -86,6 +87,9 @@ struct World {
     fs::file_time_type schedule_time;
     ProcessResult last, held;
     std::jthread holder;
+    sqlite3* history = nullptr;  // holding the history's write lock
+
+    ~World() { sqlite3_close(history); }
 
     World() {
         std::istringstream names("URL OTHER PORT H O DEST OUT P HOME SCHEDULE SITEPORT REFUSED"),
@@ -265,6 +269,15 @@ void step(World& w, Strings f) {
     if (is("schedule"))  // schedule same: not even touched since the first run
         expect(fs::last_write_time(w.schedule) == w.schedule_time, true);
     if (is("link")) expect(fs::is_symlink(f.at(1)), true, f[1]);
+    if (is("data")) {  // data OP TEXT: the names in the data folder, sorted, one a line
+        std::string names;
+        for (const auto& name : list_files(w.home / "Psf")) names += name + "\n";
+        text("data folder", names, f.at(1), f.at(2));
+    }
+    if (is("hold-history"))  // another program writing the history meanwhile
+        expect(sqlite3_open((w.home / "Psf/picsifter.db").c_str(), &w.history) == SQLITE_OK &&
+                   sqlite3_exec(w.history, "BEGIN IMMEDIATE", {}, {}, {}) == SQLITE_OK,
+               true, "the history's lock");
     if (is("backups")) {  // backups N: each as the first run found it
         long n = 0;
         for (const auto& e : fs::directory_iterator(w.home / "Psf"))

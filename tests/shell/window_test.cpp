@@ -10,8 +10,11 @@
 
 #include "platform/app_data.h"
 #include "platform/curl_transfer.h"
+#include "scheduler/run_record.h"
 #include "shell/f_help.h"
+#include "shell/f_historique.h"
 #include "shell/f_psf.h"
+#include "shell/thumbnails.h"
 #include "store/schedule_file.h"
 #include "support/process.h"
 #include "support/table.h"
@@ -66,7 +69,8 @@ struct Fixture {
         fs::create_directories(deep), QDir::setCurrent(QString::fromStdString(deep));
         window = std::make_unique<f_psf>(WindowSetup{
             &clock, &answers, app_data, (home / "program").string(),
-            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); }});
+            [] { return std::make_unique<CurlTransfer>(TransferLimits{.stall_timeout_s = 5}); },
+            [this](const std::string& text) { notices += text + "|"; }});
     }
     ~Fixture() { QDir::setCurrent(before); }
     // The folder list's current folder is the deep one the window started in, in
@@ -91,6 +95,7 @@ struct Fixture {
     QString before = QDir::currentPath();
     FixedClock clock{*parse_date_time("2026/12/07", "10:00")};
     Answers answers;
+    std::string notices;  // the notifications, each followed by "|"
     std::unique_ptr<f_psf> window;
 };
 
@@ -267,6 +272,111 @@ TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     EXPECT_TRUE(f.answers.take().ends_with("stopped, and its task will not be marked as run."));
     EXPECT_EQ(read_file(f.folder + "planifs.txt"), before);
     EXPECT_FALSE(fs::exists(f.pics / "b.gif"));
+    EXPECT_EQ(History(f.folder, History::Mode::Read).runs({}, 1).at(0).outcome,
+              Outcome::Interrupted);
+}
+
+// Catches the addresses the desktop would open.
+class Desktop : public QObject {
+    Q_OBJECT
+  public:
+    Desktop() { QDesktopServices::setUrlHandler("file", this, "open"); }
+    ~Desktop() override { QDesktopServices::unsetUrlHandler("file"); }
+    Q_INVOKABLE void open(const QUrl& url) { opened << url.toLocalFile(); }
+    QStringList opened;
+};
+
+// Two runs recorded before the start: the grid's tooltips, then the History
+// window's rows, its filter, the thumbnails of a run (a file gone and one
+// that is no image show their names) and its folder opened.
+TEST(History, RowsThumbnailsAndTheFolderOfARun) {
+    Fixture f(std::vector<std::pair<std::string, std::string>>{{"Gallery", "h"}, {"Other", "o"}});
+    fs::create_directories(f.folder);
+    QImage(200, 100, QImage::Format_RGB32).save(QString::fromStdString(f.pics / "a.jpg"));
+    write_file(f.pics / "bad.jpg", "not an image");
+    RunRecorder recorder(f.folder, {});
+    for (const char* title : {"Gallery", "Other"}) {
+        RunSpec spec;
+        spec.title = title;
+        recorder.record(spec, StartedBy::Due, f.clock, [&] {
+            RunSummary s;
+            if (spec.title == "Other") s.start_failure = "connection refused";
+            for (const char* name : {"a.jpg", "gone.jpg", "bad.jpg"})
+                if (spec.title == "Gallery") s.written.push_back({"", f.pics / name, 1, "", ""});
+            s.images_copied = static_cast<int>(s.written.size());
+            return s;
+        });
+    }
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    EXPECT_EQ(f.window->last_run_tips()->tip(1),
+              "Last run: 2026/12/07 10:00 done, 3 copied, 0 failed");
+    EXPECT_EQ(
+        f.window->last_run_tips()->tip(2),
+        "Last run: 2026/12/07 10:00 start page failed: connection refused, 0 copied, 0 failed");
+    f.window->m_historique->trigger();
+    f_historique* h = history_window();
+    ASSERT_NE(h, nullptr);
+    auto rows = [h] {
+        QStringList out;
+        for (int r = 0; r < h->Table1->model()->rowCount(); ++r)
+            for (int c = 0; c < 5; ++c) out << h->Table1->model()->index(r, c).data().toString();
+        return out.join('|').toStdString();
+    };
+    EXPECT_EQ(rows(),
+              "Other|2026/12/07 10:00|start page failed: connection refused|0|0|"
+              "Gallery|2026/12/07 10:00|done|3|0");
+    h->Combo1->setCurrentIndex(h->Combo1->findText("Gallery"));
+    emit h->Combo1->activated(h->Combo1->currentIndex());
+    EXPECT_EQ(rows(), "Gallery|2026/12/07 10:00|done|3|0");
+    h->select_run(1);
+    Thumbnails& t = *h->thumbnails;
+    for (int r = 0; r < t.rowCount(); ++r)
+        t.data(t.index(r), Qt::DecorationRole);  // as a view asks
+    ASSERT_TRUE(QTest::qWaitFor([&] { return t.settled(0) && t.settled(1) && t.settled(2); }));
+    QStringList shown;
+    for (int r = 0; r < t.rowCount(); ++r)
+        shown << t.index(r).data().toString() + ":" +
+                     t.index(r).data(Qt::DecorationRole).typeName();
+    EXPECT_EQ(shown.join(' ').toStdString(), "a.jpg:QImage gone.jpg:QIcon bad.jpg:QIcon");
+    Desktop desktop;
+    h->Command1->click();
+    EXPECT_EQ(desktop.opened, QStringList{QString::fromStdString(f.pics.str())});
+    h->close();
+}
+
+// One notification after each run of the timer that copied images or whose
+// start page failed, opening History at its run; none after Retrieve Now, nor
+// once turned off, which lasts.
+TEST(Window, NoticesAfterTimerRunsUntilTurnedOff) {
+    TestServer site;
+    site.page("/", "<img src='a.gif'> <img src='b.gif'> ......................................");
+    for (const char* name : {"/a.gif", "/b.gif"}) site.image(name, image_bytes(3000, name[1]));
+    auto f = std::make_unique<Fixture>(std::vector<std::pair<std::string, std::string>>{
+        {"Gallery", site.url("/")}, {"Dead", TestServer().url("/")}});
+    ASSERT_EQ(f->window->startup(), StartResult::Shown);
+    const auto run = [&](const char* time, bool now) {
+        for (const char* name : {"a.gif", "b.gif"}) fs::remove(f->pics / name);
+        f->clock.set(*parse_date_time("2026/12/07", time));
+        f->window->gri->setCurrentCell(0, 0);
+        for (int i = 0; i < (now ? 0 : 15); ++i) f->window->Timer1_Timer();
+        if (now) f->window->Command6_Click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !f->window->busy(); }, 20'000) &&
+                    fs::exists(f->pics / "b.gif"));
+        return f->notices;
+    };
+    const std::string said = "Gallery: 2 new images|Dead: start page failed: connection refused|";
+    EXPECT_EQ(run("10:00", false), said);
+    f->window->show_history(2);
+    EXPECT_EQ(history_window()->selected_run(), 2);
+    history_window()->close();
+    EXPECT_EQ(run("10:05", true), said);
+    f->window->m_avis->trigger();
+    EXPECT_EQ(run("10:30", false), said);
+    const std::string home = f->home.str();
+    f->window.reset();
+    Fixture again({}, home);
+    ASSERT_EQ(again.window->startup(), StartResult::Shown);
+    EXPECT_FALSE(again.window->m_avis->isChecked());
 }
 
 TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
@@ -399,6 +509,8 @@ TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
 
 }  // namespace
 }  // namespace psf::test
+
+#include "window_test.moc"
 
 int main(int argc, char** argv) {
     if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -13,14 +13,18 @@ namespace psf::test {
 struct FakeTransfer final : TransferControl {
     // An address not in the table fails like an unreachable host.
     void add(const std::string& url, std::string body, long status = 200, std::string to = {}) {
-        table[url] = {true, status, body, to.empty() ? url : to, "", "", Cause::None, false};
+        Response& r = table[url] = Response();
+        r.ok = true, r.status = status, r.body = std::move(body),
+        r.final_url = to.empty() ? url : to;
     }
     void SetCredentials(const std::string& u, const std::string& p, const std::string& o) override {
         user = u, password = p, origin = o;
     }
     Response OpenURL(const std::string& url, DataType) override {
         fetched.push_back(url);
-        return table.count(url) ? table[url] : Response{false, 0, "", "", "", "unreachable"};
+        Response none;
+        none.error = "unreachable";
+        return table.count(url) ? table[url] : none;
     }
     void SetStopToken(std::stop_token) override {}
 

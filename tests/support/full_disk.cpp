@@ -26,9 +26,10 @@ std::string failed(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-// A private mount namespace, so the tmpfs is seen by this child only and goes
-// with it; without root, a user namespace gives the right to mount.
-std::string mount_small_tmpfs(const fs::path& folder) {
+// A private mount namespace, so the mount is seen by this child only and goes
+// with it; without root, a user namespace gives the right to mount. Over the
+// folder: a small tmpfs, or the folder itself (to be made read-only later).
+std::string mount_over(const fs::path& folder, DiskFull how) {
     const std::string uid = "0 " + std::to_string(::geteuid()) + " 1",
                       gid = "0 " + std::to_string(::getegid()) + " 1";
     const auto put = [](const char* file, const std::string& text) {
@@ -40,8 +41,10 @@ std::string mount_small_tmpfs(const fs::path& folder) {
         return failed("private mount namespace");
     const bool mounted =
         ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-        ::mount("picsifter-full", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0;
-    return mounted ? "" : failed("mount tmpfs");
+        (how == DiskFull::Tmpfs
+             ? ::mount("picsifter-full", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k")
+             : ::mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr)) == 0;
+    return mounted ? "" : failed("mount over the folder");
 }
 
 // Writes a filler beside the work folder until the file system refuses
@@ -69,11 +72,18 @@ FullDiskRun run_on_full_disk(DiskFull how, const fs::path& folder, std::size_t r
             const fs::path work = folder / "work";
             std::signal(SIGXFSZ, SIG_IGN);  // a write past the size limit then fails with EFBIG
             const rlimit limit{room, RLIM_INFINITY};
-            std::string problem = how == DiskFull::Tmpfs ? mount_small_tmpfs(folder) : "";
+            std::string problem = how != DiskFull::FileSize ? mount_over(folder, how) : "";
             if (problem.empty()) {
                 fs::create_directory(work);
                 prepare(work);
+                const auto read_only = [&] {
+                    return ::mount(nullptr, folder.c_str(), nullptr,
+                                   MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0
+                               ? ""
+                               : failed("read-only mount");
+                };
                 problem = how == DiskFull::Tmpfs                   ? fill(folder)
+                          : how == DiskFull::ReadOnly              ? read_only()
                           : ::setrlimit(RLIMIT_FSIZE, &limit) != 0 ? failed("setrlimit")
                                                                    : "";
             }

@@ -12,7 +12,8 @@ namespace psf::test {
 
 // FileSize: a file-size limit, writes past `room` bytes fail with EFBIG.
 // Tmpfs: a small tmpfs mounted over the folder and filled, ENOSPC.
-enum class DiskFull { FileSize, Tmpfs };
+// ReadOnly: the folder mounted again read-only, EROFS (even for root).
+enum class DiskFull { FileSize, Tmpfs, ReadOnly };
 
 // What the child saw, as named facts; the test asserts on them.
 using Facts = std::map<std::string, std::string>;
