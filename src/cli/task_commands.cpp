@@ -69,6 +69,15 @@ int save(const Store& store) {
     return ExitFolder;
 }
 
+// A file of the data folder that is not what it should be ends the command;
+// `why` names it. A history that SQLite may open costs no run, whatever else
+// goes wrong with it.
+int refuse_if(const std::string& why) {
+    if (why.empty()) return ExitDone;
+    complain("cannot use the data folder: " + why);
+    return ExitFolder;
+}
+
 // Takes the data folder for this command, or says who holds it.
 int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
     lock = std::make_unique<DataFolderLock>(store.DataFolder, RunnerLockHolder);
@@ -88,8 +97,7 @@ int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
         case LockState::Unusable:
             break;
     }
-    complain("cannot create the lock file in the data folder " + store.DataFolder);
-    return ExitFolder;
+    return refuse_if(lock->error());
 }
 
 // Finds the folder, takes its lock and loads the tasks.
@@ -132,6 +140,7 @@ int list_command(const std::vector<std::string>& words) {
     if (int rc = load(store, false)) return rc;
     // The last run of a task goes in a seventh column, after the sixth
     // (its extras, empty when it has none), so that both keep their place.
+    if (int rc = refuse_if(History::unusable_files(store.DataFolder))) return rc;
     History history(store.DataFolder, History::Mode::Read);
     std::map<std::string, std::string> last_run;
     for (const RunRecord& r : history.last_runs()) last_run[r.task] = last_run_text(r);
@@ -163,17 +172,18 @@ int run_command(std::vector<std::string> words) {
     Store store;
     std::unique_ptr<DataFolderLock> lock;
     if (int rc = open_locked(store, lock)) return rc;
+    SignalStopper stopper;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    ConsoleObserver observer(level);
+    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    if (int rc = refuse_if(recorder.refusal())) return rc;
     const int row = find_task(store.table, words[0]);
     if (row == 0) {
         complain("no task titled \"" + words[0] + "\"");
         return ExitNoTask;
     }
 
-    SignalStopper stopper;
-    CurlTransfer inet;
-    m_psf::CrawlState state;
-    ConsoleObserver observer(level);
-    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
     const RunSummary summary =
         recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
             return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
@@ -230,6 +240,7 @@ int due_command(std::vector<std::string> words) {
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    if (int rc = refuse_if(recorder.refusal())) return rc;
 
     int saved = ExitDone;
     // Every due task runs; a run stopped at its time limit makes it 6, else

@@ -65,6 +65,11 @@ class History {
     History(const History&) = delete;
     History& operator=(const History&) = delete;
 
+    // Why SQLite may not be handed the history's files in DataFolder (the
+    // database or its journal is a FIFO, a folder…, which it would wait on or
+    // misread), naming the file; empty when it may.
+    static std::string unusable_files(const std::string& DataFolder);
+
     // False once a problem ended its use (or when there is no history to
     // read): every call then does nothing.
     bool usable() const { return db_ != nullptr; }

@@ -4,6 +4,7 @@
 // no temporary file was left inside it.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <fstream>
 #include <iterator>
@@ -205,18 +206,21 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
-    if (is("given")) {  // given file/append/link/folder/cli PATH [TEXT]
+    if (is("given")) {  // given file/append/link/folder/fifo/size/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);
         if (f[1] == "file" || f[1] == "append") std::ofstream(at, std::ios::app) << f.at(3);
         if (f[1] == "link") fs::create_symlink(f.at(3), at);
+        if (f[1] == "fifo") expect(::mkfifo(at.c_str(), 0600), 0, at);
+        if (f[1] == "size") std::ofstream(at, std::ios::app), fs::resize_file(at, std::stoul(f[3]));
         if (f[1] == "cli") fs::copy_file(PICSIFTER_CLI_PATH, at), w.program = at;
     }
     if (is("cli closed lib copy bg")) {
         w.before = w.snapshot();
         std::error_code none;
         w.schedule_time = fs::last_write_time(w.schedule, none);
-        if (w.first_schedule.empty() && fs::is_regular_file(w.schedule))
+        if (w.first_schedule.empty() && fs::is_regular_file(w.schedule) &&
+            fs::file_size(w.schedule) < (1 << 20))
             w.first_schedule = read_file(w.schedule);
     }
     if (is("bg")) {  // a run left going until "wait", once the site has seen it
