@@ -243,9 +243,12 @@ int due_command(std::vector<std::string> words) {
     if (int rc = refuse_if(recorder.refusal())) return rc;
 
     int saved = ExitDone;
-    // Every due task runs; a run stopped at its time limit makes it 6, else
-    // any dead start page 5.
+    // Every due task runs; a run stopped at its time limit makes it 6, else a
+    // destination that took nothing 4, else any dead start page 5.
     int status = ExitDone;
+    const auto rank = [](int rc) {
+        return rc == ExitTimeLimit ? 3 : rc == ExitFolder ? 2 : rc == ExitStartPage ? 1 : 0;
+    };
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
@@ -258,7 +261,7 @@ int due_command(std::vector<std::string> words) {
                 });
             if (!summary.cancelled || summary.timed_out) {
                 const int rc = observer.report(summary, title);
-                if (rc != ExitDone && status != ExitTimeLimit) status = rc;
+                if (rank(rc) > rank(status)) status = rc;
             }
             return summary;
         },

@@ -63,7 +63,7 @@ constexpr const char* RunColumns =
 constexpr std::pair<Outcome, const char*> OutcomeCodes[] = {
     {Outcome::Running, "running"},          {Outcome::Done, "done"},
     {Outcome::StartFailed, "start-failed"}, {Outcome::TimeLimit, "time-limit"},
-    {Outcome::Interrupted, "interrupted"},
+    {Outcome::Interrupted, "interrupted"},  {Outcome::DestinationFailed, "destination-failed"},
 };
 
 const char* code_of(Outcome o) {
@@ -158,6 +158,8 @@ std::string outcome_text(const RunRecord& run) {
             return "start page failed: " + run.cause;
         case Outcome::TimeLimit:
             return "time limit";
+        case Outcome::DestinationFailed:
+            return "destination " + run.cause;
         case Outcome::Interrupted:
             break;
     }
