@@ -38,7 +38,7 @@ class DataFolderLock {
 
     LockState state() const { return state_; }
     long holder_pid() const { return holder_pid_; }
-    // Why it is Unusable, naming the file: "PATH: not a regular file (a FIFO)".
+    // Why it is Unusable, naming the file: "PATH: a FIFO, not a regular file".
     const std::string& error() const { return error_; }
 
   private:

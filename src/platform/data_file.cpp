@@ -12,13 +12,13 @@ namespace psf {
 namespace {
 
 std::string not_regular(const std::string& path, mode_t mode) {
-    const char* kind = S_ISDIR(mode)                    ? "a folder"
-                       : S_ISFIFO(mode)                 ? "a FIFO"
-                       : S_ISSOCK(mode)                 ? "a socket"
-                       : S_ISCHR(mode) || S_ISBLK(mode) ? "a device"
-                       : S_ISLNK(mode)                  ? "a link"
-                                                        : "of an unknown kind";
-    return path + ": not a regular file (" + kind + ")";
+    const char* kind = S_ISDIR(mode)                    ? "a folder, "
+                       : S_ISFIFO(mode)                 ? "a FIFO, "
+                       : S_ISSOCK(mode)                 ? "a socket, "
+                       : S_ISCHR(mode) || S_ISBLK(mode) ? "a device, "
+                       : S_ISLNK(mode)                  ? "a link, "
+                                                        : "";
+    return path + ": " + kind + "not a regular file";
 }
 
 std::string link_target(const std::string& path) {

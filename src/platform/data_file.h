@@ -27,7 +27,7 @@ class DataFile {
     // Something else than a regular file stands there: a FIFO, a folder, a
     // link that leads nowhere (or any link, with O_NOFOLLOW)…
     bool refused() const { return refused_; }
-    // "PATH: not a regular file (a FIFO)", "PATH: a link to T, which does
+    // "PATH: a FIFO, not a regular file", "PATH: a link to T, which does
     // not exist", "PATH: CAUSE"; empty when it is open or missing.
     const std::string& error() const { return error_; }
     // The errno of a failed open or read; 0 when refused or missing.

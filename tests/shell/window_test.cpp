@@ -236,7 +236,7 @@ TEST(Window, OddFilesOfTheDataFolderAreSaidAtTheStart) {
         }
         ASSERT_EQ(f.window->startup(), StartResult::Shown);
         const std::string why = name == "planifs.txt" ? big + " bytes, more than 200 tasks"
-                                                      : "not a regular file (a FIFO)";
+                                                      : "a FIFO, not a regular file";
         EXPECT_NE(f.answers.take().find(path + ": " + why), std::string::npos) << name;
         EXPECT_EQ(f.window->data_folder(), "") << name;
     }
