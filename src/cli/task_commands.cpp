@@ -138,9 +138,9 @@ int list_command(const std::vector<std::string>& words) {
     Store store;
     if (int rc = find_data_folder(store.DataFolder)) return rc;
     if (int rc = load(store, false)) return rc;
+    if (int rc = refuse_if(History::unusable_files(store.DataFolder))) return rc;
     // The last run of a task goes in a seventh column, after the sixth
     // (its extras, empty when it has none), so that both keep their place.
-    if (int rc = refuse_if(History::unusable_files(store.DataFolder))) return rc;
     History history(store.DataFolder, History::Mode::Read);
     std::map<std::string, std::string> last_run;
     for (const RunRecord& r : history.last_runs()) last_run[r.task] = last_run_text(r);
@@ -172,18 +172,18 @@ int run_command(std::vector<std::string> words) {
     Store store;
     std::unique_ptr<DataFolderLock> lock;
     if (int rc = open_locked(store, lock)) return rc;
-    SignalStopper stopper;
-    CurlTransfer inet;
-    m_psf::CrawlState state;
-    ConsoleObserver observer(level);
-    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
-    if (int rc = refuse_if(recorder.refusal())) return rc;
     const int row = find_task(store.table, words[0]);
     if (row == 0) {
         complain("no task titled \"" + words[0] + "\"");
         return ExitNoTask;
     }
 
+    SignalStopper stopper;
+    CurlTransfer inet;
+    m_psf::CrawlState state;
+    ConsoleObserver observer(level);
+    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    if (int rc = refuse_if(recorder.refusal())) return rc;
     const RunSummary summary =
         recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
             return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
