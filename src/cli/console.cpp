@@ -80,6 +80,7 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
     if (level_ == Verbosity::Verbose)
         for (const std::string& line : too_long_texts(s)) complain(prefix + line);
     if (!s.start_failure.empty()) complain(prefix + start_failure_text(s));
+    if (!s.destination_failure.empty()) complain(prefix + destination_failure_text(s));
     for (const std::string& line : given_up_texts(s)) complain(prefix + line);
     if (level_ != Verbosity::Quiet) {
         if (const std::string full = lists_full_text(s); !full.empty()) complain(prefix + full);
@@ -91,6 +92,7 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
         complain(prefix + time_limit_text(s));
         return ExitTimeLimit;
     }
+    if (!s.destination_failure.empty()) return ExitFolder;
     return s.start_failure.empty() ? ExitDone : ExitStartPage;
 }
 

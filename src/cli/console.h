@@ -75,10 +75,11 @@ class ConsoleObserver final : public RunObserver {
     void set_task(std::string title) { task_ = std::move(title); }
 
     // Ends the progress line, then says what the run came to: failures with
-    // --verbose, a start page that could not be fetched, full lists, and the
-    // summary line (after "TITLE: " when `title` is given), the hosts given
-    // up and a time limit reached. Returns the exit status the run deserves:
-    // ExitTimeLimit, ExitStartPage or ExitDone.
+    // --verbose, a start page that could not be fetched, a destination that
+    // took nothing, full lists, and the summary line (after "TITLE: " when
+    // `title` is given), the hosts given up and a time limit reached. Returns
+    // the exit status the run deserves: ExitTimeLimit, ExitFolder (the
+    // destination), ExitStartPage or ExitDone.
     int report(const RunSummary& s, const std::string& title = {});
     // A warning on standard error, the progress line ended first.
     void warn(const std::string& line);

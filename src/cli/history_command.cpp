@@ -58,6 +58,8 @@ const char* outcome_code(Outcome o) {
             return "start page failed";
         case Outcome::TimeLimit:
             return "time limit";
+        case Outcome::DestinationFailed:
+            return "destination failed";
         case Outcome::Interrupted:
             break;
     }

@@ -47,10 +47,10 @@ int crawl(std::vector<std::string> words) {
 
     std::error_code ec;
     fs::path dest = fs::absolute(args->destination, ec);
-    if (!ec) fs::create_directories(dest, ec);
-    if (ec || !fs::is_directory(dest)) {
-        std::cerr << "picsifter-cli: cannot use the folder " << args->destination << ": "
-                  << (ec ? ec.message() : "not a folder") << "\n";
+    std::string refused = ec ? ec.message() : "";
+    if (ec || !psf::make_destination(dest.string(), refused)) {
+        std::cerr << "picsifter-cli: cannot use the folder " << args->destination << ": " << refused
+                  << "\n";
         return ExitFolder;
     }
     args->spec.destination = dest.lexically_normal().string();

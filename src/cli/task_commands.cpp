@@ -69,6 +69,15 @@ int save(const Store& store) {
     return ExitFolder;
 }
 
+// A file of the data folder that is not what it should be ends the command;
+// `why` names it. A history that SQLite may open costs no run, whatever else
+// goes wrong with it.
+int refuse_if(const std::string& why) {
+    if (why.empty()) return ExitDone;
+    complain("cannot use the data folder: " + why);
+    return ExitFolder;
+}
+
 // Takes the data folder for this command, or says who holds it.
 int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
     lock = std::make_unique<DataFolderLock>(store.DataFolder, RunnerLockHolder);
@@ -88,8 +97,7 @@ int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
         case LockState::Unusable:
             break;
     }
-    complain("cannot create the lock file in the data folder " + store.DataFolder);
-    return ExitFolder;
+    return refuse_if(lock->error());
 }
 
 // Finds the folder, takes its lock and loads the tasks.
@@ -130,6 +138,7 @@ int list_command(const std::vector<std::string>& words) {
     Store store;
     if (int rc = find_data_folder(store.DataFolder)) return rc;
     if (int rc = load(store, false)) return rc;
+    if (int rc = refuse_if(History::unusable_files(store.DataFolder))) return rc;
     // The last run of a task goes in a seventh column, after the sixth
     // (its extras, empty when it has none), so that both keep their place.
     History history(store.DataFolder, History::Mode::Read);
@@ -174,6 +183,7 @@ int run_command(std::vector<std::string> words) {
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    if (int rc = refuse_if(recorder.refusal())) return rc;
     const RunSummary summary =
         recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
             return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
@@ -230,11 +240,15 @@ int due_command(std::vector<std::string> words) {
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    if (int rc = refuse_if(recorder.refusal())) return rc;
 
     int saved = ExitDone;
-    // Every due task runs; a run stopped at its time limit makes it 6, else
-    // any dead start page 5.
+    // Every due task runs; a run stopped at its time limit makes it 6, else a
+    // destination that took nothing 4, else any dead start page 5.
     int status = ExitDone;
+    const auto rank = [](int rc) {
+        return rc == ExitTimeLimit ? 3 : rc == ExitFolder ? 2 : rc == ExitStartPage ? 1 : 0;
+    };
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
@@ -247,7 +261,7 @@ int due_command(std::vector<std::string> words) {
                 });
             if (!summary.cancelled || summary.timed_out) {
                 const int rc = observer.report(summary, title);
-                if (rc != ExitDone && status != ExitTimeLimit) status = rc;
+                if (rank(rc) > rank(status)) status = rc;
             }
             return summary;
         },

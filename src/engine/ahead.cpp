@@ -183,6 +183,8 @@ class Downloads {
             } else if (!cause.empty()) {
                 ++tally.failed;
                 tally.failures.emplace_back(address, cause);
+                if (const int refused = destination_error(s.plan); refused != 0)
+                    if (tally.unwritten++ == 0) tally.unwritten_error = refused;
             } else if (result != Skipped) {
                 ++tally.present;
             }

@@ -162,6 +162,7 @@ class ImageFile final : public BodySink {
 
     bool failed() const { return file_.failed(); }
     std::string error() const { return file_.error(); }
+    int error_number() const { return file_.error_number(); }
     std::size_t size() const { return size_; }
     // The first bytes, enough for the error-page test.
     const std::string& head() const { return head_; }
@@ -254,10 +255,13 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
             if (is_link(folder)) return plan;
             std::error_code ec;
             if (!fs::exists(folder, ec)) {
-                if (fs::create_directory(folder, ec))
+                if (fs::create_directory(folder, ec)) {
                     plan.created.push_back(folder);
-                else if (!fs::is_directory(folder))
+                } else if (std::error_code seen; !fs::is_directory(folder, seen)) {
+                    plan.refused_folder = folder;
+                    plan.folder_error = ec.value();
                     return plan;
+                }
             } else if (!fs::is_directory(folder, ec)) {
                 return plan;
             }
@@ -297,7 +301,11 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
     try {
         if (!plan.fetch) {
             result = plan.result;
-            if (result < 0) why = "no file name or folder can be made from the address";
+            if (plan.folder_error != 0)
+                why = "cannot create the folder " + plan.refused_folder.string() + ": " +
+                      std::error_code(plan.folder_error, std::generic_category()).message();
+            else if (result < 0)
+                why = "no file name or folder can be made from the address";
         } else if (file == nullptr || file->failed()) {
             why = "cannot write in " + plan.folder.string() +
                   (file != nullptr ? ": " + file->error() : "");
@@ -335,6 +343,11 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
     if (file != nullptr && result != 1) file->discard();
     if (cause != nullptr) *cause = why;
     return result;
+}
+
+int destination_error(const ImagePlan& plan) {
+    if (plan.folder_error != 0) return plan.folder_error;
+    return plan.file && plan.file->failed() ? plan.file->error_number() : 0;
 }
 
 std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r) {

@@ -192,7 +192,9 @@ struct ImagePlan {
     std::filesystem::path folder;
     std::filesystem::path target;                // version name included
     std::vector<std::filesystem::path> created;  // folders made for this image, outermost first
-    std::shared_ptr<ImageFile> file;             // set by start_image
+    std::filesystem::path refused_folder;        // a folder that could not be made, and why
+    int folder_error = 0;
+    std::shared_ptr<ImageFile> file;  // set by start_image
     // A name known only from the response: the policy is applied then.
     bool late = false;
     int policy = KeepExisting;
@@ -209,6 +211,11 @@ Ticket start_image(TransferControl& inet, ImagePlan& plan);
 // renamed over the target or removed. `cause` gets why the image was not
 // written, empty when it was or the policy kept the file present.
 int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
+
+// The errno with which the destination refused the image's folder or file
+// (no room, read-only, no permission…), once finish_image has failed it; 0
+// when the destination was not at fault.
+int destination_error(const ImagePlan& plan);
 
 // What a run keeps of an image it wrote: where from, where to, and the
 // validators its response carried.
@@ -247,6 +254,8 @@ struct DownloadTally {
     std::vector<std::pair<std::string, std::string>> failures;  // address, cause
     std::vector<WrittenImage> written;                          // in the order written
     std::uint64_t received = 0;  // body bytes of the images' responses
+    int unwritten = 0;           // failed ones that the destination refused (destination_error)
+    int unwritten_error = 0;     // the first one's errno
 };
 
 // The download phase over ImageList slots 1..count: a slot whose address is

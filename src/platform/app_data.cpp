@@ -15,6 +15,8 @@
 #include <string_view>
 #include <system_error>
 
+#include "platform/data_file.h"
+
 namespace psf {
 
 namespace {
@@ -61,17 +63,19 @@ bool remove_abandoned(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (std::time(nullptr) - st.st_mtime < 2) return false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return errno == EACCES && ::unlink(path.c_str()) == 0;
-    const bool removed = ::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0;
-    ::close(fd);
-    return removed;
+    const DataFile file(path, O_RDONLY | O_NOFOLLOW);
+    if (!file.is_open()) return file.error_number() == EACCES && ::unlink(path.c_str()) == 0;
+    return ::flock(file.fd(), LOCK_EX | LOCK_NB) == 0 && ::unlink(path.c_str()) == 0;
 }
 
 }  // namespace
 
 DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string& holder)
-    : impl_(std::make_unique<Impl>(QString::fromStdString(DataFolder + "picsifter.lock"))) {
+    : impl_(std::make_unique<Impl>(QString::fromStdString(DataFolder + LockFileName))) {
+    const std::string path = DataFolder + LockFileName;
+    // QLockFile reads a lock file it could not create, and would wait there
+    // on a FIFO; a folder or a link would pass for a lock another run holds.
+    if (!data_file_usable(path, error_, false)) return;
     // The holder's name goes into the lock file through the application name.
     const QString previous = QCoreApplication::applicationName();
     QCoreApplication::setApplicationName(QString::fromStdString(holder));
@@ -81,8 +85,7 @@ DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string&
     qint64 pid = 0;
     QString host, app;
     const bool failed = !taken && impl_->file.error() == QLockFile::LockFailedError;
-    if (failed && !impl_->file.getLockInfo(&pid, &host, &app) &&
-        remove_abandoned(DataFolder + "picsifter.lock"))
+    if (failed && !impl_->file.getLockInfo(&pid, &host, &app) && remove_abandoned(path))
         taken = impl_->file.tryLock(0);
     QCoreApplication::setApplicationName(previous);
     if (taken) {
@@ -96,8 +99,13 @@ DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string&
                                                         : LockState::HeldByRunner;
         return;
     }
-    state_ = impl_->file.error() == QLockFile::LockFailedError ? LockState::HeldByRunner
-                                                               : LockState::Unusable;
+    if (impl_->file.error() == QLockFile::LockFailedError) {
+        state_ = LockState::HeldByRunner;
+        return;
+    }
+    error_ = path + (impl_->file.error() == QLockFile::PermissionError
+                         ? ": cannot be created (permission denied)"
+                         : ": cannot be created");
 }
 
 DataFolderLock::~DataFolderLock() = default;

@@ -19,10 +19,12 @@ enum class LockState {
     Taken,  // this process holds it
     HeldByWindow,
     HeldByRunner,
-    Unusable,  // the lock file cannot be created
+    Unusable,  // the lock file cannot be created, or something else stands in its place
 };
 
-// The lock file "picsifter.lock" in the data folder, held for the object's
+inline constexpr const char* LockFileName = "picsifter.lock";
+
+// The lock file LockFileName in the data folder, held for the object's
 // life. A lock left by a process that is gone is taken over, and so is a lock
 // file that names no holder (empty, garbage, unreadable) when no process holds
 // it and it was last written two seconds ago or more.
@@ -36,12 +38,15 @@ class DataFolderLock {
 
     LockState state() const { return state_; }
     long holder_pid() const { return holder_pid_; }
+    // Why it is Unusable, naming the file: "PATH: a FIFO, not a regular file".
+    const std::string& error() const { return error_; }
 
   private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     LockState state_ = LockState::Unusable;
     long holder_pid_ = 0;
+    std::string error_;
 };
 
 inline constexpr const char* WindowLockHolder = "picsifter";

@@ -67,11 +67,12 @@ RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& c
     r.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - began)
                         .count();
-    r.outcome = s.timed_out                ? Outcome::TimeLimit
-                : s.cancelled              ? Outcome::Interrupted
-                : !s.start_failure.empty() ? Outcome::StartFailed
-                                           : Outcome::Done;
-    r.cause = s.start_failure;
+    r.outcome = s.timed_out                      ? Outcome::TimeLimit
+                : s.cancelled                    ? Outcome::Interrupted
+                : !s.start_failure.empty()       ? Outcome::StartFailed
+                : !s.destination_failure.empty() ? Outcome::DestinationFailed
+                                                 : Outcome::Done;
+    r.cause = r.outcome == Outcome::DestinationFailed ? s.destination_failure : s.start_failure;
     r.pages_read = s.pages_read;
     r.images_found = s.images_found;
     r.copied = s.images_copied;

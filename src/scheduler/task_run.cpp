@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace psf {
@@ -29,6 +31,15 @@ std::string start_failure_text(const RunSummary& s) {
         s.start_failed_at.empty() ? "" : ", redirected to " + s.start_failed_at + ",";
     return "the start page " + s.start_address + redirected +
            " could not be fetched: " + s.start_failure;
+}
+
+std::string destination_failure_text(const RunSummary& s) {
+    if (s.destination_failure.empty()) return {};
+    const std::string failed =
+        s.images_failed > 0
+            ? "; no image was written (" + std::to_string(s.images_failed) + " failed)"
+            : "";
+    return "the destination " + s.destination + " " + s.destination_failure + failed;
 }
 
 std::string too_long_text(const RunSummary& s) {
@@ -112,10 +123,20 @@ std::vector<std::string> given_up_texts(const RunSummary& s) {
 std::string end_note(const RunSummary& s) {
     if (s.timed_out) return "Stopped: time limit of " + duration_text(s.max_time) + " reached";
     if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
+    if (!s.destination_failure.empty()) return "Destination " + s.destination_failure;
     if (!s.given_up.empty()) return "Given up: " + s.given_up.front();
     if (s.images_full) return "Image list full";
     if (s.pages_full) return "Page list full";
     return {};
+}
+
+bool make_destination(const std::string& folder, std::string& error) {
+    if (folder.empty() || folder.front() != '/') return true;
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    if (!ec && std::filesystem::is_directory(folder, ec)) return true;
+    error = ec ? ec.message() : "not a folder";
+    return false;
 }
 
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
@@ -141,6 +162,11 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     state.PagesRead = 0;
     state.Notes = {};
     summary.start_address = state.PageList[1];
+    summary.destination = spec.destination;
+    // Nothing is fetched for a folder that cannot even be made.
+    std::string refused;
+    const bool writable = make_destination(spec.destination, refused);
+    if (!writable) summary.destination_failure = "cannot be created: " + refused;
 
     if (!spec.user.empty() && !spec.password.empty())
         inet.SetCredentials(spec.user, spec.password, state.PageList[1]);
@@ -148,7 +174,8 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
         inet.SetCredentials("", "", state.PageList[1]);
 
     // Pages found during a pass are scanned by the next one.
-    for (int level = 1; level <= spec.link_depth + 1 && !stop.stop_requested(); ++level) {
+    for (int level = 1; writable && level <= spec.link_depth + 1 && !stop.stop_requested();
+         ++level) {
         scan_level(
             inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
             [&](const Response& r) {
@@ -199,6 +226,11 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.images_copied = tally.copied;
     summary.images_present = tally.present;
     summary.images_failed = tally.failed;
+    // Every image the run tried to write was refused: the destination's fault,
+    // not the site's.
+    if (tally.copied == 0 && tally.unwritten > 0 && tally.unwritten == tally.failed)
+        summary.destination_failure =
+            "cannot be written: " + std::generic_category().message(tally.unwritten_error);
     for (auto& f : tally.failures) summary.failures.push_back(std::move(f));
     summary.bytes_received += tally.received + state.Notes.style_sheet_bytes;
     summary.written = std::move(tally.written);

@@ -70,6 +70,11 @@ struct RunSummary {
     // status of 400 or above); empty when it was.
     std::string start_failure;
     std::string start_failed_at;  // where it failed, when a redirect led elsewhere
+    std::string destination;      // the folder the images go to
+    // Why the destination took nothing: "cannot be created: CAUSE" (no fetch
+    // was made), or "cannot be written: CAUSE" when it refused every image
+    // that failed and none was written; empty otherwise.
+    std::string destination_failure;
     // Pages and images that could not be fetched or stored, with the cause.
     std::vector<std::pair<std::string, std::string>> failures;
     bool pages_full = false;  // the lists reached their limit: later entries were dropped
@@ -92,6 +97,9 @@ std::string summary_text(const RunSummary& s);
 // "the start page ADDRESS could not be fetched: CAUSE", naming where it
 // failed after a redirect; or empty.
 std::string start_failure_text(const RunSummary& s);
+// "the destination DEST cannot be written: CAUSE; no image was written (30
+// failed)", or empty.
+std::string destination_failure_text(const RunSummary& s);
 // "2 values longer than 8192 bytes were dropped", or empty.
 std::string too_long_text(const RunSummary& s);
 // "dropped a value longer than 8192 bytes on PAGE: BEGINNING…", one per value named.
@@ -110,6 +118,11 @@ std::string end_note(const RunSummary& s);
 std::string page_count_text(int n);
 // "1 image copied", "2 images copied".
 std::string image_count_text(int n);
+
+// Creates the destination folder with its missing parents, as a crawl does;
+// false with the cause in `error` when it cannot be. A folder that is not
+// absolute is left alone: no image is ever written relative to the current one.
+bool make_destination(const std::string& folder, std::string& error);
 
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
                          TransferControl& inet, RunObserver& observer, std::stop_token stop = {});

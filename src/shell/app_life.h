@@ -22,6 +22,8 @@ class AppLife final : public QObject {
     // Takes the data folder's lock for the window's life. When another window
     // holds it, that window is asked to come forward.
     LockState take(const std::string& DataFolder);
+    // Why the lock could not be used, naming its file, after take().
+    std::string lock_error() const { return lock_ ? lock_->error() : std::string(); }
     // From now on a second start over `DataFolder` calls `come_forward`.
     void listen(const std::string& DataFolder, std::function<void()> come_forward);
 

@@ -25,6 +25,7 @@
 #include "shell/f_historique.h"
 #include "shell/m_tbpsf.h"
 #include "shell/widgets.h"
+#include "store/history.h"
 #include "store/schedule_file.h"
 
 namespace psf::shell {
@@ -297,10 +298,16 @@ StartResult f_psf::startup() {
                                        editor::Icon::Warning, editor::Buttons::Ok});
                 return StartResult::DataFolderInUse;
             case LockState::Unusable:
-                problem = DataFolder_ + ": the lock file cannot be created";
+                problem = life_->lock_error();
                 DataFolder_.clear();
                 break;
         }
+    }
+    if (!DataFolder_.empty()) {
+        // The window's other files there: anything but a regular file is refused.
+        problem = History::unusable_files(DataFolder_);
+        if (problem.empty()) problem = m_tbpsf::unusable_markers(DataFolder_);
+        if (!problem.empty()) DataFolder_.clear();
     }
     table_.TaskCount = 0;
     if (!DataFolder_.empty()) {

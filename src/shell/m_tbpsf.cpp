@@ -1,10 +1,14 @@
 #include "shell/m_tbpsf.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QFile>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <filesystem>
 
+#include "platform/data_file.h"
 #include "shell/f_psf.h"
 #include "shell/widgets.h"
 
@@ -21,14 +25,14 @@ bool exists_in(const std::string& DataFolder, const char* name) {
     return !DataFolder.empty() && std::filesystem::exists(DataFolder + name, ec);
 }
 
-// Makes the marker file `name` of the data folder present or absent.
+// Makes the marker file `name` of the data folder present or absent; never
+// waits on a FIFO put in its place.
 bool set_marker(const std::string& DataFolder, const char* name, bool present) {
     if (DataFolder.empty()) return false;
-    const QString marker = q(DataFolder + name);
-    if (!present) return !QFile::exists(marker) || QFile::remove(marker);
-    QFile file(marker);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write("\"1\"\r\n") == 5 &&
-           file.flush();
+    const std::string marker = DataFolder + name;
+    if (!present) return !QFile::exists(q(marker)) || QFile::remove(q(marker));
+    const DataFile file(marker, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+    return file.is_open() && ::write(file.fd(), "\"1\"\r\n", 5) == 5;
 }
 }  // namespace
 
@@ -101,6 +105,13 @@ void m_tbpsf::remove() {
 
 bool m_tbpsf::marker(const std::string& DataFolder) {
     return exists_in(DataFolder, MarkerFile);
+}
+
+std::string m_tbpsf::unusable_markers(const std::string& DataFolder) {
+    std::string error;
+    for (const char* name : {MarkerFile, QuietFile})
+        if (!data_file_usable(DataFolder + name, error)) return error;
+    return {};
 }
 
 void m_tbpsf::m_tb_Click() {

@@ -37,6 +37,9 @@ class m_tbpsf final : public QObject {
 
     // The marker's presence in the data folder means: start hidden.
     static bool marker(const std::string& DataFolder);
+    // A marker of the data folder that is not a regular file, named with
+    // what it is; empty when each is one or missing.
+    static std::string unusable_markers(const std::string& DataFolder);
     // The "&Start in the task bar" entry: the file decides the mark.
     void m_tb_Click();
 

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "platform/data_file.h"
 #include "store/schedule_file.h"
 
 namespace fs = std::filesystem;
@@ -62,7 +63,7 @@ constexpr const char* RunColumns =
 constexpr std::pair<Outcome, const char*> OutcomeCodes[] = {
     {Outcome::Running, "running"},          {Outcome::Done, "done"},
     {Outcome::StartFailed, "start-failed"}, {Outcome::TimeLimit, "time-limit"},
-    {Outcome::Interrupted, "interrupted"},
+    {Outcome::Interrupted, "interrupted"},  {Outcome::DestinationFailed, "destination-failed"},
 };
 
 const char* code_of(Outcome o) {
@@ -157,6 +158,8 @@ std::string outcome_text(const RunRecord& run) {
             return "start page failed: " + run.cause;
         case Outcome::TimeLimit:
             return "time limit";
+        case Outcome::DestinationFailed:
+            return "destination " + run.cause;
         case Outcome::Interrupted:
             break;
     }
@@ -191,14 +194,25 @@ void History::close() {
     db_ = nullptr;
 }
 
+std::string History::unusable_files(const std::string& DataFolder) {
+    const std::string path = (fs::path(DataFolder) / HistoryFileName).string();
+    std::string error;
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"})
+        if (!data_file_usable(path + suffix, error)) return error;
+    return {};
+}
+
 bool History::open() {
+    if (const std::string why = unusable_files(folder_); !why.empty()) {
+        problem_ = "the history cannot be used: " + why;
+        return false;
+    }
     std::error_code ec;
     if (mode_ == Mode::Read && !fs::exists(path_, ec)) return false;  // nothing recorded yet
     // Owner only, as the schedule file: its addresses may hold user names.
     // The journal and its index take the file's permissions.
-    if (mode_ == Mode::Write && !fs::exists(path_, ec)) {
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        if (fd >= 0) ::close(fd);
+    if (mode_ == Mode::Write) {
+        const DataFile created(path_, O_WRONLY | O_CREAT, 0600);
     }
     const int flags = (mode_ == Mode::Write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE
                                             : SQLITE_OPEN_READWRITE) |

@@ -17,7 +17,7 @@ inline constexpr const char* HistoryFileName = "picsifter.db";
 // The runs kept; the oldest beyond them go when a run starts.
 inline constexpr int HistoryRuns = 10000;
 
-enum class Outcome { Running, Done, StartFailed, TimeLimit, Interrupted };
+enum class Outcome { Running, Done, StartFailed, TimeLimit, Interrupted, DestinationFailed };
 
 struct RunRecord {
     std::int64_t id = 0;
@@ -28,7 +28,7 @@ struct RunRecord {
     std::string ended;       // the same; empty until the run ends
     std::int64_t duration_ms = 0;
     Outcome outcome = Outcome::Running;
-    std::string cause;  // why the start page failed
+    std::string cause;  // why the start page failed, or why the destination took nothing
     int pages_read = 0;
     int images_found = 0;
     int copied = 0;
@@ -46,8 +46,9 @@ struct ImageRecord {
     std::string etag;
 };
 
-// "done", "start page failed: connection refused", "time limit",
-// "interrupted" (also a run whose program was killed), "running".
+// "done", "start page failed: connection refused", "destination cannot be
+// written: Read-only file system", "time limit", "interrupted" (also a run
+// whose program was killed), "running".
 std::string outcome_text(const RunRecord& run);
 // A task's last run in a few words: "2026/12/07 10:00 done, 3 copied, 1 failed".
 std::string last_run_text(const RunRecord& run);
@@ -64,6 +65,11 @@ class History {
     ~History();
     History(const History&) = delete;
     History& operator=(const History&) = delete;
+
+    // Why SQLite may not be handed the history's files in DataFolder (the
+    // database or its journal is a FIFO, a folder…, which it would wait on or
+    // misread), naming the file; empty when it may.
+    static std::string unusable_files(const std::string& DataFolder);
 
     // False once a problem ended its use (or when there is no history to
     // read): every call then does nothing.

@@ -1,5 +1,6 @@
 #include "store/schedule_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,13 +10,11 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string_view>
 #include <system_error>
 
 #include "platform/atomic_file.h"
+#include "platform/data_file.h"
 
 namespace fs = std::filesystem;
 
@@ -71,26 +70,6 @@ void remove_leftovers(const std::string& DataFolder, std::string_view pattern) {
     }
 }
 
-// Copies the file's bytes to `backup`, which must not exist yet; one that
-// exists was made by an earlier save and is kept as it is.
-bool keep_backup(const fs::path& file, const std::string& backup, const char* pattern,
-                 std::string& error) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return true;  // nothing left to keep
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (in.bad()) {
-        error = backup + ": " + std::strerror(EIO);
-        return false;
-    }
-    AtomicFile copy;
-    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(bytes) &&
-        copy.commit(backup, false))
-        return true;
-    if (copy.error_number() == EEXIST) return true;
-    error = backup + ": " + copy.error();
-    return false;
-}
-
 // The file a save replaces: the target of a link, since renaming over the
 // link would replace it with a plain file. Empty with `error` when a link
 // leads nowhere.
@@ -105,34 +84,44 @@ fs::path save_target(const std::string& DataFolder, const char* name, std::strin
     return target;
 }
 
-// Reads a file whole; false with `error` when it exists but cannot be read,
-// `missing` when there is none.
-bool read_whole(const fs::path& file, std::string& bytes, bool& missing, std::string& error) {
-    std::error_code ec;
-    missing = false;
-    if (!fs::exists(file, ec)) {
-        missing = true;
-        if (!fs::is_symlink(file, ec)) return true;
-        // Starting empty would later create a file where the link points.
-        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
-                ", which does not exist";
+// Reads a file whole, without waiting on anything that is not a regular
+// file and without reading one larger than `largest`; false with `error` when
+// it exists but cannot be read, `missing` when there is none.
+bool read_whole(const fs::path& file, std::uint64_t largest, std::string& bytes, bool& missing,
+                std::string& error) {
+    DataFile in(file.string(), O_RDONLY);
+    missing = in.missing();
+    if (missing) return true;
+    if (!in.is_open()) {
+        error = in.error();
         return false;
     }
-    if (!fs::is_regular_file(file, ec)) {
-        error = file.string() + ": not a regular file";
+    if (in.size() > largest) {
+        error = file.string() + ": " + std::to_string(in.size()) + " bytes, more than " +
+                std::to_string(MaxTasks) + " tasks can ever fill (at most " +
+                std::to_string(largest) + "); it is left as it is";
         return false;
     }
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        error = file.string() + ": cannot be read";
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), {});
-    if (in.bad()) {
-        error = file.string() + ": read error";
-        return false;
-    }
-    return true;
+    if (in.read_all(bytes)) return true;
+    error = in.error();
+    return false;
+}
+
+// Copies the file's bytes to `backup`, which must not exist yet; one that
+// exists was made by an earlier save and is kept as it is.
+bool keep_backup(const fs::path& file, const std::string& backup, std::uint64_t largest,
+                 const char* pattern, std::string& error) {
+    std::string bytes;
+    bool missing = false;
+    if (!read_whole(file, largest, bytes, missing, error)) return false;
+    if (missing) return true;  // nothing left to keep
+    AtomicFile copy;
+    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(bytes) &&
+        copy.commit(backup, false))
+        return true;
+    if (copy.error_number() == EEXIST) return true;
+    error = backup + ": " + copy.error();
+    return false;
 }
 
 }  // namespace
@@ -178,12 +167,16 @@ bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport&
     report = {};
     std::string bytes;
     bool missing = false;
-    if (!read_whole(fs::path(DataFolder) / ScheduleFileName, bytes, missing, error)) return false;
+    if (!read_whole(fs::path(DataFolder) / ScheduleFileName, LargestScheduleFile, bytes, missing,
+                    error))
+        return false;
     if (!missing) report = parse_schedule(bytes, table);
     if (!report.schedule_clean())
         report.backup = dated_name(DataFolder, ScheduleFileName, "backup");
     bytes.clear();
-    if (!read_whole(fs::path(DataFolder) / ExtrasFileName, bytes, missing, error)) return false;
+    if (!read_whole(fs::path(DataFolder) / ExtrasFileName, LargestExtrasFile, bytes, missing,
+                    error))
+        return false;
     report.extras = parse_extras(bytes, table);
     if (!report.extras.clean())
         report.extras.backup = dated_name(DataFolder, ExtrasFileName, "backup");
@@ -250,7 +243,8 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
     }
     const fs::path file = save_target(DataFolder, ScheduleFileName, error);
     if (file.empty()) return false;
-    if (!backup.empty() && !keep_backup(file, backup, TempPattern, error)) return false;
+    if (!backup.empty() && !keep_backup(file, backup, LargestScheduleFile, TempPattern, error))
+        return false;
     // Owner only: the file holds passwords.
     if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
                                error))
@@ -263,7 +257,8 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
     std::error_code ec;
     // A data folder of tasks without extras stays as the described program leaves it.
     if (text.empty() && !fs::exists(fs::symlink_status(extras, ec))) return true;
-    if (!extras_backup.empty() && !keep_backup(extras, extras_backup, ExtrasTempPattern, error))
+    if (!extras_backup.empty() &&
+        !keep_backup(extras, extras_backup, LargestExtrasFile, ExtrasTempPattern, error))
         return false;
     if (!write_file_atomically(extras, text, ExtrasTempPattern, 0600, Durability::Flushed, error))
         return false;

@@ -1,6 +1,7 @@
 // The data folder and the schedule file "planifs.txt" in it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,19 @@ inline constexpr const char* ScheduleFileName = "planifs.txt";
 // The tasks' extras (format_extras), beside the schedule file.
 inline constexpr const char* ExtrasFileName = "planifs-images.txt";
 
+// The longest value a field can hold as the window stores it: a box takes up
+// to 32,767 UTF-16 units, each at most three bytes of UTF-8.
+inline constexpr std::uint64_t MaxFieldBytes = 32767 * 3;
+// The largest file of records of `fields` quoted values each that 200 tasks
+// can fill: every value at most MaxFieldBytes, two quotes and a comma (or the
+// line's CR LF) around each, and a byte-order mark before them. A larger
+// file is refused before it is read.
+constexpr std::uint64_t largest_file(int fields) {
+    return MaxTasks * (fields * (MaxFieldBytes + 3) + 1) + 3;
+}
+inline constexpr std::uint64_t LargestScheduleFile = largest_file(FieldCount);
+inline constexpr std::uint64_t LargestExtrasFile = largest_file(4);  // title, kinds, modern, srcset
+
 // A name beside DataFolder + `file_name` for its bytes kept aside, free now
 // and sorting by date: "planifs.txt.backup-20261207-100000" for `why`
 // "backup" (a "-2" follows when that name is taken).
@@ -30,7 +44,8 @@ std::string dated_name(const std::string& DataFolder, const char* file_name, con
 // Fills rows 1.. of `table` from DataFolder + "planifs.txt", then
 // `table.extras` from the extras file; a missing file gives no tasks, a
 // missing extras file no extras. False with `error` set when a file exists
-// but cannot be read. When a file did not load as it is, `report.backup`
+// but cannot be read, is not a regular file (never waited on), or is larger
+// than its largest_file() (never read). When a file did not load as it is, `report.backup`
 // (`report.extras.backup`) names a file beside it, not yet existing, for its
 // original bytes.
 bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,

@@ -4,6 +4,8 @@
 // no temporary file was left inside it.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iterator>
@@ -84,6 +86,7 @@ struct World {
     int retries = 2;
     std::string limits;  // those of the last lib run: in total, per host
     std::string before, first_schedule;
+    std::string read_only;  // a folder the runs see read-only
     fs::file_time_type schedule_time;
     ProcessResult last, held;
     std::jthread holder;
@@ -154,8 +157,16 @@ ProcessResult run(World& w, Strings f) {
     if (f[0] == "copy")
         return {psf::m_psf::copie_image(plain, f.at(1), w.dest, 2, std::stoi(f.at(2))), "", ""};
     const bool closed = f[0] == "closed";
-    if (f[0] != "lib")
-        return f[0] = w.program, run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
+    if (f[0] != "lib") {
+        f[0] = w.program;
+        if (!w.read_only.empty())  // in a mount namespace of its own, for root as for anyone
+            f.insert(f.begin(),
+                     {"/usr/bin/unshare", ::geteuid() == 0 ? "-m" : "-rm", "/bin/sh", "-c",
+                      "mount --bind \"$0\" \"$0\" && "
+                      "mount -o remount,bind,ro \"$0\" && exec \"$@\"",
+                      w.read_only});
+        return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
+    }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
     // transfer limits a test can afford: 1 s without a byte, 2 s a fetch,
     // 1 MiB a body, 20 s the run.
@@ -205,18 +216,22 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
-    if (is("given")) {  // given file/append/link/folder/cli PATH [TEXT]
+    if (is("given")) {  // given file/append/link/folder/fifo/size/read-only/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);
         if (f[1] == "file" || f[1] == "append") std::ofstream(at, std::ios::app) << f.at(3);
         if (f[1] == "link") fs::create_symlink(f.at(3), at);
+        if (f[1] == "fifo") expect(::mkfifo(at.c_str(), 0600), 0, at);
+        if (f[1] == "size") std::ofstream(at, std::ios::app), fs::resize_file(at, std::stoul(f[3]));
+        if (f[1] == "read-only") w.read_only = at;
         if (f[1] == "cli") fs::copy_file(PICSIFTER_CLI_PATH, at), w.program = at;
     }
     if (is("cli closed lib copy bg")) {
         w.before = w.snapshot();
         std::error_code none;
         w.schedule_time = fs::last_write_time(w.schedule, none);
-        if (w.first_schedule.empty() && fs::is_regular_file(w.schedule))
+        if (w.first_schedule.empty() && fs::is_regular_file(w.schedule) &&
+            fs::file_size(w.schedule) < (1 << 20))
             w.first_schedule = read_file(w.schedule);
     }
     if (is("bg")) {  // a run left going until "wait", once the site has seen it

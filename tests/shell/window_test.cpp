@@ -3,6 +3,7 @@
 // program as a process.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <QTest>
 #include <QtWidgets>
@@ -220,6 +221,27 @@ TEST(Window, BoxesScheduleAndEditWithoutADataFolderAndAHeldOneEndsTheStart) {
     EXPECT_TRUE(g.answers.take().starts_with("The data folder is in use by a command-line run"));
 }
 
+// Anything but a regular file in the place of a file of the data folder, or
+// a schedule file larger than 200 tasks can fill, is said at the start with
+// its name, and the data folder is left alone; nothing waits on a FIFO.
+TEST(Window, OddFilesOfTheDataFolderAreSaidAtTheStart) {
+    for (const std::string name : {"picsifter.lock", "picsifter.db", "pref1.txt", "planifs.txt"}) {
+        Fixture f;
+        fs::create_directories(f.folder);
+        const std::string path = f.folder + name, big = std::to_string(LargestScheduleFile + 1);
+        if (name == "planifs.txt") {
+            write_file(path, ""), fs::resize_file(path, LargestScheduleFile + 1);
+        } else {
+            EXPECT_EQ(::mkfifo(path.c_str(), 0600), 0);
+        }
+        ASSERT_EQ(f.window->startup(), StartResult::Shown);
+        const std::string why = name == "planifs.txt" ? big + " bytes, more than 200 tasks"
+                                                      : "a FIFO, not a regular file";
+        EXPECT_NE(f.answers.take().find(path + ": " + why), std::string::npos) << name;
+        EXPECT_EQ(f.window->data_folder(), "") << name;
+    }
+}
+
 // A site whose first image takes a while, so the run is still going while the
 // window is used.
 struct SlowSite : TestServer {
@@ -408,6 +430,9 @@ TEST(Menus, BarStartInTheTaskBarAndQuit) {
     for (const auto& r : read_table("shell/marker.txt", 3)) {
         if (r[0] == "yes" || fs::is_directory(marker)) fs::remove_all(marker);
         if (r[0] == "yes") fs::create_directories(marker / "keep");
+        if (r[0] == "fifo") {
+            EXPECT_EQ(::mkfifo(marker.c_str(), 0600), 0);
+        }
         f.window->m_tb->trigger();
         EXPECT_EQ(std::pair(f.window->m_tb->isChecked(), fs::is_regular_file(marker)),
                   std::pair(r[1] == "yes", r[1] == "yes" && r[0] == "no"))
