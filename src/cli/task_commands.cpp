@@ -138,7 +138,6 @@ int list_command(const std::vector<std::string>& words) {
     Store store;
     if (int rc = find_data_folder(store.DataFolder)) return rc;
     if (int rc = load(store, false)) return rc;
-    if (int rc = refuse_if(History::unusable_files(store.DataFolder))) return rc;
     // The last run of a task goes in a seventh column, after the sixth
     // (its extras, empty when it has none), so that both keep their place.
     History history(store.DataFolder, History::Mode::Read);
@@ -183,7 +182,6 @@ int run_command(std::vector<std::string> words) {
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
-    if (int rc = refuse_if(recorder.refusal())) return rc;
     const RunSummary summary =
         recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
             return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
@@ -240,7 +238,6 @@ int due_command(std::vector<std::string> words) {
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
-    if (int rc = refuse_if(recorder.refusal())) return rc;
 
     int saved = ExitDone;
     // Every due task runs; a run stopped at its time limit makes it 6, else a

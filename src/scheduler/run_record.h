@@ -31,10 +31,6 @@ class RunRecorder {
     RunRecorder(const RunRecorder&) = delete;
     RunRecorder& operator=(const RunRecorder&) = delete;
 
-    // Why the history's files cannot be used at all, naming the file; empty
-    // when they can, or when the history is off.
-    std::string refusal() const { return off_ ? std::string() : History::unusable_files(folder_); }
-
     // Records the start of a run of `spec` at the clock's time, makes it with
     // `run`, then records its end and the images it wrote.
     RunSummary record(const RunSpec& spec, StartedBy by, const Clock& clock,

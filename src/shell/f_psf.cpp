@@ -304,9 +304,9 @@ StartResult f_psf::startup() {
         }
     }
     if (!DataFolder_.empty()) {
-        // The window's other files there: anything but a regular file is refused.
-        problem = History::unusable_files(DataFolder_);
-        if (problem.empty()) problem = m_tbpsf::unusable_markers(DataFolder_);
+        // The window's markers there: anything but a regular file is refused.
+        // The history is not: it only ever costs itself, and says so once.
+        problem = m_tbpsf::unusable_markers(DataFolder_);
         if (!problem.empty()) DataFolder_.clear();
     }
     table_.TaskCount = 0;
