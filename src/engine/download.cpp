@@ -229,11 +229,13 @@ class ImageFile final : public BodySink {
 
     // The same number of bytes read from the file compared with; its
     // descriptor is held only while the bytes agree and the file has more.
+    // Never a link followed, never a wait on a pipe put in its place.
     void compare(std::string_view bytes) {
         if (compared_.empty() || match_ == Match::Differs) return;
         if (match_ == Match::Unknown) {
             struct stat st {};
-            compared_fd_ = ::open(compared_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            compared_fd_ =
+                ::open(compared_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
             if (compared_fd_ < 0 || ::fstat(compared_fd_, &st) != 0 || !S_ISREG(st.st_mode))
                 return stop_comparing(Match::Differs);
             compared_size_ = static_cast<std::size_t>(st.st_size);
