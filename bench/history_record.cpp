@@ -22,7 +22,7 @@ std::string folder() {
     return made.string() + "/";
 }
 
-psf::RunSummary one_image() {
+psf::RunSummary one_image(const psf::m_psf::StoredLookup& = {}) {
     psf::RunSummary s;
     s.pages_read = s.images_found = s.images_copied = 1;
     s.written = {{"http://127.0.0.1/a.jpg", "/tmp/a.jpg", 10000, "", "\"e\""}};

@@ -6,7 +6,7 @@
 
 #include "cli/console.h"
 #include "cli/task_commands.h"
-#include "scheduler/task_run.h"
+#include "scheduler/run_record.h"
 #include "store/history.h"
 
 namespace psf::cli {
@@ -66,17 +66,6 @@ const char* outcome_code(Outcome o) {
     return "interrupted";
 }
 
-// The counts as the summary line of the run said them.
-std::string counts_text(const RunRecord& r) {
-    RunSummary s;
-    s.pages_read = r.pages_read;
-    s.images_found = r.images_found;
-    s.images_copied = r.copied;
-    s.images_present = r.present;
-    s.images_failed = r.failed;
-    return summary_text(s);
-}
-
 std::string run_json(const RunRecord& r) {
     const auto field = [](const char* name, const std::string& value) {
         return std::string("\"") + name + "\": " + value;
@@ -95,6 +84,7 @@ std::string run_json(const RunRecord& r) {
                                       {"images_found", r.images_found},
                                       {"copied", r.copied},
                                       {"already_present", r.present},
+                                      {"unchanged", r.unchanged},
                                       {"failed", r.failed},
                                       {"bytes_received", r.bytes_received}})
         out += ", " + field(name, std::to_string(value));

@@ -67,10 +67,11 @@ int crawl(std::vector<std::string> words) {
         if (!folder.empty()) observer.warn(w);
     });
     const psf::RunSummary s =
-        recorder.record(args->spec, psf::StartedBy::Crawl, psf::SystemClock(), [&] {
-            return psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state, inet, observer,
-                                      stopper.token());
-        });
+        recorder.record(args->spec, psf::StartedBy::Crawl, psf::SystemClock(),
+                        [&](const psf::m_psf::StoredLookup& stored) {
+                            return psf::run_retrieval(args->spec, psf::RunMode::OnDemand, state,
+                                                      inet, observer, stopper.token(), stored);
+                        });
     if (s.cancelled && !s.timed_out) {
         std::cerr << "picsifter-cli: interrupted; " << s.images_copied << " copied\n";
         return ExitInterrupted;

@@ -182,10 +182,11 @@ int run_command(std::vector<std::string> words) {
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
-    const RunSummary summary =
-        recorder.record(spec_from_row(store.table, row), StartedBy::Run, SystemClock(), [&] {
+    const RunSummary summary = recorder.record(
+        spec_from_row(store.table, row), StartedBy::Run, SystemClock(),
+        [&](const m_psf::StoredLookup& stored) {
             return traite_ligne_detail(store.table, row, RunMode::OnDemand, state, inet, observer,
-                                       stopper.token(), max_time);
+                                       stopper.token(), max_time, stored);
         });
     // A run whose start page failed still counts as run; one stopped at its
     // time limit does not.
@@ -251,10 +252,11 @@ int due_command(std::vector<std::string> words) {
         [&](int row) {
             const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
             observer.set_task(title);
-            RunSummary summary =
-                recorder.record(spec_from_row(store.table, row), StartedBy::Due, clock, [&] {
+            RunSummary summary = recorder.record(
+                spec_from_row(store.table, row), StartedBy::Due, clock,
+                [&](const m_psf::StoredLookup& stored) {
                     return traite_ligne_detail(store.table, row, RunMode::Scheduled, state, inet,
-                                               observer, stopper.token(), max_time);
+                                               observer, stopper.token(), max_time, stored);
                 });
             if (!summary.cancelled || summary.timed_out) {
                 const int rc = observer.report(summary, title);

@@ -154,14 +154,19 @@ struct Slot {
 class Downloads {
   public:
     Downloads(TransferControl& inet, List& images, int count, const std::string& destination,
-              int policy, int layout, const ImageChoice& choice)
+              int policy, int layout, const ImageChoice& choice, const StoredLookup& stored)
         : inet_(inet),
           images_(images),
           count_(count),
           destination_(destination),
           policy_(policy),
           layout_(layout),
-          choice_(choice) {}
+          choice_(choice),
+          // A file this run wrote is known by what it wrote, before any earlier run.
+          stored_([this, &stored](const std::string& file) -> std::optional<WrittenImage> {
+              if (auto it = written_.find(file); it != written_.end()) return it->second;
+              return stored ? stored(file) : std::nullopt;
+          }) {}
 
     DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
         DownloadTally tally;
@@ -173,13 +178,18 @@ class Downloads {
             const std::string address = this->address(s.index);
             std::string cause;
             Response response;
-            const int result = finish(s, cause, response);
+            bool unchanged = false;
+            const int result = finish(s, cause, response, unchanged);
             tally.received += response.received;
             if (result == 1) {
                 ++tally.copied;
-                if (auto written = written_image(s.plan, response))
+                if (auto written = written_image(s.plan, response)) {
+                    written_[written->file] = *written;
                     tally.written.push_back(std::move(*written));
+                }
                 if (copied) copied(tally.copied);
+            } else if (unchanged) {
+                ++tally.unchanged;
             } else if (!cause.empty()) {
                 ++tally.failed;
                 tally.failures.emplace_back(address, cause);
@@ -215,7 +225,7 @@ class Downloads {
             // earlier copy may yet change the files this one depends on.
             s.kind = Kind::Open;
         } else {
-            s.plan = prepare_image(a, destination_, policy_, layout_, choice_);
+            s.plan = prepare_image(a, destination_, policy_, layout_, choice_, stored_);
             note_created(s.plan);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
@@ -244,7 +254,7 @@ class Downloads {
     // copie_image's result, or Skipped for a slot whose address an earlier
     // slot holds.
     static constexpr int Skipped = 2;
-    int finish(Slot& s, std::string& cause, Response& r) {
+    int finish(Slot& s, std::string& cause, Response& r, bool& unchanged) {
         std::string& a = address(s.index);
         if (undecided(s)) {
             auto it = unsure_.find(a);
@@ -256,25 +266,25 @@ class Downloads {
                 held_.insert(a);
                 return Skipped;
             case Kind::Settled:
-                result = finish_image(s.plan, {}, &cause);
+                result = finish_image(s.plan, {}, &cause, &unchanged);
                 break;
             case Kind::Fetching:
                 if (s.ticket != 0) {
                     --fetching_;
                     r = inet_.Take(s.ticket);
                 }
-                result = finish_image(s.plan, r, &cause);
+                result = finish_image(s.plan, r, &cause, &unchanged);
                 break;
             case Kind::Open:
                 if (held_.count(a) != 0) {
                     held_.insert(a);
                     return Skipped;
                 }
-                s.plan = prepare_image(a, destination_, policy_, layout_, choice_);
+                s.plan = prepare_image(a, destination_, policy_, layout_, choice_, stored_);
                 note_created(s.plan);
                 if (s.plan.fetch)
                     if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
-                result = finish_image(s.plan, r, &cause);
+                result = finish_image(s.plan, r, &cause, &unchanged);
                 break;
         }
         // A folder this run made and no copy used goes again, whichever
@@ -299,6 +309,8 @@ class Downloads {
     const int policy_;
     const int layout_;
     const ImageChoice& choice_;
+    std::unordered_map<std::string, WrittenImage> written_;  // by file, this run
+    const StoredLookup stored_;
 
     std::deque<Slot> window_;  // slots head..next_ - 1
     int next_ = 1;
@@ -315,8 +327,8 @@ class Downloads {
 DownloadTally download_images(TransferControl& inet, List& images, int count,
                               const std::string& destination, int policy, int layout,
                               const std::function<void(int)>& copied, std::stop_token stop,
-                              const ImageChoice& choice) {
-    Downloads d(inet, images, count, destination, policy, layout, choice);
+                              const ImageChoice& choice, const StoredLookup& stored) {
+    Downloads d(inet, images, count, destination, policy, layout, choice, stored);
     return d.run(copied, stop);
 }
 

@@ -1,4 +1,9 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
@@ -7,6 +12,7 @@
 
 #include "engine/m_psf.h"
 #include "platform/atomic_file.h"
+#include "platform/http_date.h"
 
 namespace fs = std::filesystem;
 
@@ -116,10 +122,13 @@ bool html_document(std::string_view head) {
 
 // The policy on a target: false when nothing is to be written (a link, or
 // a file kept, or no free version name); `target` may become a version name.
-bool apply_policy(fs::path& target, int policy) {
+// `present` gets the copy the target replaces or follows: the file, or the
+// version name before the free one.
+bool apply_policy(fs::path& target, int policy, fs::path* present = nullptr) {
     if (is_link(target)) return false;
     if (!entry_exists(target)) return true;
     if (policy == KeepExisting) return false;
+    if (present != nullptr) *present = target;
     if (policy != NewVersion) return true;
     // The number goes before the last four characters of the name.
     const std::string name = target.filename().string();
@@ -131,8 +140,26 @@ bool apply_policy(fs::path& target, int policy) {
             target = candidate;
             return true;
         }
+        if (present != nullptr) *present = candidate;
     }
     return false;
+}
+
+// The validators of a copy present for a fetch of `url`: those of the
+// response that wrote it when the record describes this file still, else
+// its modification time. A file another address wrote says nothing of
+// this one.
+Validators validators_of(const fs::path& file, const std::string& url, const StoredLookup& stored) {
+    struct stat st {};
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    Validators known;
+    if (const auto record = stored ? stored(file.string()) : std::nullopt) {
+        if (record->address != url) return {};
+        if (record->size == static_cast<std::uint64_t>(st.st_size))
+            known = {record->etag, record->last_modified};
+    }
+    if (known.last_modified.empty()) known.last_modified = http_date(st.st_mtime);
+    return known;
 }
 
 }  // namespace
@@ -141,15 +168,24 @@ bool apply_policy(fs::path& target, int policy) {
 // renamed over it once whole, so the target is either the old file or the
 // whole new one. Images are not flushed one by one: a crash of the program
 // cannot leave a partial image, and a flush per image would slow every run.
+// A body may be compared, as it arrives, with a file present.
 class ImageFile final : public BodySink {
   public:
-    bool open(const fs::path& folder) {
-        return file_.open(folder, ".picsifter-XXXXXX.part", 0666, Durability::Unflushed);
+    // The temporary is made now, or else with the first byte, so that an
+    // answer without a body (a 304) touches no folder.
+    bool open(const fs::path& folder, bool now) {
+        folder_ = folder;
+        return !now || make();
     }
 
+    void compare_with(const fs::path& file) { compared_ = file; }
+
     bool Write(std::string_view bytes) override {
+        if (bytes.empty()) return true;
+        if (!made_ && !make()) return false;
         if (head_.size() <= ErrorPageSize)
             head_.append(bytes.substr(0, ErrorPageSize + 1 - head_.size()));
+        compare(bytes);
         size_ += bytes.size();
         return file_.write(bytes);
     }
@@ -157,7 +193,8 @@ class ImageFile final : public BodySink {
     void Restart() override {
         head_.clear();
         size_ = 0;
-        file_.restart();
+        if (made_) file_.restart();
+        stop_comparing(Match::Unknown);
     }
 
     bool failed() const { return file_.failed(); }
@@ -166,21 +203,76 @@ class ImageFile final : public BodySink {
     std::size_t size() const { return size_; }
     // The first bytes, enough for the error-page test.
     const std::string& head() const { return head_; }
-    bool keep(const fs::path& target) {
+    // The whole body arrived equal to the file compared with.
+    bool identical() const { return match_ == Match::Same && size_ == compared_size_; }
+    bool keep(const fs::path& target, std::optional<std::time_t> modified) {
+        if (modified) file_.set_modified(*modified);
         if (!file_.commit(target)) return false;
         kept_ = target;
         return true;
     }
     const fs::path& kept() const { return kept_; }
-    void discard() { file_.discard(); }
+    void discard() {
+        file_.discard();
+        stop_comparing(match_);
+    }
+    ~ImageFile() override { stop_comparing(match_); }
 
     static constexpr std::size_t ErrorPageSize = 1025;  // larger bodies are never tested
 
   private:
+    enum class Match { Unknown, Same, Differs };
+
+    bool make() {
+        made_ = file_.open(folder_, ".picsifter-XXXXXX.part", 0666, Durability::Unflushed);
+        return made_;
+    }
+
+    // The same number of bytes read from the file compared with; its
+    // descriptor is held only while the bytes agree and the file has more.
+    // Never a link followed, never a wait on a pipe put in its place.
+    void compare(std::string_view bytes) {
+        if (compared_.empty() || match_ == Match::Differs) return;
+        if (match_ == Match::Unknown) {
+            struct stat st {};
+            compared_fd_ =
+                ::open(compared_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            if (compared_fd_ < 0 || ::fstat(compared_fd_, &st) != 0 || !S_ISREG(st.st_mode))
+                return stop_comparing(Match::Differs);
+            compared_size_ = static_cast<std::size_t>(st.st_size);
+            match_ = Match::Same;
+        }
+        if (bytes.size() > compared_size_ - size_) return stop_comparing(Match::Differs);
+        buffer_.resize(bytes.size());
+        for (std::size_t got = 0; got < bytes.size();) {
+            const ssize_t n = ::pread(compared_fd_, buffer_.data() + got, bytes.size() - got,
+                                      static_cast<off_t>(size_ + got));
+            if (n <= 0 && !(n < 0 && errno == EINTR)) return stop_comparing(Match::Differs);
+            got += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        if (std::string_view(buffer_.data(), bytes.size()) != bytes)
+            return stop_comparing(Match::Differs);
+        if (size_ + bytes.size() == compared_size_) stop_comparing(Match::Same);
+    }
+
+    void stop_comparing(Match m) {
+        if (compared_fd_ >= 0) ::close(compared_fd_);
+        compared_fd_ = -1;
+        match_ = m;
+        if (m == Match::Unknown) compared_size_ = 0;
+    }
+
     AtomicFile file_;
+    fs::path folder_;
+    bool made_ = false;
     std::string head_;
     std::size_t size_ = 0;
     fs::path kept_;  // the file the body became
+    fs::path compared_;
+    int compared_fd_ = -1;
+    std::size_t compared_size_ = 0;
+    Match match_ = Match::Unknown;
+    std::vector<char> buffer_;
 };
 
 std::string not_an_image(std::string_view content_type, std::string_view head,
@@ -246,7 +338,7 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
 }
 
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout, const ImageChoice& choice) {
+                        int layout, const ImageChoice& choice, const StoredLookup& stored) {
     ImagePlan plan;
     plan.result = -1;
     try {
@@ -271,7 +363,8 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
         plan.late = paths.late;
         plan.policy = policy;
         plan.choice = choice;
-        if (!plan.late && !apply_policy(target, policy)) {
+        fs::path present;
+        if (!plan.late && !apply_policy(target, policy, &present)) {
             plan.result = is_link(target) ? -1 : 0;
             return plan;
         }
@@ -279,6 +372,10 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
         plan.url = std::string(trim_blanks(address));
         plan.folder = paths.folder;
         plan.target = target;
+        if (!present.empty()) {
+            plan.known = validators_of(present, plan.url, stored);
+            if (policy == NewVersion) plan.newest = present;
+        }
         return plan;
     } catch (...) {
         plan = {};
@@ -290,13 +387,15 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
 Ticket start_image(TransferControl& inet, ImagePlan& plan) {
     auto file = std::make_shared<ImageFile>();
     plan.file = file;  // kept also when it cannot be made, to tell why
-    if (!file->open(plan.folder)) return 0;
-    return inet.Start(plan.url, DataType::Bytes, std::move(file));
+    if (!file->open(plan.folder, plan.known.empty())) return 0;
+    if (!plan.newest.empty()) file->compare_with(plan.newest);
+    return inet.Start(plan.url, DataType::Bytes, std::move(file), plan.known);
 }
 
-int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
+int finish_image(const ImagePlan& plan, const Response& r, std::string* cause, bool* unchanged) {
     std::string why;
     int result = -1;
+    bool same = false;
     ImageFile* file = plan.file.get();
     try {
         if (!plan.fetch) {
@@ -312,6 +411,9 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
         } else if (!r.ok || r.status >= 400) {
             why = cause_text(r);
             result = r.ok ? 0 : -1;  // an error page is never an image
+        } else if (r.status == 304 && !plan.known.empty()) {
+            same = true;
+            result = 0;
         } else if (file->size() == 0) {
             why = "empty response";
         } else if (why = not_an_image(r.content_type, file->head(), plan.choice); !why.empty()) {
@@ -319,6 +421,9 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
         } else if (file->size() <= ImageFile::ErrorPageSize &&
                    looks_like_error_page(file->head())) {
             why = "small response that looks like an error page";
+            result = 0;
+        } else if (file->identical()) {
+            same = true;  // a new version of the same bytes would tell nothing new
             result = 0;
         } else {
             fs::path target = plan.target;
@@ -330,7 +435,7 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
             } else if (plan.late && (target += "." + ext, !apply_policy(target, plan.policy))) {
                 result = is_link(target) ? -1 : 0;  // kept by the policy
                 if (result < 0) why = "cannot write " + target.string();
-            } else if (file->keep(target)) {
+            } else if (file->keep(target, parse_http_date(r.last_modified))) {
                 result = 1;
             } else {
                 why = "cannot write " + target.string() + ": " + file->error();
@@ -339,9 +444,11 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause) {
     } catch (...) {
         why = "cannot write the file";
         result = -1;
+        same = false;
     }
     if (file != nullptr && result != 1) file->discard();
     if (cause != nullptr) *cause = why;
+    if (unchanged != nullptr) *unchanged = same;
     return result;
 }
 

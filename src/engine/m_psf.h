@@ -183,6 +183,21 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
 
 class ImageFile;  // the temporary file a body is streamed into
 
+// What a run keeps of an image it wrote: where from, where to, and the
+// validators its response carried.
+struct WrittenImage {
+    std::string address;
+    std::string file;
+    std::uint64_t size = 0;
+    std::string last_modified;
+    std::string etag;
+};
+
+// The last image known written to a file (by an earlier run), if any: what
+// a conditional fetch asks the server about. Empty: only the file's own
+// modification time is known.
+using StoredLookup = std::function<std::optional<WrittenImage>(const std::string& file)>;
+
 // Everything before the fetch: creates the folders, applies the policy to the
 // files present now. Without `fetch`, `result` is copie_image's result.
 struct ImagePlan {
@@ -199,33 +214,32 @@ struct ImagePlan {
     bool late = false;
     int policy = KeepExisting;
     ImageChoice choice;
+    // A copy present (the file, or policy 3's newest version): the server is
+    // asked whether it changed, and under policy 3 the body is compared
+    // with `newest` as it arrives.
+    Validators known;
+    std::filesystem::path newest;
 };
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout, const ImageChoice& choice = {});
+                        int layout, const ImageChoice& choice = {},
+                        const StoredLookup& stored = {});
 
 // Starts the fetch, its body streamed into a new temporary file in the
 // target's folder; 0 when that file cannot be made (finish_image says so).
 Ticket start_image(TransferControl& inet, ImagePlan& plan);
 
 // Everything after the fetch: the error-page tests, then the temporary file
-// renamed over the target or removed. `cause` gets why the image was not
-// written, empty when it was or the policy kept the file present.
-int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
+// renamed over the target, with the response's Last-Modified as its time, or
+// removed. `cause` gets why the image was not written, empty when it was or
+// the policy kept the file present. `unchanged` is set when the copy present
+// is still the server's: a 304, or under policy 3 the same bytes.
+int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr,
+                 bool* unchanged = nullptr);
 
 // The errno with which the destination refused the image's folder or file
 // (no room, read-only, no permission…), once finish_image has failed it; 0
 // when the destination was not at fault.
 int destination_error(const ImagePlan& plan);
-
-// What a run keeps of an image it wrote: where from, where to, and the
-// validators its response carried.
-struct WrittenImage {
-    std::string address;
-    std::string file;
-    std::uint64_t size = 0;
-    std::string last_modified;
-    std::string etag;
-};
 
 // The image finish_image wrote for `plan` from `r`; nothing when it wrote none.
 std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r);
@@ -249,7 +263,8 @@ void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
 
 struct DownloadTally {
     int copied = 0;
-    int present = 0;  // kept by the policy: nothing fetched
+    int present = 0;    // kept by the policy: nothing fetched
+    int unchanged = 0;  // the copy present is still the server's: nothing written
     int failed = 0;
     std::vector<std::pair<std::string, std::string>> failures;  // address, cause
     std::vector<WrittenImage> written;                          // in the order written
@@ -261,10 +276,11 @@ struct DownloadTally {
 // The download phase over ImageList slots 1..count: a slot whose address is
 // in an earlier slot is skipped, any other is copied once, and a slot not
 // copied is blanked. `copied(n)` runs after each copied image with the running
-// count.
+// count. `stored` tells what earlier runs wrote; what this run writes goes
+// before it.
 DownloadTally download_images(TransferControl& inet, List& images, int count,
                               const std::string& destination, int policy, int layout,
                               const std::function<void(int)>& copied, std::stop_token stop,
-                              const ImageChoice& choice = {});
+                              const ImageChoice& choice = {}, const StoredLookup& stored = {});
 
 }  // namespace psf::m_psf

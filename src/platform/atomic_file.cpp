@@ -1,6 +1,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -59,6 +60,12 @@ bool AtomicFile::restart() {
     error_ = 0;
     if (::ftruncate(fd_, 0) != 0 || ::lseek(fd_, 0, SEEK_SET) != 0) return fail(errno);
     return true;
+}
+
+bool AtomicFile::set_modified(std::time_t t) {
+    if (fd_ < 0) return fail(EBADF);
+    const timespec times[2] = {{0, UTIME_NOW}, {t, 0}};
+    return ::futimens(fd_, times) == 0;  // a file without it is still whole
 }
 
 bool AtomicFile::commit(const fs::path& target, bool replace) {

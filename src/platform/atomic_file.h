@@ -2,6 +2,7 @@
 // the target's folder, which is then renamed to the target's name.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -30,6 +31,9 @@ class AtomicFile {
     bool write(std::string_view bytes);
     // Forgets what was written so far.
     bool restart();
+    // The modification time the file will carry, set on the temporary
+    // before it takes the target's name. Its failure fails no commit.
+    bool set_modified(std::time_t t);
     // Renames the temporary over `target`, or, without `replace`, only to a
     // name that is free (a taken one fails with EEXIST). A failure removes it.
     bool commit(const std::filesystem::path& target, bool replace = true);

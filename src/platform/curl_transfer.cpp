@@ -158,7 +158,8 @@ struct Transfer {
     const TransferLimits* limits = nullptr;
     const std::stop_token* stop = nullptr;
     Account* account = nullptr;
-    std::shared_ptr<BodySink> sink;  // byte form: where the body goes instead of `body`
+    std::shared_ptr<BodySink> sink;    // byte form: where the body goes instead of `body`
+    curl_slist* conditions = nullptr;  // If-None-Match, If-Modified-Since
 
     std::string body;
     std::size_t size = 0;     // body bytes of this try
@@ -175,6 +176,26 @@ struct Transfer {
     curl_off_t last_count = 0;
     std::chrono::steady_clock::time_point last_arrival;
     char errbuf[CURL_ERROR_SIZE] = {};
+
+    Transfer() = default;
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+    ~Transfer() { curl_slist_free_all(conditions); }
+
+    // The request headers of a conditional fetch; a value that would break
+    // the request's lines is not sent.
+    void ask_if_changed(const Validators& known) {
+        const auto add = [this](const char* name, const std::string& value) {
+            if (value.empty() || std::any_of(value.begin(), value.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+                }))
+                return;
+            if (curl_slist* more = curl_slist_append(conditions, (name + value).c_str()))
+                conditions = more;
+        };
+        add("If-None-Match: ", known.etag);
+        add("If-Modified-Since: ", known.last_modified);
+    }
 
     static size_t on_body(char* data, size_t size, size_t count, void* self_ptr) {
         auto* self = static_cast<Transfer*>(self_ptr);
@@ -293,6 +314,7 @@ struct Transfer {
         curl_easy_setopt(easy, CURLOPT_MAXREDIRS, l.max_redirects);
 
         curl_easy_setopt(easy, CURLOPT_USERAGENT, "Picsifter/2.0");
+        if (conditions != nullptr) curl_easy_setopt(easy, CURLOPT_HTTPHEADER, conditions);
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, "");
         must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L), "the certificate check");
         must(curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L), "the host name check");
@@ -729,7 +751,8 @@ struct CurlTransfer::Impl {
         return static_cast<int>(wait.count());
     }
 
-    Ticket start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink) {
+    Ticket start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink,
+                 const Validators& known) {
         const Ticket ticket = next_ticket++;
         if (!broken.empty()) {
             done[ticket] = Transfer::failure(Cause::Other, broken);
@@ -754,6 +777,7 @@ struct CurlTransfer::Impl {
             return ticket;
         }
         t->sink = std::move(sink);
+        t->ask_if_changed(known);
         t->account = &account;
         t->with_credentials = !origin.empty() && t->origin == origin;
         t->form = type;
@@ -892,8 +916,9 @@ std::vector<std::string> CurlTransfer::GivenUp() const {
     return impl_->given_up;
 }
 
-Ticket CurlTransfer::Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink) {
-    return impl_->start(url, type, std::move(sink));
+Ticket CurlTransfer::Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink,
+                           const Validators& known) {
+    return impl_->start(url, type, std::move(sink), known);
 }
 
 Response CurlTransfer::Take(Ticket ticket) {

@@ -58,8 +58,8 @@ class CurlTransfer final : public TransferControl {
     std::vector<std::string> GivenUp() const override;
 
     std::size_t LookAhead() const override;
-    Ticket Start(const std::string& url, DataType type,
-                 std::shared_ptr<BodySink> sink = nullptr) override;
+    Ticket Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink = nullptr,
+                 const Validators& known = {}) override;
     Response Take(Ticket ticket) override;
     void Discard() override;
 

@@ -128,6 +128,14 @@ class BodySink {
     virtual void Restart() = 0;
 };
 
+// What a fetch of a copy already kept says of it, so that the server sends the
+// body only when it changed: a 304 answer, without a body, says it did not.
+struct Validators {
+    std::string etag;           // sent as If-None-Match
+    std::string last_modified;  // an HTTP date, sent as If-Modified-Since
+    bool empty() const { return etag.empty() && last_modified.empty(); }
+};
+
 // Names one fetch begun with Start.
 using Ticket = std::uint64_t;
 
@@ -169,8 +177,11 @@ class TransferControl {
 
     // With a `sink`, a byte-form body goes there and the response's body
     // stays empty; a body under a status of 400 or above is not kept at all.
+    // `known` makes the fetch conditional; this default fetches whatever
+    // changed, as a server that ignores the validators answers.
     virtual Ticket Start(const std::string& url, DataType type,
-                         std::shared_ptr<BodySink> sink = nullptr) {
+                         std::shared_ptr<BodySink> sink = nullptr, const Validators& known = {}) {
+        static_cast<void>(known);
         queued_.push_back({next_ticket_, {url, type, std::move(sink)}});
         return next_ticket_++;
     }

@@ -1,5 +1,6 @@
 #include "scheduler/run_record.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <utility>
@@ -31,6 +32,18 @@ std::string moment(const Clock& clock) {
 
 }  // namespace
 
+std::string counts_text(const RunRecord& r) {
+    RunSummary s;
+    s.pages_read = r.pages_read;
+    s.images_found = r.images_found;
+    s.images_copied = r.copied;
+    s.images_present = r.present;
+    s.images_unchanged = r.unchanged;
+    s.images_failed = r.failed;
+    s.policy = r.policy;
+    return summary_text(s);
+}
+
 RunRecorder::RunRecorder(std::string DataFolder, std::function<void(const std::string&)> warn,
                          int keep)
     : folder_(std::move(DataFolder)), warn_(std::move(warn)), keep_(keep) {
@@ -47,9 +60,9 @@ void RunRecorder::say_problem() {
 }
 
 RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& clock,
-                               const std::function<RunSummary()>& run) {
+                               const Run& run) {
     last_id_ = 0;
-    if (off_) return run();
+    if (off_) return run({});
     // A history that failed the last run (locked, say) is tried again.
     if (!history_ || !history_->usable())
         history_ = std::make_unique<History>(folder_, History::Mode::Write, keep_);
@@ -62,7 +75,14 @@ RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& c
     say_problem();
 
     const auto began = std::chrono::steady_clock::now();
-    RunSummary s = run();
+    RunSummary s = run([this](const std::string& file) -> std::optional<m_psf::WrittenImage> {
+        const auto image = history_->last_written(file);
+        if (!image) return std::nullopt;
+        return m_psf::WrittenImage{
+            image->address, image->file,
+            static_cast<std::uint64_t>(std::max<std::int64_t>(0, image->size)),
+            image->last_modified, image->etag};
+    });
     r.ended = moment(clock);
     r.duration_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - began)
@@ -77,6 +97,8 @@ RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& c
     r.images_found = s.images_found;
     r.copied = s.images_copied;
     r.present = s.images_present;
+    r.unchanged = s.images_unchanged;
+    r.policy = spec.policy;
     r.failed = s.images_failed;
     r.bytes_received = static_cast<std::int64_t>(s.bytes_received);
     if (r.id != 0) {

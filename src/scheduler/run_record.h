@@ -20,6 +20,9 @@ enum class StartedBy { Timer, RetrieveNow, Run, Due, Crawl };
 // Set to "off", no run is recorded.
 inline constexpr const char* HistoryVariable = "PICSIFTER_HISTORY";
 
+// The counts of a recorded run, as its summary line said them.
+std::string counts_text(const RunRecord& r);
+
 class RunRecorder {
   public:
     // The history of `DataFolder`, opened with the first run. `warn` gets the
@@ -32,9 +35,10 @@ class RunRecorder {
     RunRecorder& operator=(const RunRecorder&) = delete;
 
     // Records the start of a run of `spec` at the clock's time, makes it with
-    // `run`, then records its end and the images it wrote.
-    RunSummary record(const RunSpec& spec, StartedBy by, const Clock& clock,
-                      const std::function<RunSummary()>& run);
+    // `run`, handing it what the history knows of the files earlier runs
+    // wrote, then records its end and the images it wrote.
+    using Run = std::function<RunSummary(const m_psf::StoredLookup& stored)>;
+    RunSummary record(const RunSpec& spec, StartedBy by, const Clock& clock, const Run& run);
     // The history's number of the last run recorded; 0 when it was not.
     std::int64_t last_id() const { return last_id_; }
 

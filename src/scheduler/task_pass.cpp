@@ -40,10 +40,10 @@ RunSpec spec_from_row(const TaskTable& table, int row) {
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
                                m_psf::CrawlState& state, TransferControl& inet,
                                RunObserver& observer, std::stop_token stop,
-                               std::chrono::seconds max_time) {
+                               std::chrono::seconds max_time, const m_psf::StoredLookup& stored) {
     RunSpec spec = spec_from_row(table, numligne);
     spec.max_time = max_time;
-    return run_retrieval(spec, mode, state, inet, observer, stop);
+    return run_retrieval(spec, mode, state, inet, observer, stop, stored);
 }
 
 void stamp(Task& task, const LocalTime& when) {

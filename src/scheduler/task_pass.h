@@ -29,7 +29,8 @@ RunSpec spec_from_row(const TaskTable& table, int row);
 RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mode,
                                m_psf::CrawlState& state, TransferControl& inet,
                                RunObserver& observer, std::stop_token stop = {},
-                               std::chrono::seconds max_time = DefaultMaxTime);
+                               std::chrono::seconds max_time = DefaultMaxTime,
+                               const m_psf::StoredLookup& stored = {});
 
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);

@@ -18,11 +18,16 @@ std::string image_count_text(int n) {
 }
 
 std::string summary_text(const RunSummary& s) {
+    const bool keeps = s.policy == m_psf::KeepExisting;
     return std::to_string(s.pages_read) + (s.pages_read == 1 ? " page read, " : " pages read, ") +
            std::to_string(s.images_found) +
            (s.images_found == 1 ? " image found, " : " images found, ") +
-           std::to_string(s.images_copied) + " copied, " + std::to_string(s.images_present) +
-           " already present, " + std::to_string(s.images_failed) + " failed";
+           std::to_string(s.images_copied) + " copied, " +
+           (!keeps || s.images_unchanged > 0 ? std::to_string(s.images_unchanged) + " unchanged, "
+                                             : "") +
+           (keeps || s.images_present > 0 ? std::to_string(s.images_present) + " already present, "
+                                          : "") +
+           std::to_string(s.images_failed) + " failed";
 }
 
 std::string start_failure_text(const RunSummary& s) {
@@ -140,13 +145,15 @@ bool make_destination(const std::string& folder, std::string& error) {
 }
 
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
-                         TransferControl& inet, RunObserver& observer, std::stop_token outer) {
+                         TransferControl& inet, RunObserver& observer, std::stop_token outer,
+                         const m_psf::StoredLookup& stored) {
     using namespace m_psf;
     const bool scheduled = mode == RunMode::Scheduled;
     const Deadline deadline(spec.max_time, outer);
     const std::stop_token stop = deadline.token();
     RunSummary summary;
     summary.max_time = spec.max_time;
+    summary.policy = spec.policy;
     RunProgress progress;
 
     observer.set_colour(LabelColour::Busy);
@@ -213,7 +220,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
             observer.progress(progress);
             observer.process_events();
         },
-        stop, spec.images);
+        stop, spec.images, stored);
 
     observer.set_colour(LabelColour::Idle);
     if (scheduled) {
@@ -225,6 +232,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.too_long_named = state.Notes.too_long_named;
     summary.images_copied = tally.copied;
     summary.images_present = tally.present;
+    summary.images_unchanged = tally.unchanged;
     summary.images_failed = tally.failed;
     // Every image the run tried to write was refused: the destination's fault,
     // not the site's.

@@ -64,8 +64,10 @@ struct RunSummary {
     int pages_read = 0;    // pages whose body was read and scanned (a 2xx answer of a page type)
     int images_found = 0;  // distinct images
     int images_copied = 0;
-    int images_present = 0;  // kept by the policy
+    int images_present = 0;    // kept by the policy
+    int images_unchanged = 0;  // the copy present was still the server's
     int images_failed = 0;
+    int policy = m_psf::KeepExisting;  // the summary names what it may count
     // Why the start page could not be fetched (a transport failure or a
     // status of 400 or above); empty when it was.
     std::string start_failure;
@@ -92,7 +94,9 @@ struct RunSummary {
     std::vector<m_psf::WrittenImage> written;
 };
 
-// "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed".
+// "12 pages read, 40 images found, 31 copied, 6 already present, 3 failed";
+// under "replace" and "create a new version" "…, 3 copied, 35 unchanged, 2
+// failed", with the images already present too when there are any.
 std::string summary_text(const RunSummary& s);
 // "the start page ADDRESS could not be fetched: CAUSE", naming where it
 // failed after a redirect; or empty.
@@ -124,7 +128,9 @@ std::string image_count_text(int n);
 // absolute is left alone: no image is ever written relative to the current one.
 bool make_destination(const std::string& folder, std::string& error);
 
+// `stored` tells what earlier runs wrote, for asking whether it changed.
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
-                         TransferControl& inet, RunObserver& observer, std::stop_token stop = {});
+                         TransferControl& inet, RunObserver& observer, std::stop_token stop = {},
+                         const m_psf::StoredLookup& stored = {});
 
 }  // namespace psf

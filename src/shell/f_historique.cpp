@@ -21,7 +21,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
-#include "scheduler/task_run.h"
+#include "scheduler/run_record.h"
 #include "shell/thumbnails.h"
 #include "shell/twips.h"
 #include "shell/widgets.h"
@@ -53,16 +53,10 @@ std::string started_by_text(const std::string& by) {
 }
 
 std::string run_text(const RunRecord& r) {
-    RunSummary s;
-    s.pages_read = r.pages_read;
-    s.images_found = r.images_found;
-    s.images_copied = r.copied;
-    s.images_present = r.present;
-    s.images_failed = r.failed;
     return r.task + ", run " + std::to_string(r.id) + " started by " +
            started_by_text(r.started_by) + " at " + r.started +
            (r.ended.empty() ? "" : ", ended at " + r.ended) + ": " + outcome_text(r) + ".\n" +
-           summary_text(s) + "; " + bytes_text(r.bytes_received) + " received.";
+           counts_text(r) + "; " + bytes_text(r.bytes_received) + " received.";
 }
 
 QStandardItem* cell(const QString& text, const QVariant& key) {
@@ -132,8 +126,9 @@ f_historique::f_historique(QWidget* owner, std::string DataFolder)
     }
     top->addLayout(buttons);
 
-    runs_ = new QStandardItemModel(0, 5, this);
-    runs_->setHorizontalHeaderLabels({"Task", "Started", "Outcome", "Copied", "Failed"});
+    runs_ = new QStandardItemModel(0, 6, this);
+    runs_->setHorizontalHeaderLabels(
+        {"Task", "Started", "Outcome", "Copied", "Unchanged", "Failed"});
     shown_ = new QSortFilterProxyModel(this);
     shown_->setSourceModel(runs_);
     shown_->setSortRole(SortKey);
@@ -147,7 +142,8 @@ f_historique::f_historique(QWidget* owner, std::string DataFolder)
     Table1->verticalHeader()->setDefaultSectionSize(px(255));
     Table1->horizontalHeader()->setHighlightSections(false);
     Table1->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
-    for (const auto& [column, twips] : {std::pair{0, 2300}, {1, 1700}, {3, 800}, {4, 800}})
+    for (const auto& [column, twips] :
+         {std::pair{0, 2300}, {1, 1700}, {3, 800}, {4, 1000}, {5, 800}})
         Table1->setColumnWidth(column, px(twips));
     Table1->sortByColumn(1, Qt::DescendingOrder);
     thumbnails = new Thumbnails(this);
@@ -185,10 +181,11 @@ void f_historique::reload() {
             cell(q(r.started), QVariant::fromValue<qlonglong>(r.id)),
             cell(q(outcome_text(r)), q(outcome_text(r))),
             cell(QString::number(r.copied), r.copied),
+            cell(QString::number(r.unchanged), r.unchanged),
             cell(QString::number(r.failed), r.failed),
         };
         row[0]->setData(QVariant::fromValue<qlonglong>(r.id), RunId);
-        for (int c : {3, 4}) row[c]->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        for (int c : {3, 4, 5}) row[c]->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
         runs_->appendRow(row);
         if (!tasks.contains(task)) tasks << task;
     }

@@ -57,9 +57,10 @@ void RunWorker::run_job(const std::vector<RunItem>& items, const std::string& Da
         if (stop.stop_requested()) break;
         const StartedBy by =
             item.mode == RunMode::Scheduled ? StartedBy::Timer : StartedBy::RetrieveNow;
-        const RunSummary summary = recorder_->record(item.spec, by, clock_, [&] {
-            return run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop);
-        });
+        const RunSummary summary =
+            recorder_->record(item.spec, by, clock_, [&](const m_psf::StoredLookup& stored) {
+                return run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop, stored);
+            });
         const LocalTime end = clock_.now();
         // A dead start page, a host given up, a full list or the time limit is
         // said once the run's own captions are done.

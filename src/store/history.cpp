@@ -53,12 +53,22 @@ constexpr const char* SchemaSteps[] = {
            etag TEXT NOT NULL DEFAULT '');
        CREATE INDEX images_by_run ON images (run);
        CREATE INDEX images_by_file ON images (file);)",
+    // Images whose copy present was still the server's, and the policy that
+    // says whether a run counts those or the images kept as present.
+    R"(ALTER TABLE runs ADD COLUMN unchanged INTEGER NOT NULL DEFAULT 0;
+       ALTER TABLE runs ADD COLUMN policy INTEGER NOT NULL DEFAULT 1;)",
 };
 constexpr int SchemaVersion = static_cast<int>(std::size(SchemaSteps));
 
-constexpr const char* RunColumns =
-    "id, task, start_address, started_by, started, ended, duration_ms, outcome, cause, "
-    "pages_read, images_found, copied, present, failed, bytes_received, pid";
+// The columns a run is read from; a file of version 1, read as it is, gives
+// the defaults of those added since.
+std::string run_columns(int version) {
+    return std::string(
+               "id, task, start_address, started_by, started, ended, duration_ms, "
+               "outcome, cause, pages_read, images_found, copied, present, failed, "
+               "bytes_received, pid, ") +
+           (version >= 2 ? "unchanged, policy" : "0, 1");
+}
 
 constexpr std::pair<Outcome, const char*> OutcomeCodes[] = {
     {Outcome::Running, "running"},          {Outcome::Done, "done"},
@@ -138,6 +148,8 @@ RunRecord run_at(const Statement& s) {
     r.failed = s.int_at(13);
     r.bytes_received = s.number_at(14);
     r.pid = s.number_at(15);
+    r.unchanged = s.int_at(16);
+    r.policy = s.int_at(17);
     if (r.outcome == Outcome::Running && !alive(r.pid)) r.outcome = Outcome::Interrupted;
     return r;
 }
@@ -237,7 +249,8 @@ bool History::open() {
         return false;
     }
     if (mode_ == Mode::Read) {
-        if (v < SchemaVersion) close();  // empty, or brought up to date by the next run
+        version_ = v;
+        if (v < 1) close();  // empty
         return usable();
     }
     // Durable against a crash of the program at any moment, without a flush
@@ -245,12 +258,14 @@ bool History::open() {
     if (!exec("PRAGMA journal_mode = WAL", "opening it") ||
         !exec("PRAGMA synchronous = NORMAL", "opening it"))
         return false;
+    version_ = v;
     if (v == SchemaVersion) return true;
     // Another program may be doing the same: the version read again under the lock.
     if (!exec("BEGIN IMMEDIATE", "bringing it up to date") || (v = version()) < 0) return false;
     for (; v < SchemaVersion; ++v)
         if (!exec(SchemaSteps[v], "bringing it up to date")) return false;
     const std::string set = "PRAGMA user_version = " + std::to_string(SchemaVersion);
+    version_ = SchemaVersion;
     return exec(set.c_str(), "bringing it up to date") && exec("COMMIT", "bringing it up to date");
 }
 
@@ -315,11 +330,12 @@ bool History::end_run(const RunRecord& run, const std::vector<ImageRecord>& imag
         Statement end(db_,
                       "UPDATE runs SET ended = ?, duration_ms = ?, outcome = ?, cause = ?, "
                       "pages_read = ?, images_found = ?, copied = ?, present = ?, failed = ?, "
-                      "bytes_received = ? WHERE id = ?");
+                      "bytes_received = ?, unchanged = ?, policy = ? WHERE id = ?");
         end.text(1, run.ended).number(2, run.duration_ms).text(3, code_of(run.outcome));
         end.text(4, run.cause).number(5, run.pages_read).number(6, run.images_found);
         end.number(7, run.copied).number(8, run.present).number(9, run.failed);
-        end.number(10, run.bytes_received).number(11, run.id);
+        end.number(10, run.bytes_received).number(11, run.unchanged).number(12, run.policy);
+        end.number(13, run.id);
         if (!check(end.step(), "ending a run")) return false;
         Statement add(db_,
                       "INSERT INTO images (run, address, file, size, last_modified, etag) "
@@ -338,7 +354,7 @@ std::vector<RunRecord> History::select_runs(const std::string& where, const std:
                                             std::int64_t number, int limit) {
     std::vector<RunRecord> out;
     if (!db_) return out;
-    const std::string sql = std::string("SELECT ") + RunColumns + " FROM runs " + where +
+    const std::string sql = "SELECT " + run_columns(version_) + " FROM runs " + where +
                             " ORDER BY id DESC LIMIT " + std::to_string(limit > 0 ? limit : -1);
     Statement s(db_, sql.c_str());
     if (!text.empty()) s.text(1, text);

@@ -36,6 +36,8 @@ struct RunRecord {
     int failed = 0;
     std::int64_t bytes_received = 0;
     std::int64_t pid = 0;  // of the program that made the run
+    int unchanged = 0;
+    int policy = 1;  // the existing-image policy of the run
 };
 
 struct ImageRecord {
@@ -110,6 +112,7 @@ class History {
     Mode mode_;
     int keep_;
     sqlite3* db_ = nullptr;
+    int version_ = 0;  // of the schema of the file open
     std::string problem_;
     bool moved_aside_ = false;  // a damaged file was
 };

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -133,6 +134,16 @@ void serve(World& w, const Strings& f) {
                                              {{"WWW-Authenticate", "Basic realm=\"test\""}})));
         if (how.count("hold")) return p.hold();
         std::string head = replaced(f[4], "{TARGET}", p.request().path);
+        // honours: a 304 when the validators asked about are those of HEADERS.
+        const Request& q = p.request();
+        const auto names = [&](const std::string& header, const std::string& value) {
+            return !value.empty() &&
+                   ("\n" + head + "\n").find("\n" + header + ": " + value + "\n") != npos;
+        };
+        if (how.count("honours") &&
+            (q.has("if-none-match") ? names("ETag", q.header("if-none-match"))
+                                    : names("Last-Modified", q.header("if-modified-since"))))
+            return void(p.send("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n"));
         const std::string type = body.starts_with("GIF") ? "image/gif" : "text/html";
         if (f[3] != "-")
             head = "HTTP/1.1 " + f[3] + " X\r\nContent-Length: " + std::to_string(body.size()) +
@@ -272,6 +283,12 @@ void step(World& w, Strings f) {
         }
         const long m = std::stol(f.at(4));
         expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
+    }
+    if (is("mtime")) {  // mtime NAME DATE: the file's modification time, as an HTTP date
+        std::tm t{};
+        struct stat st {};
+        strptime(f.at(2).c_str(), "%a, %d %b %Y %H:%M:%S GMT", &t);
+        expect(stat((w.dest / f.at(1)).c_str(), &st) == 0 ? st.st_mtime : 0, timegm(&t), f[1]);
     }
     if (is("limits")) expect(w.limits, f.at(1) + " " + f.at(2));
     if (is("weekday")) expect(psf::cli::parse_at(f.at(1))->weekday, std::stoi(f.at(2)));

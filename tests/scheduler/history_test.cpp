@@ -31,7 +31,7 @@ std::string record(const fs::path& folder, int keep = HistoryRuns, const std::st
     RunSpec spec;
     spec.title = "Gallery";
     spec.start_address = "http://h/";
-    const RunSummary s = recorder.record(spec, StartedBy::Due, SystemClock(), [&] {
+    const RunSummary s = recorder.record(spec, StartedBy::Due, SystemClock(), [&](const auto&) {
         return one_image(folder, etag.empty() ? "\"e\"" : etag);
     });
     return s.images_copied == 1 ? said : "the run's summary was lost";
@@ -145,6 +145,37 @@ TEST(History, KeepsTheLastRunsAndTheValidatorsOfEachFile) {
     EXPECT_EQ(history.last_runs().at(0).outcome, Outcome::Done);
     sql(dir.path(), "UPDATE runs SET outcome = 'running', ended = NULL, pid = 0 WHERE id = 5");
     EXPECT_EQ(outcome_text(*History(dir.str(), History::Mode::Read).run(5)), "interrupted");
+}
+
+// A file of the first version reads as it is, and the next run brings it up
+// to date: the unchanged images of each run and its policy are kept.
+TEST(History, AFileOfTheFirstVersionIsReadThenBroughtUpToDate) {
+    psf::test::TempDir dir;
+    record(dir.path());
+    sql(dir.path(),
+        "ALTER TABLE runs DROP COLUMN unchanged; ALTER TABLE runs DROP COLUMN policy; "
+        "PRAGMA user_version = 1");
+    const auto counts = [&] {
+        std::string out;
+        for (const RunRecord& r : History(dir.str(), History::Mode::Read).runs())
+            out += counts_text(r) + "\n";
+        return out;
+    };
+    EXPECT_EQ(counts(), "1 page read, 1 image found, 1 copied, 0 already present, 0 failed\n");
+    RunRecorder recorder(dir.str(), {});
+    RunSpec spec;
+    spec.policy = m_psf::NewVersion;
+    recorder.record(spec, StartedBy::Crawl, SystemClock(), [&](const auto& stored) {
+        RunSummary s = one_image(dir.path());
+        s.images_unchanged = 4;
+        s.written.clear();
+        if (stored((dir / "a.gif").string())) s.images_copied = 0;  // the first run's record
+        return s;
+    });
+    EXPECT_EQ(counts(),
+              "1 page read, 1 image found, 0 copied, 4 unchanged, 0 failed\n"
+              "1 page read, 1 image found, 1 copied, 0 already present, 0 failed\n");
+    EXPECT_EQ(sql(dir.path(), "PRAGMA user_version"), "2");
 }
 
 }  // namespace

@@ -321,12 +321,13 @@ TEST(History, RowsThumbnailsAndTheFolderOfARun) {
     for (const char* title : {"Gallery", "Other"}) {
         RunSpec spec;
         spec.title = title;
-        recorder.record(spec, StartedBy::Due, f.clock, [&] {
+        recorder.record(spec, StartedBy::Due, f.clock, [&](const auto&) {
             RunSummary s;
             if (spec.title == "Other") s.start_failure = "connection refused";
             for (const char* name : {"a.jpg", "gone.jpg", "bad.jpg"})
                 if (spec.title == "Gallery") s.written.push_back({"", f.pics / name, 1, "", ""});
             s.images_copied = static_cast<int>(s.written.size());
+            s.images_unchanged = s.images_copied > 0 ? 2 : 0;
             return s;
         });
     }
@@ -342,15 +343,15 @@ TEST(History, RowsThumbnailsAndTheFolderOfARun) {
     auto rows = [h] {
         QStringList out;
         for (int r = 0; r < h->Table1->model()->rowCount(); ++r)
-            for (int c = 0; c < 5; ++c) out << h->Table1->model()->index(r, c).data().toString();
+            for (int c = 0; c < 6; ++c) out << h->Table1->model()->index(r, c).data().toString();
         return out.join('|').toStdString();
     };
     EXPECT_EQ(rows(),
-              "Other|2026/12/07 10:00|start page failed: connection refused|0|0|"
-              "Gallery|2026/12/07 10:00|done|3|0");
+              "Other|2026/12/07 10:00|start page failed: connection refused|0|0|0|"
+              "Gallery|2026/12/07 10:00|done|3|2|0");
     h->Combo1->setCurrentIndex(h->Combo1->findText("Gallery"));
     emit h->Combo1->activated(h->Combo1->currentIndex());
-    EXPECT_EQ(rows(), "Gallery|2026/12/07 10:00|done|3|0");
+    EXPECT_EQ(rows(), "Gallery|2026/12/07 10:00|done|3|2|0");
     h->select_run(1);
     Thumbnails& t = *h->thumbnails;
     for (int r = 0; r < t.rowCount(); ++r)
