@@ -409,7 +409,10 @@ struct Transfer {
                 curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_error);
                 return os_error == ECONNREFUSED ? Cause::Refused
                        : os_error == ETIMEDOUT  ? Cause::TimedOut
-                                                : Cause::Other;
+                       : os_error == EHOSTUNREACH || os_error == ENETUNREACH ||
+                               os_error == EHOSTDOWN
+                           ? Cause::Unreachable
+                           : Cause::Other;
             }
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:

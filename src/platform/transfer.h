@@ -27,6 +27,7 @@ enum class Cause {
     None,
     Refused,      // nothing listens at the address
     HostUnknown,  // the name did not resolve
+    Unreachable,  // no route to the host
     TimedOut,     // no connection, or no byte for the stall time
     Untrusted,    // TLS certificate not trusted
     Tls,          // any other TLS failure
@@ -75,6 +76,8 @@ inline std::string cause_text(const Response& r) {
             return "connection refused";
         case Cause::HostUnknown:
             return "host not found";
+        case Cause::Unreachable:
+            return "host unreachable";
         case Cause::TimedOut:
             return "timed out";
         case Cause::Untrusted:
@@ -105,12 +108,32 @@ inline bool transient(const Response& r) {
     return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
 }
 
-// A failure that says the host is not answering, as opposed to a refusal of
-// this one address.
+// Whether a failure says the host does not answer at all: the only failures
+// that count toward giving a host up. Whatever a host did answer, however
+// wrong (an error status, a redirect loop, a body that does not decode, a
+// reply without an HTTP head, a certificate not trusted), is an answer; a body
+// too large, a refused address and a body that could not be kept are this
+// program's limits, not the host's doing.
 inline bool host_failure(const Response& r) {
-    if (r.ok) return false;
-    return r.cause != Cause::Cancelled && r.cause != Cause::Refusal && r.cause != Cause::TooLarge &&
-           r.cause != Cause::GivenUp;
+    switch (r.cause) {
+        case Cause::Refused:
+        case Cause::HostUnknown:
+        case Cause::Unreachable:
+        case Cause::TimedOut:
+        case Cause::Reset:
+            return true;
+        case Cause::None:
+        case Cause::Untrusted:
+        case Cause::Tls:
+        case Cause::TooLarge:
+        case Cause::Refusal:
+        case Cause::Cancelled:
+        case Cause::GivenUp:
+        case Cause::HttpStatus:
+        case Cause::Other:
+            return false;
+    }
+    return false;
 }
 
 // Text: a page (HTML, XHTML, plain text or no type). StyleSheet: text/css
