@@ -28,7 +28,8 @@ enum class Cause {
     Refused,      // nothing listens at the address
     HostUnknown,  // the name did not resolve
     Unreachable,  // no route to the host
-    TimedOut,     // no connection, or no byte for the stall time
+    Silent,       // no byte of an answer in time: not connected, or taken and left unanswered
+    TimedOut,     // the answer began, then stopped for the stall time or ran past the limit
     Untrusted,    // TLS certificate not trusted
     Tls,          // any other TLS failure
     Reset,        // the connection broke before the whole answer
@@ -78,6 +79,8 @@ inline std::string cause_text(const Response& r) {
             return "host not found";
         case Cause::Unreachable:
             return "host unreachable";
+        case Cause::Silent:
+            return "timed out without an answer";
         case Cause::TimedOut:
             return "timed out";
         case Cause::Untrusted:
@@ -101,8 +104,10 @@ inline std::string cause_text(const Response& r) {
     return {};
 }
 
-// True for the failures worth another try: a broken connection, a time-out,
-// a 5xx status or 429. A 4xx other than 429 never changes on its own.
+// True for the failures worth another try: a broken connection, an answer
+// that stopped, a 5xx status or 429. A 4xx other than 429 never changes on its
+// own, and a host that let a whole stall time pass without a byte is not asked
+// the same again at once.
 inline bool transient(const Response& r) {
     if (r.ok) return r.status >= 500 || r.status == 429;
     return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
@@ -119,6 +124,7 @@ inline bool host_failure(const Response& r) {
         case Cause::Refused:
         case Cause::HostUnknown:
         case Cause::Unreachable:
+        case Cause::Silent:
         case Cause::TimedOut:
         case Cause::Reset:
             return true;
@@ -178,6 +184,10 @@ class TransferControl {
     // The hosts ("scheme://host:port") given up so far in this run: each failed
     // or timed out several fetches in a row, and its later fetches fail at once.
     virtual std::vector<std::string> GivenUp() const { return {}; }
+
+    // The hosts given up without a byte from them once the run had spent its
+    // time for hosts that do not answer; their later fetches fail at once.
+    virtual std::vector<std::string> GivenUpUnheard() const { return {}; }
 
     // ---- Fetching ahead -------------------------------------------------------
     // Start queues a fetch and returns at once; Take waits for that fetch and
