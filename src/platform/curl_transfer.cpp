@@ -154,6 +154,7 @@ struct Transfer {
     std::size_t max_body = 0;
     int attempt = 0;                                   // tries made before this one
     std::chrono::steady_clock::time_point not_before;  // a retry waits until then
+    std::chrono::steady_clock::time_point started;     // this try's admission
     CURL* easy = nullptr;
     const TransferLimits* limits = nullptr;
     const std::stop_token* stop = nullptr;
@@ -356,6 +357,13 @@ struct Transfer {
         return refused;
     }
 
+    // Whether any byte of an answer, head or body, came on this try.
+    bool heard() const {
+        long head = 0;
+        curl_easy_getinfo(easy, CURLINFO_HEADER_SIZE, &head);
+        return head > 0 || last_count > 0 || size > 0;
+    }
+
     // The address the last request went to, without credentials.
     std::string reached() const {
         char* effective = nullptr;
@@ -382,7 +390,7 @@ struct Transfer {
             return failure(Cause::TooLarge,
                            "body larger than " + std::to_string(max_body) + " bytes");
         if (stalled)
-            return failure(Cause::TimedOut,
+            return failure(heard() ? Cause::TimedOut : Cause::Silent,
                            "no data received for " + std::to_string(l.stall_timeout_s) + " s");
         if (long_redirect)
             return failure(Cause::Refusal, "redirect to an address longer than " +
@@ -430,14 +438,17 @@ struct Transfer {
                 long os_error = 0;
                 curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_error);
                 return os_error == ECONNREFUSED ? Cause::Refused
-                       : os_error == ETIMEDOUT  ? Cause::TimedOut
-                                                : Cause::Other;
+                       : os_error == ETIMEDOUT  ? Cause::Silent
+                       : os_error == EHOSTUNREACH || os_error == ENETUNREACH ||
+                               os_error == EHOSTDOWN
+                           ? Cause::Unreachable
+                           : Cause::Other;
             }
             case CURLE_COULDNT_RESOLVE_HOST:
             case CURLE_COULDNT_RESOLVE_PROXY:
                 return Cause::HostUnknown;
             case CURLE_OPERATION_TIMEDOUT:
-                return Cause::TimedOut;
+                return heard() ? Cause::TimedOut : Cause::Silent;
             case CURLE_PEER_FAILED_VERIFICATION:
                 return Cause::Untrusted;
             case CURLE_SSL_CONNECT_ERROR:
@@ -512,7 +523,14 @@ struct CurlTransfer::Impl {
     std::vector<CURL*> spare;  // reset easy handles for later transfers
     Account account;
     std::map<std::string, int> failures_in_row;  // by origin, this run
-    std::vector<std::string> given_up;           // origins, in the order given up
+    // Origins given up this run: whether unheard, once the silent time was spent.
+    std::map<std::string, bool> given_up;
+    std::vector<std::string> given_up_order;
+    std::set<std::string> answered;  // origins that sent a byte this run
+    // The time tries without an answer have taken this run, time they shared
+    // counted once, up to the end of the last one counted.
+    std::chrono::steady_clock::duration silent_time{};
+    std::chrono::steady_clock::time_point silent_counted{};
     std::string broken;  // why the multi handle failed; then every fetch fails so
 
     ~Impl() {
@@ -594,15 +612,27 @@ struct CurlTransfer::Impl {
         return false;
     }
 
-    bool is_given_up(const std::string& host) const {
-        return std::find(given_up.begin(), given_up.end(), host) != given_up.end();
+    bool is_given_up(const std::string& host) const { return given_up.count(host) != 0; }
+
+    std::vector<std::string> given_up_hosts(bool unheard) const {
+        std::vector<std::string> out;
+        for (const std::string& host : given_up_order)
+            if (given_up.at(host) == unheard) out.push_back(host);
+        return out;
     }
 
-    Response given_up_failure() const {
+    Response given_up_failure(const std::string& host) const {
+        if (given_up.at(host))
+            return Transfer::failure(Cause::GivenUp,
+                                     "host given up unheard once the run had spent " +
+                                         std::to_string(limits.silent_budget.count()) +
+                                         " s on hosts that do not answer");
         return Transfer::failure(Cause::GivenUp, "host given up after " +
                                                      std::to_string(limits.give_up_after) +
                                                      " failed fetches in a row");
     }
+
+    bool silent_spent() const { return silent_time >= limits.silent_budget; }
 
     // Ends a running transfer without a result of its own.
     std::unique_ptr<Transfer> unhook(std::map<Ticket, std::unique_ptr<Transfer>>::iterator it) {
@@ -617,14 +647,15 @@ struct CurlTransfer::Impl {
     }
 
     // Every fetch of the host not yet done fails at once, and so will later ones.
-    void give_up(const std::string& host) {
-        given_up.push_back(host);
+    void give_up(const std::string& host, bool unheard = false) {
+        given_up.emplace(host, unheard);
+        given_up_order.push_back(host);
         for (auto it = waiting.begin(); it != waiting.end();) {
             if ((*it)->origin != host) {
                 ++it;
                 continue;
             }
-            done[(*it)->ticket] = given_up_failure();
+            done[(*it)->ticket] = given_up_failure(host);
             recycle((*it)->easy);
             it = waiting.erase(it);
         }
@@ -635,10 +666,29 @@ struct CurlTransfer::Impl {
             }
             const auto next = std::next(it);
             std::unique_ptr<Transfer> t = unhook(it);
-            done[t->ticket] = given_up_failure();
+            done[t->ticket] = given_up_failure(host);
             recycle(t->easy);
             it = next;
         }
+    }
+
+    // A try that began at `began` ended without a byte of an answer. Once the
+    // run has spent its time on such tries, the hosts it has not heard from are
+    // given up, those with fetches under way or waiting now, the others when a
+    // fetch of theirs is started.
+    void count_silence(std::chrono::steady_clock::time_point began) {
+        const auto now = std::chrono::steady_clock::now();
+        silent_time += now - std::max(began, silent_counted);
+        silent_counted = now;
+        if (!silent_spent()) return;
+        std::map<Ticket, std::string> unheard;  // in the order the fetches began
+        for (const auto& [ticket, t] : running)
+            if (t->heard()) answered.insert(t->origin);
+        for (const auto& [ticket, t] : running) unheard.emplace(ticket, t->origin);
+        for (const auto& t : waiting) unheard.emplace(t->ticket, t->origin);
+        for (const auto& [ticket, host] : unheard)
+            if (!host.empty() && answered.count(host) == 0 && !is_given_up(host))
+                give_up(host, true);
     }
 
     // Counts a final result against its host: only a fetch that brought an
@@ -687,6 +737,7 @@ struct CurlTransfer::Impl {
             if (new_connection) ++connections;
             std::unique_ptr<Transfer> t = std::move(*it);
             it = waiting.erase(it);
+            t->started = now;
             std::string refused = t->configure(user, password);
             if (const CURLMcode added =
                     refused.empty() ? curl_multi_add_handle(multi, t->easy) : CURLM_OK;
@@ -720,6 +771,8 @@ struct CurlTransfer::Impl {
                 version >= CURL_HTTP_VERSION_2_0)
                 multiplexed.insert(origin_of(r.final_url));
             std::unique_ptr<Transfer> t = unhook(it);
+            if (t->heard()) answered.insert(t->origin);
+            if (r.cause == Cause::Silent) count_silence(t->started);
             if (t->attempt < limits.retries && transient(r) && !stop.stop_requested()) {
                 curl_off_t retry_after = 0;
                 curl_easy_getinfo(t->easy, CURLINFO_RETRY_AFTER, &retry_after);
@@ -772,8 +825,11 @@ struct CurlTransfer::Impl {
         t->ticket = ticket;
         t->address = request_address(url);
         t->origin = origin_of(t->address);
+        if (silent_spent() && !t->origin.empty() && answered.count(t->origin) == 0 &&
+            !is_given_up(t->origin))
+            give_up(t->origin, true);
         if (is_given_up(t->origin)) {
-            done[ticket] = given_up_failure();
+            done[ticket] = given_up_failure(t->origin);
             return ticket;
         }
         t->sink = std::move(sink);
@@ -898,6 +954,10 @@ Response CurlTransfer::OpenURL(const std::string& url, DataType type) {
 void CurlTransfer::SetStopToken(std::stop_token token) {
     impl_->failures_in_row.clear();
     impl_->given_up.clear();
+    impl_->given_up_order.clear();
+    impl_->answered.clear();
+    impl_->silent_time = {};
+    impl_->silent_counted = {};
     impl_->wake_on_stop.reset();
     impl_->stop = std::move(token);
     impl_->wake_on_stop.emplace(impl_->stop, Impl::Wake{impl_->multi});
@@ -913,7 +973,11 @@ std::size_t CurlTransfer::LookAhead() const {
 }
 
 std::vector<std::string> CurlTransfer::GivenUp() const {
-    return impl_->given_up;
+    return impl_->given_up_hosts(false);
+}
+
+std::vector<std::string> CurlTransfer::GivenUpUnheard() const {
+    return impl_->given_up_hosts(true);
 }
 
 Ticket CurlTransfer::Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink,

@@ -39,6 +39,11 @@ struct TransferLimits {
     // A host whose fetches fail or time out this many times in a row is given
     // up for the rest of the run.
     int give_up_after = 5;
+    // The time a run may spend on tries that get no byte of an answer, counted
+    // once while several run side by side. Once it is spent, every host not
+    // heard from in the run is given up, so that a page of thousands of silent
+    // hosts cannot hold a run for hours.
+    std::chrono::seconds silent_budget{180};
     // Bodies held in memory for fetches started ahead and not yet taken: past
     // this, every one but the fetch awaited pauses until bodies are taken.
     std::size_t max_held = 256u * 1024 * 1024;
@@ -56,6 +61,7 @@ class CurlTransfer final : public TransferControl {
     Response OpenURL(const std::string& url, DataType type = DataType::Text) override;
     void SetStopToken(std::stop_token token) override;
     std::vector<std::string> GivenUp() const override;
+    std::vector<std::string> GivenUpUnheard() const override;
 
     std::size_t LookAhead() const override;
     Ticket Start(const std::string& url, DataType type, std::shared_ptr<BodySink> sink = nullptr,

@@ -27,7 +27,9 @@ enum class Cause {
     None,
     Refused,      // nothing listens at the address
     HostUnknown,  // the name did not resolve
-    TimedOut,     // no connection, or no byte for the stall time
+    Unreachable,  // no route to the host
+    Silent,       // no byte of an answer in time: not connected, or taken and left unanswered
+    TimedOut,     // the answer began, then stopped for the stall time or ran past the limit
     Untrusted,    // TLS certificate not trusted
     Tls,          // any other TLS failure
     Reset,        // the connection broke before the whole answer
@@ -75,6 +77,10 @@ inline std::string cause_text(const Response& r) {
             return "connection refused";
         case Cause::HostUnknown:
             return "host not found";
+        case Cause::Unreachable:
+            return "host unreachable";
+        case Cause::Silent:
+            return "timed out without an answer";
         case Cause::TimedOut:
             return "timed out";
         case Cause::Untrusted:
@@ -98,19 +104,42 @@ inline std::string cause_text(const Response& r) {
     return {};
 }
 
-// True for the failures worth another try: a broken connection, a time-out,
-// a 5xx status or 429. A 4xx other than 429 never changes on its own.
+// True for the failures worth another try: a broken connection, an answer
+// that stopped, a 5xx status or 429. A 4xx other than 429 never changes on its
+// own, and a host that let a whole stall time pass without a byte is not asked
+// the same again at once.
 inline bool transient(const Response& r) {
     if (r.ok) return r.status >= 500 || r.status == 429;
     return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
 }
 
-// A failure that says the host is not answering, as opposed to a refusal of
-// this one address.
+// Whether a failure says the host does not answer at all: the only failures
+// that count toward giving a host up. Whatever a host did answer, however
+// wrong (an error status, a redirect loop, a body that does not decode, a
+// reply without an HTTP head, a certificate not trusted), is an answer; a body
+// too large, a refused address and a body that could not be kept are this
+// program's limits, not the host's doing.
 inline bool host_failure(const Response& r) {
-    if (r.ok) return false;
-    return r.cause != Cause::Cancelled && r.cause != Cause::Refusal && r.cause != Cause::TooLarge &&
-           r.cause != Cause::GivenUp;
+    switch (r.cause) {
+        case Cause::Refused:
+        case Cause::HostUnknown:
+        case Cause::Unreachable:
+        case Cause::Silent:
+        case Cause::TimedOut:
+        case Cause::Reset:
+            return true;
+        case Cause::None:
+        case Cause::Untrusted:
+        case Cause::Tls:
+        case Cause::TooLarge:
+        case Cause::Refusal:
+        case Cause::Cancelled:
+        case Cause::GivenUp:
+        case Cause::HttpStatus:
+        case Cause::Other:
+            return false;
+    }
+    return false;
 }
 
 // Text: a page (HTML, XHTML, plain text or no type). StyleSheet: text/css
@@ -163,6 +192,10 @@ class TransferControl {
     // The hosts ("scheme://host:port") given up so far in this run: each failed
     // or timed out several fetches in a row, and its later fetches fail at once.
     virtual std::vector<std::string> GivenUp() const { return {}; }
+
+    // The hosts given up without a byte from them once the run had spent its
+    // time for hosts that do not answer; their later fetches fail at once.
+    virtual std::vector<std::string> GivenUpUnheard() const { return {}; }
 
     // ---- Fetching ahead -------------------------------------------------------
     // Start queues a fetch and returns at once; Take waits for that fetch and

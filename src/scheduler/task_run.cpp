@@ -1,5 +1,6 @@
 #include "scheduler/task_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
@@ -122,6 +123,16 @@ std::vector<std::string> given_up_texts(const RunSummary& s) {
     for (const std::string& host : s.given_up)
         out.push_back("host " + host +
                       " given up after failing fetch after fetch; its later fetches were not made");
+    // A page may name thousands of them: the rest in one line.
+    constexpr std::size_t named = 10;
+    const std::vector<std::string>& unheard = s.given_up_unheard;
+    for (std::size_t i = 0; i < std::min(unheard.size(), named); ++i)
+        out.push_back("host " + unheard[i] +
+                      " given up unheard once the run had spent its time on hosts that do not "
+                      "answer; its later fetches were not made");
+    if (unheard.size() > named)
+        out.push_back(std::to_string(unheard.size() - named) +
+                      " more hosts given up unheard the same way");
     return out;
 }
 
@@ -130,6 +141,7 @@ std::string end_note(const RunSummary& s) {
     if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
     if (!s.destination_failure.empty()) return "Destination " + s.destination_failure;
     if (!s.given_up.empty()) return "Given up: " + s.given_up.front();
+    if (!s.given_up_unheard.empty()) return "Given up: " + s.given_up_unheard.front();
     if (s.images_full) return "Image list full";
     if (s.pages_full) return "Page list full";
     return {};
@@ -245,6 +257,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.cancelled = stop.stop_requested();
     summary.timed_out = summary.cancelled && deadline.reached() && !outer.stop_requested();
     summary.given_up = inet.GivenUp();
+    summary.given_up_unheard = inet.GivenUpUnheard();
     return summary;
 }
 

@@ -86,6 +86,9 @@ struct RunSummary {
     std::chrono::seconds max_time{0};
     // Hosts given up after failing fetch after fetch ("scheme://host:port").
     std::vector<std::string> given_up;
+    // Hosts given up unheard once the run had spent its time on hosts that do
+    // not answer.
+    std::vector<std::string> given_up_unheard;
     // Values longer than an address may be, dropped: how many, and the first
     // few (page, the value's beginning).
     int too_long = 0;
@@ -113,7 +116,8 @@ std::string lists_full_text(const RunSummary& s);
 // "the run stopped after its time limit of 2 h; the task keeps its last-run
 // time", or empty.
 std::string time_limit_text(const RunSummary& s);
-// "host http://h:80 given up after N failed fetches in a row", one per host.
+// "host http://h:80 given up after failing fetch after fetch; …", one per
+// host; the hosts given up unheard likewise, the first few by name.
 std::vector<std::string> given_up_texts(const RunSummary& s);
 // What the status label shows once such a run has ended, or empty.
 std::string end_note(const RunSummary& s);

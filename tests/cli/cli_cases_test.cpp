@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <list>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -82,7 +83,8 @@ struct World {
     fs::path parent = root / "p", dest = root / "p/dest", outside = root / "p/outside";
     fs::path schedule = home / "Psf/planifs.txt", program = PICSIFTER_CLI_PATH;
     TestServer site, other{"127.0.0.2"}, port;
-    Strings vars;  // names and values
+    std::list<TestServer> silent;  // 127.1.#.1, all on one port
+    Strings vars;                  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
     std::string limits;  // those of the last lib run: in total, per host
@@ -109,6 +111,13 @@ struct World {
     }
     TestServer& server(const std::string& name) {
         return name == "site" ? site : name == "other" ? other : port;
+    }
+    std::vector<Request> requests(const std::string& name) {  // "silent": those of them all
+        if (name != "silent") return server(name).requests();
+        std::vector<Request> all;
+        for (const TestServer& s : silent)
+            for (Request& r : s.requests()) all.push_back(std::move(r));
+        return all;
     }
     // Everything around the destination, as an archive, and what the names a
     // careless write would reach hold.
@@ -180,7 +189,7 @@ ProcessResult run(World& w, Strings f) {
     }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
     // transfer limits a test can afford: 1 s without a byte, 2 s a fetch,
-    // 1 MiB a body, 20 s the run.
+    // 3 s for hosts that do not answer, 1 MiB a body, 20 s the run.
     f.erase(f.begin(), f.begin() + 2);
     psf::cli::Verbosity level = psf::cli::Verbosity::Normal;
     std::string error;
@@ -192,6 +201,7 @@ ProcessResult run(World& w, Strings f) {
         std::to_string(limits.max_connections) + " " + std::to_string(limits.max_host_connections);
     limits.connect_timeout_s = 5, limits.stall_timeout_s = 1, limits.transfer_timeout_s = 2;
     limits.max_body = 1024 * 1024, limits.retries = w.retries;
+    limits.silent_budget = std::chrono::seconds(3);
     args->spec.destination = args->destination;
     args->spec.max_time = std::chrono::seconds(20);
     testing::internal::CaptureStdout(), testing::internal::CaptureStderr();
@@ -227,6 +237,12 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
+    for (int i = 0; is("silent") && i < std::stoi(f.at(1)); ++i) {
+        const int port = w.silent.empty() ? 0 : w.silent.front().port();
+        w.silent.emplace_back("127.1." + std::to_string(i) + ".1", port);
+        w.silent.back().otherwise([](Peer& p) { p.hold(); });
+        if (i == 0) w.vars.insert(w.vars.end(), {"SILENT", std::to_string(w.silent.back().port())});
+    }
     if (is("given")) {  // given file/append/link/folder/fifo/size/read-only/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);
@@ -274,7 +290,7 @@ void step(World& w, Strings f) {
             expect(e.is_directory() && fs::is_empty(e.path()), false, e.path());
     if (is("seen")) {  // seen SERVER FILTER OP N: FILTER's words all in a request's text
         long n = 0;
-        for (const auto& r : w.server(f.at(1)).requests()) {
+        for (const auto& r : w.requests(f.at(1))) {
             std::string all = r.path + " host:" + r.header("host");
             for (const auto& header : r.headers) all += " header:" + header.first;
             std::istringstream words(f.at(2));

@@ -184,11 +184,15 @@ TEST_F(Multiplex, CredentialsOnlyToTheOriginAndCertificatesChecked) {
     for (int k = 0; k < 15; ++k)
         EXPECT_EQ(inet.Take(tickets[k]).status, rows[k % 3].second) << rows[k % 3].first;
     // Not trusted: a CA the system does not know, a name the certificate lacks.
+    // It is an answer, however often: the host is never given up for it.
     for (const auto& [ca, address] : {std::pair{std::string(), url(h2_, "/")},
                                       {ca_, "https://localhost:" + std::to_string(h2_) + "/"}}) {
-        const Response r = CurlTransfer({.ca_bundle = ca}).OpenURL(address);
-        EXPECT_FALSE(r.ok || !r.body.empty());
-        EXPECT_EQ(cause_text(r), "TLS certificate not trusted") << r.error;
+        CurlTransfer untrusting({.ca_bundle = ca});
+        for (int k = 0; k < 6; ++k) {
+            const Response r = untrusting.OpenURL(address);
+            EXPECT_FALSE(r.ok || !r.body.empty());
+            EXPECT_EQ(cause_text(r), "TLS certificate not trusted") << r.error;
+        }
     }
 }
 

@@ -44,6 +44,9 @@ TEST(Transfer, ServerBehaviours) {
     cut.cut_after = 5;
     server.route("/reset", cut);
     server.on("/stall", [](test::Peer& p) { p.hold(); });
+    Reply stopped(200, std::string(500, 's'));
+    stopped.stall_after = 5, stopped.stall = 3s;
+    server.route("/stopped", stopped);
     for (int i = 0; i < 11; ++i)
         for (const char* chain : {"/a", "/b"})
             if (i < 10 || chain[1] == 'b')

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -85,9 +86,9 @@ void Peer::reset() {
     ::close(std::exchange(fd_, -1));
 }
 
-TestServer::TestServer(std::string host) : host_(std::move(host)) {
+TestServer::TestServer(std::string host, int port) : host_(std::move(host)) {
     listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{AF_INET, 0, {}, {}};
+    sockaddr_in addr{AF_INET, htons(static_cast<std::uint16_t>(port)), {}, {}};
     socklen_t len = sizeof addr;
     if (listen_fd_ < 0 || ::inet_pton(AF_INET, host_.c_str(), &addr.sin_addr) != 1 ||
         ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||

@@ -60,7 +60,7 @@ class TestServer {
   public:
     using Handler = std::function<void(Peer&)>;
 
-    explicit TestServer(std::string host = "127.0.0.1");
+    explicit TestServer(std::string host = "127.0.0.1", int port = 0);  // 0: a free one
     ~TestServer();
 
     // Routes match the path with its query, exactly.
