@@ -12,6 +12,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -93,6 +94,20 @@ using List = std::vector<std::string>;  // slot 0 unused; ListSlots slots
 // Element 0: images found; element 1: pages found.
 using Counters = std::array<std::int16_t, 2>;
 
+// Which of slots 1..n of a list hold a text, as deja_liste tells, without a
+// scan of the list for each text: each slot is indexed once, when the count
+// first reaches it. Slots indexed must not change (a list that shrank is
+// indexed afresh).
+class ListIndex {
+  public:
+    bool listed(std::string_view text, const List& list, int n);
+
+  private:
+    const List* list_ = nullptr;
+    std::size_t indexed_ = 0;                                  // slots 1..indexed_
+    std::unordered_multimap<std::size_t, std::size_t> slots_;  // a text's hash, its slot
+};
+
 // What the scans of a run note beyond the lists, and the run's stop, which
 // long scans honour. Style sheets are a page's own markup: neither pages nor
 // images in the counts.
@@ -107,6 +122,9 @@ struct ScanNotes {
     // few (the page's address, the value's beginning).
     int too_long = 0;
     std::vector<std::pair<std::string, std::string>> too_long_named;
+    // The lists' entries, for the duplicate tests of every page of the run.
+    ListIndex pages_listed;
+    ListIndex images_listed;
 };
 
 inline constexpr int MaxStyleSheets = 200;  // read in one run

@@ -81,6 +81,7 @@ struct World {
     Strings vars;  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
+    std::string memory;  // the address space of later picsifter-cli runs, bytes
     std::string limits;  // those of the last lib run: in total, per host
     std::string before, first_schedule;
     fs::file_time_type schedule_time;
@@ -150,8 +151,11 @@ ProcessResult run(World& w, Strings f) {
     if (f[0] == "copy")
         return {psf::m_psf::copie_image(plain, f.at(1), w.dest, 2, std::stoi(f.at(2))), "", ""};
     const bool closed = f[0] == "closed";
-    if (f[0] != "lib")
-        return f[0] = w.program, run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
+    if (f[0] != "lib") {
+        f[0] = w.program;
+        if (!w.memory.empty()) f.insert(f.begin(), {"/usr/bin/prlimit", "--as=" + w.memory, "--"});
+        return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
+    }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
     // transfer limits a test can afford: 1 s without a byte, 2 s a fetch,
     // 1 MiB a body, 20 s the run.
@@ -201,6 +205,11 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve terabytes
+    if (is("memory")) w.memory = std::to_string(std::stol(f.at(1)) << 20);
+#else
+    is("memory");
+#endif
     if (is("given")) {  // given file/append/link/folder/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);
