@@ -182,18 +182,27 @@ int copie_image(TransferControl& inet, const std::string& address, const std::st
 
 // copie_image in its three steps, so that fetches can run ahead of the writes.
 
-// The folders copie_image would create, in order, and the file it would write
-// before any version name, from the strings alone. `valid` is false when the
-// address gives no usable path (the folders listed are those before the fault).
-// `late`: beyond the described scan, an address whose name has no image
-// extension; its name is the last path segment (`target`) plus the extension
-// of the type the response says, known only after the fetch.
+// The file copie_image would write before any version name, and the folders
+// it would create, from the strings alone. Paths are held as text: a path
+// object keeps each of its components apart, so a deep one costs many times
+// its length. The folders made for the image are the prefixes of folder()
+// longer than the destination that end at a "/" or at its end.
+// `valid` is false when the address gives no usable path; `target` is then
+// the deepest folder named before the fault. `late`: beyond the described
+// scan, an address whose name has no image extension; its name is the last
+// path segment plus the extension of the type the response says, known only
+// after the fetch.
 struct ImagePaths {
-    std::vector<std::filesystem::path> folders;
-    std::filesystem::path folder;
-    std::filesystem::path target;
+    std::string target;
+    std::size_t folder_size = 0;       // folder(): the first folder_size characters
+    std::size_t destination_size = 0;  // the destination: the first destination_size characters
     bool valid = false;
     bool late = false;
+
+    std::string_view folder() const;
+    std::string_view name() const;  // empty when not valid
+    // How many folders are made for the image (its tree below the destination).
+    std::size_t folder_count() const;
 };
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
                        const ImageChoice& choice = {});
@@ -205,18 +214,22 @@ class ImageFile;  // the temporary file a body is streamed into
 struct ImagePlan {
     bool fetch = false;
     int result = 0;
-    std::string url;  // the address to fetch, trimmed
-    std::filesystem::path folder;
-    std::filesystem::path target;                // version name included
-    std::vector<std::filesystem::path> created;  // folders made for this image, outermost first
-    std::shared_ptr<ImageFile> file;             // set by start_image
-    // A name known only from the response: the policy is applied then.
-    bool late = false;
+    std::string url;  // the address to fetch, trimmed; emptied once the fetch is started
+    ImagePaths paths;
+    int version = 0;                  // the version name the policy chose; 0: the name itself
+    std::size_t made = 0;             // folders made for this image: the deepest of paths'
+    std::shared_ptr<ImageFile> file;  // set by start_image
     int policy = KeepExisting;
     ImageChoice choice;
+
+    std::string target() const;  // version name included
 };
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
                         int layout, const ImageChoice& choice = {});
+// The same from the paths image_paths gave for `address`. A stop ends the
+// making of folders; the plan is then a failure.
+ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy,
+                        const ImageChoice& choice, const std::stop_token& stop);
 
 // Starts the fetch, its body streamed into a new temporary file in the
 // target's folder; 0 when that file cannot be made (finish_image says so).
@@ -227,9 +240,10 @@ Ticket start_image(TransferControl& inet, ImagePlan& plan);
 // written, empty when it was or the policy kept the file present.
 int finish_image(const ImagePlan& plan, const Response& r, std::string* cause = nullptr);
 
-// Removes the folders that are empty, deepest first, up to the first that is
-// not: a folder made for an image that was not written.
-void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
+// Removes the deepest `count` folders made for an image that are empty,
+// deepest first, up to the first that is not: folders made for an image that
+// was not written.
+void remove_empty_folders(const ImagePaths& paths, std::size_t count);
 
 // ---- Fetching ahead (ahead.cpp) -----------------------------------------------
 // The same scans and copies as one call after another, with the fetches started
