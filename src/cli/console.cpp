@@ -86,6 +86,10 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
         complain(prefix + time_limit_text(s));
         return ExitTimeLimit;
     }
+    if (s.out_of_memory) {
+        complain(prefix + out_of_memory_text(s));
+        return ExitOutOfMemory;
+    }
     return s.start_failure.empty() ? ExitDone : ExitStartPage;
 }
 

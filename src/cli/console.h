@@ -22,6 +22,7 @@ inline constexpr int ExitLocked = 3;
 inline constexpr int ExitFolder = 4;
 inline constexpr int ExitStartPage = 5;
 inline constexpr int ExitTimeLimit = 6;
+inline constexpr int ExitOutOfMemory = 7;
 inline constexpr int ExitInterrupted = 130;
 
 inline constexpr const char* Usage =
@@ -75,8 +76,9 @@ class ConsoleObserver final : public RunObserver {
     // Ends the progress line, then says what the run came to: failures with
     // --verbose, a start page that could not be fetched, full lists, and the
     // summary line (after "TITLE: " when `title` is given), the hosts given
-    // up and a time limit reached. Returns the exit status the run deserves:
-    // ExitTimeLimit, ExitStartPage or ExitDone.
+    // up, a time limit reached and memory run out. Returns the exit status
+    // the run deserves: ExitTimeLimit, ExitOutOfMemory, ExitStartPage or
+    // ExitDone.
     int report(const RunSummary& s, const std::string& title = {});
 
   private:
