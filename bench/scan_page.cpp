@@ -56,7 +56,7 @@ const std::vector<std::pair<std::string, std::function<std::string(std::size_t)>
     {"unclosed url(", [](std::size_t n) { return repeated("url(", n, "<style>"); }},
     {"url( in attributes", [](std::size_t n) { return repeated("<p style='background:url(x", n); }},
     {"unclosed quotes", [](std::size_t n) { return repeated("<img src=\"x", n); }},
-    {"src= without value", [](std::size_t n) { return repeated("src=", n); }},
+    {"src= without value", [](std::size_t n) { return repeated("<img src= ", n); }},
     {"unfinished links", [](std::size_t n) { return repeated("<a href=\"", n); }},
     {"nested tags", [](std::size_t n) { return repeated("<div style=\"a:b\">", n); }},
     {"nested SVG and HTML",
@@ -75,12 +75,20 @@ const std::vector<std::pair<std::string, std::function<std::string(std::size_t)>
      }},
 };
 
+// Every scan starts with the page out of the processor's caches, as a page
+// just fetched is: a small page would otherwise be read from them alone.
+void evict_caches() {
+    static std::vector<char> scratch(64 * MB);
+    for (std::size_t i = 0; i < scratch.size(); i += 64) ++scratch[i];
+}
+
 double seconds_for(const std::string& page, const ImageChoice& choice) {
     double best = 1e9;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < 5; ++run) {
         CrawlState st;
         st.PageList[1] = "http://h/doc/index.html";
         Counters c{0, 1};
+        evict_caches();
         const auto from = std::chrono::steady_clock::now();
         scan_page_text(page, st.PageList[1], {}, {}, st.ImageList, st.PageList, c, choice);
         best = std::min(
@@ -117,7 +125,7 @@ int main(int argc, char** argv) {
             int k = 0;
             for (const std::size_t size : {1 * MB, 4 * MB, 16 * MB})
                 t[k++] = seconds_for(make(size), is_modern ? modern : ImageChoice{});
-            std::printf("%-20s %-9s %8.3fs %8.3fs %8.3fs  ratio %5.1f\n", kind.c_str(),
+            std::printf("%-20s %-9s %8.4fs %8.4fs %8.4fs  ratio %5.1f\n", kind.c_str(),
                         is_modern ? "modern" : "described", t[0], t[1], t[2],
                         t[2] / std::max(t[0], 1e-6));
         }
