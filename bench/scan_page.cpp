@@ -44,27 +44,56 @@ std::string documentation_page(std::size_t size) {
     return page + "</body></html>\n";
 }
 
-// Pages built to cost a scan the most per byte.
-std::string worst_case(const std::string& kind, std::size_t size) {
-    const std::string unit = kind == "unfinished values" ? "<img src=\"x"
-                             : kind == "nested tags"     ? "<div style=\"a:b\">"
-                             : kind == "attributes"      ? " data-a=1 src=a.gif style=x"
-                                                         : "<a href=\"";
-    std::string page = kind == "attributes" ? "<img" : "";
+std::string repeated(std::string_view unit, std::size_t size, std::string head = {}) {
+    std::string page = std::move(head);
+    page.reserve(size + unit.size());
     while (page.size() < size) page += unit;
     return page;
 }
 
+// Pages built to cost a scan the most per byte (bench/hostile serves the same).
+const std::vector<std::pair<std::string, std::function<std::string(std::size_t)>>> WorstCases = {
+    {"unclosed url(", [](std::size_t n) { return repeated("url(", n, "<style>"); }},
+    {"url( in attributes", [](std::size_t n) { return repeated("<p style='background:url(x", n); }},
+    {"unclosed quotes", [](std::size_t n) { return repeated("<img src=\"x", n); }},
+    {"src= without value", [](std::size_t n) { return repeated("<img src= ", n); }},
+    {"unfinished links", [](std::size_t n) { return repeated("<a href=\"", n); }},
+    {"nested tags", [](std::size_t n) { return repeated("<div style=\"a:b\">", n); }},
+    {"nested SVG and HTML",
+     [](std::size_t n) { return repeated("<svg><desc><img src=a.png><math><mi>", n); }},
+    {"script states", [](std::size_t n) { return repeated("<script><!--<script>", n); }},
+    {"attributes",
+     [](std::size_t n) { return repeated(" data-a=1 src=a.gif style=x", n, "<img"); }},
+    {"& without ;",
+     [](std::size_t n) { return repeated("<img src='" + std::string(8000, '&') + ".gif'>", n); }},
+    {"&amp without ;", [](std::size_t n) { return repeated("<a href='/x?&amp&lt&#38", n); }},
+    {"repeated links",
+     [](std::size_t n) {
+         std::string head;
+         for (int i = 0; i < 9000; ++i) head += "<a href='p" + std::to_string(i) + ".htm'>";
+         return repeated("<a href='p8999.htm'>", n, head);
+     }},
+};
+
+// Every scan starts with the page out of the processor's caches, as a page
+// just fetched is: a small page would otherwise be read from them alone.
+void evict_caches() {
+    static std::vector<char> scratch(64 * MB);
+    for (std::size_t i = 0; i < scratch.size(); i += 64) ++scratch[i];
+}
+
 double seconds_for(const std::string& page, const ImageChoice& choice) {
     double best = 1e9;
-    for (int run = 0; run < 3; ++run) {
+    for (int run = 0; run < 5; ++run) {
         CrawlState st;
         st.PageList[1] = "http://h/doc/index.html";
         Counters c{0, 1};
+        evict_caches();
         const auto from = std::chrono::steady_clock::now();
         scan_page_text(page, st.PageList[1], {}, {}, st.ImageList, st.PageList, c, choice);
         best = std::min(
             best, std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count());
+        if (best > 2) break;  // slow enough to tell once
     }
     return best;
 }
@@ -90,14 +119,13 @@ int main(int argc, char** argv) {
                     seconds_for(page, modern));
 
     std::printf("\nworst cases: seconds at 1, 4 and 16 MB, and 16 MB / 1 MB\n");
-    for (const char* kind :
-         {"unfinished values", "nested tags", "attributes", "unfinished links"}) {
+    for (const auto& [kind, make] : WorstCases) {
         for (const bool is_modern : {false, true}) {
             double t[3];
             int k = 0;
             for (const std::size_t size : {1 * MB, 4 * MB, 16 * MB})
-                t[k++] = seconds_for(worst_case(kind, size), is_modern ? modern : ImageChoice{});
-            std::printf("%-18s %-9s %8.3fs %8.3fs %8.3fs  ratio %5.1f\n", kind,
+                t[k++] = seconds_for(make(size), is_modern ? modern : ImageChoice{});
+            std::printf("%-20s %-9s %8.4fs %8.4fs %8.4fs  ratio %5.1f\n", kind.c_str(),
                         is_modern ? "modern" : "described", t[0], t[1], t[2],
                         t[2] / std::max(t[0], 1e-6));
         }

@@ -92,6 +92,10 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
         complain(prefix + time_limit_text(s));
         return ExitTimeLimit;
     }
+    if (s.out_of_memory) {
+        complain(prefix + out_of_memory_text(s));
+        return ExitOutOfMemory;
+    }
     if (!s.destination_failure.empty()) return ExitFolder;
     return s.start_failure.empty() ? ExitDone : ExitStartPage;
 }

@@ -22,6 +22,7 @@ inline constexpr int ExitLocked = 3;
 inline constexpr int ExitFolder = 4;
 inline constexpr int ExitStartPage = 5;
 inline constexpr int ExitTimeLimit = 6;
+inline constexpr int ExitOutOfMemory = 7;
 inline constexpr int ExitInterrupted = 130;
 
 inline constexpr const char* Usage =
@@ -77,9 +78,9 @@ class ConsoleObserver final : public RunObserver {
     // Ends the progress line, then says what the run came to: failures with
     // --verbose, a start page that could not be fetched, a destination that
     // took nothing, full lists, and the summary line (after "TITLE: " when
-    // `title` is given), the hosts given up and a time limit reached. Returns
-    // the exit status the run deserves: ExitTimeLimit, ExitFolder (the
-    // destination), ExitStartPage or ExitDone.
+    // `title` is given), the hosts given up, a time limit reached and memory
+    // run out. Returns the exit status the run deserves: ExitTimeLimit,
+    // ExitOutOfMemory, ExitFolder (the destination), ExitStartPage or ExitDone.
     int report(const RunSummary& s, const std::string& title = {});
     // A warning on standard error, the progress line ended first.
     void warn(const std::string& line);

@@ -241,11 +241,16 @@ int due_command(std::vector<std::string> words) {
     RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
 
     int saved = ExitDone;
-    // Every due task runs; a run stopped at its time limit makes it 6, else a
-    // destination that took nothing 4, else any dead start page 5.
+    // Every due task runs; a run stopped at its time limit makes it 6, else one
+    // out of memory 7, else a destination that took nothing 4, else any dead
+    // start page 5.
     int status = ExitDone;
     const auto rank = [](int rc) {
-        return rc == ExitTimeLimit ? 3 : rc == ExitFolder ? 2 : rc == ExitStartPage ? 1 : 0;
+        return rc == ExitTimeLimit     ? 4
+               : rc == ExitOutOfMemory ? 3
+               : rc == ExitFolder      ? 2
+               : rc == ExitStartPage   ? 1
+                                       : 0;
     };
     const PassResult result = traite_ligne(
         store.table, clock,

@@ -69,70 +69,55 @@ void scan_level(TransferControl& inet, CrawlState& state, int first, int last,
 
 namespace {
 
-// The paths one copy may look at or write: its file, the version names of its
-// file (policy 3 only) and the folders it creates.
-struct Footprint {
-    bool has_file = false;
-    bool late = false;  // its name is known only from the response
-    fs::path parent;
-    std::string name;
-    std::string file;
-    std::vector<std::string> folders;
-};
-
-Footprint footprint_of(const std::string& address, const std::string& destination, int layout,
-                       const ImageChoice& choice) {
-    const ImagePaths p = image_paths(address, destination, layout, choice);
-    Footprint f;
-    for (const fs::path& d : p.folders) f.folders.push_back(d.string());
-    if (p.valid) {
-        f.has_file = true;
-        f.late = p.late;
-        f.parent = p.folder;
-        f.name = p.target.filename().string();
-        f.file = p.target.string();
-    }
-    return f;
-}
-
 bool all_digits(std::string_view s) {
     return !s.empty() &&
            std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// True when `path` may be one of the version names of the file of `f`.
-bool version_of(const fs::path& path, const Footprint& f) {
-    if (path.parent_path() != f.parent) return false;
-    const std::string name = path.filename().string();
-    const std::size_t keep = f.name.size() >= 4 ? f.name.size() - 4 : 0;
-    const std::string head = f.name.substr(0, keep) + "-v", tail = f.name.substr(keep);
-    if (name.size() <= head.size() + tail.size()) return false;
+// True when `name` may be one of the version names of the file name `of`.
+bool version_of(std::string_view name, std::string_view of) {
+    const std::size_t keep = of.size() >= 4 ? of.size() - 4 : 0;
+    const std::string_view head = of.substr(0, keep), tail = of.substr(keep);
+    if (name.size() <= head.size() + tail.size() + 2) return false;
     if (!name.starts_with(head) || !name.ends_with(tail)) return false;
-    return all_digits(
-        std::string_view(name).substr(head.size(), name.size() - head.size() - tail.size()));
+    const std::string_view mark = name.substr(head.size(), 2);
+    return mark == "-v" &&
+           all_digits(name.substr(head.size() + 2, name.size() - head.size() - tail.size() - 2));
 }
 
-// True when what one copy does may change what the other one does.
-bool overlap(const Footprint& a, const Footprint& b, bool versions) {
-    auto hits_file = [versions](const std::string& path, const Footprint& f) {
-        if (!f.has_file) return false;
-        return path == f.file || (versions && version_of(path, f));
-    };
-    if (a.has_file && b.has_file) {
-        if (a.file == b.file) return true;
-        if ((a.late || b.late) && a.parent == b.parent) return true;
-        if (versions) {
+// True when the file of `b`, or with version names one of its version names,
+// is one of the folders made for `a`. Costs at most the length of b's path.
+bool on_tree(const ImagePaths& a, const ImagePaths& b, bool versions) {
+    if (!b.valid) return false;
+    const std::string_view tree = a.folder(), file = b.target;
+    if (tree.starts_with(file) && (tree.size() == file.size() || tree[file.size()] == '/') &&
+        file.size() > a.destination_size)
+        return true;
+    const std::string_view folder = file.substr(0, b.folder_size);
+    if (!versions || !tree.starts_with(folder) || tree.size() <= folder.size() ||
+        tree[folder.size()] != '/')
+        return false;
+    const std::size_t end = std::min(tree.find('/', folder.size() + 1), tree.size());
+    return end > a.destination_size &&
+           version_of(tree.substr(folder.size() + 1, end - folder.size() - 1), b.name());
+}
+
+// True when what one copy does may change what the other one does: the
+// same file, a name known late or a version name in the same folder, or the
+// file of one where the other makes a folder.
+bool overlap(const ImagePaths& a, const ImagePaths& b, bool versions) {
+    if (a.valid && b.valid) {
+        if (a.target == b.target) return true;
+        const bool same_folder = a.folder() == b.folder();
+        if ((a.late || b.late) && same_folder) return true;
+        if (versions && same_folder) {
             // Names of fewer than four characters give version names that
             // are hard to tell apart; keep them in order with their folder.
-            if ((a.name.size() < 4 || b.name.size() < 4) && a.parent == b.parent) return true;
-            if (version_of(a.file, b) || version_of(b.file, a)) return true;
+            if (a.name().size() < 4 || b.name().size() < 4) return true;
+            if (version_of(a.name(), b.name()) || version_of(b.name(), a.name())) return true;
         }
     }
-    for (const std::string& d : a.folders)
-        if (hits_file(d, b)) return true;
-    for (const std::string& d : b.folders)
-        if (hits_file(d, a)) return true;
-    return false;
+    return on_tree(a, b, versions) || on_tree(b, a, versions);
 }
 
 enum class Kind {
@@ -142,19 +127,30 @@ enum class Kind {
     Fetching,  // fetch started; written when its turn comes
 };
 
+// A slot of the window. Its plan holds its one path: until the slot is
+// decided, only the paths image_paths gives.
 struct Slot {
     int index = 0;
     Kind kind = Kind::Open;
     int result = 0;
     ImagePlan plan;
     Ticket ticket = 0;
-    Footprint footprint;
+    // Folders a copy that failed before it made, from the one that ends
+    // here down to its own: removed with those it made when left empty if
+    // it fails too.
+    std::size_t inherited_from = std::string_view::npos;
+    std::size_t bytes = 0;  // what it holds, for the window's budget
 };
+
+// The window holds at most this many bytes of addresses and paths; each new
+// slot is compared with every one, so this also bounds that work.
+constexpr std::size_t WindowBytes = 256 * 1024;
 
 class Downloads {
   public:
     Downloads(TransferControl& inet, List& images, int count, const std::string& destination,
-              int policy, int layout, const ImageChoice& choice, const StoredLookup& stored)
+              int policy, int layout, const ImageChoice& choice, const StoredLookup& stored,
+              std::stop_token stop)
         : inet_(inet),
           images_(images),
           count_(count),
@@ -166,14 +162,19 @@ class Downloads {
           stored_([this, &stored](const std::string& file) -> std::optional<WrittenImage> {
               if (auto it = written_.find(file); it != written_.end()) return it->second;
               return stored ? stored(file) : std::nullopt;
-          }) {}
+          }),
+          stop_(std::move(stop)) {}
 
-    DownloadTally run(const std::function<void(int)>& copied, std::stop_token stop) {
+    DownloadTally run(const std::function<void(int)>& copied) {
         DownloadTally tally;
-        for (int head = 1; head <= count_ && !stop.stop_requested(); ++head) {
+        for (int head = 1; head <= count_ && !stop_.stop_requested(); ++head) {
             const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
-            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead)
+            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead &&
+                   (window_.empty() || bytes_ < WindowBytes) && !stop_.stop_requested())
                 decide(next_++);
+            // A stopped run leaves the window as it is: its temporary files go
+            // with it, and nothing more is written.
+            if (window_.empty() || stop_.stop_requested()) break;
             Slot& s = window_.front();
             const std::string address = this->address(s.index);
             std::string cause;
@@ -198,6 +199,7 @@ class Downloads {
             } else if (result != Skipped) {
                 ++tally.present;
             }
+            bytes_ -= s.bytes;
             window_.pop_front();
         }
         if (fetching_ > 0) inet_.Discard();
@@ -217,16 +219,16 @@ class Downloads {
         Slot s;
         s.index = k;
         const std::string& a = address(k);
-        s.footprint = footprint_of(a, destination_, layout_, choice_);
+        ImagePaths paths = image_paths(a, destination_, layout_, choice_);
         if (held_.count(a) != 0) {
             s.kind = Kind::Skip;  // slots already done never change again
-        } else if (a.empty() || unsure_.count(a) != 0 || overlaps_window(s.footprint)) {
+        } else if (a.empty() || unsure_.count(a) != 0 || overlaps_window(paths)) {
             // An earlier slot of the same address may yet be blanked, or an
             // earlier copy may yet change the files this one depends on.
             s.kind = Kind::Open;
+            s.plan.paths = std::move(paths);
         } else {
-            s.plan = prepare_image(a, destination_, policy_, layout_, choice_, stored_);
-            note_created(s.plan);
+            s.plan = prepare_image(std::move(paths), a, policy_, choice_, stop_, stored_);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
                 s.ticket = start_image(inet_, s.plan);
@@ -237,18 +239,43 @@ class Downloads {
             }
         }
         if (undecided(s)) ++unsure_[a];
+        s.bytes = a.size() + s.plan.paths.target.size();
+        bytes_ += s.bytes;
         window_.push_back(std::move(s));
     }
 
-    void note_created(const ImagePlan& plan) {
-        for (const fs::path& f : plan.created) created_.insert(f.string());
-    }
-
-    bool overlaps_window(const Footprint& f) const {
+    bool overlaps_window(const ImagePaths& p) const {
         const bool versions = policy_ == NewVersion;
         return std::any_of(window_.begin(), window_.end(), [&](const Slot& s) {
-            return undecided(s) && overlap(s.footprint, f, versions);
+            return undecided(s) && overlap(s.plan.paths, p, versions);
         });
+    }
+
+    // Folders a failed copy made, or inherited, that stay (a later copy's
+    // file is under way below them) go with that copy if it fails too.
+    void hand_on_folders(const Slot& failed, std::size_t count) {
+        if (count == 0) return;
+        const ImagePaths& p = failed.plan.paths;
+        std::size_t from = p.folder_size;  // where the outermost of them ends
+        for (std::size_t i = 1; i < count; ++i) from = p.target.rfind('/', from - 1);
+        const std::string_view outermost = p.folder().substr(0, from);
+        for (Slot& s : window_) {
+            const std::string_view tree = s.plan.paths.folder();
+            if (&s != &failed && tree.starts_with(outermost) &&
+                (tree.size() == from || tree[from] == '/'))
+                s.inherited_from = std::min(s.inherited_from, from);
+        }
+    }
+
+    // How many of the slot's folders it removes when it fails.
+    static std::size_t removable(const Slot& s) {
+        const ImagePaths& p = s.plan.paths;
+        std::size_t inherited = 0;
+        if (s.inherited_from <= p.folder_size) {
+            const std::string_view below = p.folder().substr(s.inherited_from);
+            inherited = 1 + static_cast<std::size_t>(std::count(below.begin(), below.end(), '/'));
+        }
+        return std::max(inherited, s.plan.made);
     }
 
     // copie_image's result, or Skipped for a slot whose address an earlier
@@ -280,20 +307,17 @@ class Downloads {
                     held_.insert(a);
                     return Skipped;
                 }
-                s.plan = prepare_image(a, destination_, policy_, layout_, choice_, stored_);
-                note_created(s.plan);
+                s.plan =
+                    prepare_image(std::move(s.plan.paths), a, policy_, choice_, stop_, stored_);
                 if (s.plan.fetch)
                     if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
                 result = finish_image(s.plan, r, &cause, &unchanged);
                 break;
         }
-        // A folder this run made and no copy used goes again, whichever
-        // slot made it: another slot of the window may have found it made.
         if (result != 1) {
-            std::vector<fs::path> made;
-            for (const std::string& f : s.footprint.folders)
-                if (created_.count(f) != 0) made.emplace_back(f);
-            remove_empty_folders(made);
+            const std::size_t count = removable(s);
+            remove_empty_folders(s.plan.paths, count);
+            hand_on_folders(s, count);
         }
         // A slot not copied is blanked. The crawl lists each address once, so
         // no later slot tries a failed image again within the run.
@@ -311,15 +335,17 @@ class Downloads {
     const ImageChoice& choice_;
     std::unordered_map<std::string, WrittenImage> written_;  // by file, this run
     const StoredLookup stored_;
+    const std::stop_token stop_;
 
     std::deque<Slot> window_;  // slots head..next_ - 1
+    std::size_t bytes_ = 0;    // held by the window's slots
     int next_ = 1;
     std::size_t fetching_ = 0;
     // Values of the slots already done: what deja_liste would find there.
-    std::unordered_set<std::string> held_;
+    // They are views of the list's slots, which no longer change.
+    std::unordered_set<std::string_view> held_;
     // Addresses of the window's slots that may still be copied.
     std::unordered_map<std::string, int> unsure_;
-    std::unordered_set<std::string> created_;  // folders this run made
 };
 
 }  // namespace
@@ -328,8 +354,8 @@ DownloadTally download_images(TransferControl& inet, List& images, int count,
                               const std::string& destination, int policy, int layout,
                               const std::function<void(int)>& copied, std::stop_token stop,
                               const ImageChoice& choice, const StoredLookup& stored) {
-    Downloads d(inet, images, count, destination, policy, layout, choice, stored);
-    return d.run(copied, stop);
+    Downloads d(inet, images, count, destination, policy, layout, choice, stored, std::move(stop));
+    return d.run(copied);
 }
 
 }  // namespace psf::m_psf

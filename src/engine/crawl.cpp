@@ -2,8 +2,8 @@
 #include <array>
 #include <cctype>
 #include <cstdlib>
+#include <new>
 #include <optional>
-#include <unordered_set>
 #include <vector>
 
 #include "engine/m_psf.h"
@@ -47,33 +47,6 @@ bool image_value(std::string_view v, const ImageChoice& c) {
 bool room_for(std::int16_t count, const List& list) {
     return count < ListLimit && static_cast<std::size_t>(count) + 1 < list.size();
 }
-
-// The image list holds each address once; `seen` indexes slots 1..count.
-class ImageAdder {
-  public:
-    ImageAdder(List& images, Counters& counters) : images_(images), counters_(counters) {}
-
-    void add(std::string_view address) {
-        if (!room_for(counters_[0], images_)) return;
-        std::string clean = sans_retours(address);
-        if (!indexed_) {
-            for (int k = 1; k <= counters_[0]; ++k)
-                seen_.insert(images_[static_cast<std::size_t>(k)]);
-            indexed_ = true;
-        }
-        if (seen_.count(clean) != 0) return;
-        ++counters_[0];
-        std::string& slot = images_[static_cast<std::size_t>(counters_[0])];
-        slot = std::move(clean);
-        seen_.insert(slot);
-    }
-
-  private:
-    List& images_;
-    Counters& counters_;
-    bool indexed_ = false;  // built at the first image of a page, not for every page
-    std::unordered_set<std::string_view> seen_;
-};
 
 // Where each character that can end a value next occurs. The positions asked
 // for only grow during a pass, so each character's search crosses the text
@@ -180,8 +153,11 @@ std::string decoded(std::string_view v) {
     if (v.find('&') == std::string_view::npos) return std::string(v);
     std::string out;
     for (std::size_t i = 0; i < v.size(); ++i) {
-        const std::size_t semi = v[i] == '&' ? v.find(';', i) : std::string_view::npos;
-        if (semi == std::string_view::npos || semi - i > 10) {
+        // A reference is short: the search for its end stops ten characters on.
+        const std::size_t end =
+            v[i] == '&' ? v.substr(i + 1, 10).find(';') : std::string_view::npos;
+        const std::size_t semi = end == std::string_view::npos ? end : i + 1 + end;
+        if (semi == std::string_view::npos) {
             out.push_back(v[i]);
             continue;
         }
@@ -327,11 +303,13 @@ class PageScan {
           base_(page),
           include_(include),
           exclude_(exclude),
-          images_(images, counters),
+          images_(images),
           pages_(pages),
           counters_(counters),
           choice_(choice),
-          notes_(notes) {}
+          notes_(notes),
+          images_listed_(notes != nullptr ? notes->images_listed : own_images_listed_),
+          pages_listed_(notes != nullptr ? notes->pages_listed : own_pages_listed_) {}
 
     // Links resolve against it from now on (a base element).
     void set_base(std::string base) { base_ = std::move(base); }
@@ -382,7 +360,7 @@ class PageScan {
 
     // The images of a CSS text, and with `imports` its imported style sheets.
     void css(std::string_view text, bool imports) {
-        read_css(text, [&](std::string_view address, bool import) {
+        read_css(text, stop(), [&](std::string_view address, bool import) {
             if (!import)
                 image(address);
             else if (imports)
@@ -402,6 +380,7 @@ class PageScan {
     }
 
     ScanNotes* notes() const { return notes_; }
+    std::stop_token stop() const { return notes_ != nullptr ? notes_->stop : std::stop_token{}; }
     std::string_view base() const { return base_; }
 
   private:
@@ -416,15 +395,21 @@ class PageScan {
         return a;
     }
 
+    // The image list holds each address once.
     void add_image(std::string_view v) {
-        if (const std::optional<std::string> a = resolved(v)) images_.add(*a);
+        const std::optional<std::string> a = resolved(v);
+        if (!a || !room_for(counters_[0], images_)) return;
+        std::string clean = sans_retours(*a);
+        if (images_listed_.listed(clean, images_, counters_[0])) return;
+        ++counters_[0];
+        images_[static_cast<std::size_t>(counters_[0])] = std::move(clean);
     }
 
     void add_page(std::string_view v) {
         const std::optional<std::string> a = resolved(v);
         if (!a || autre_site(page_, *a)) return;
-        // The room test first: once the list is full, a page of links costs no list scans.
-        if (!room_for(counters_[1], pages_) || deja_liste(*a, pages_, counters_[1])) return;
+        if (!room_for(counters_[1], pages_) || pages_listed_.listed(*a, pages_, counters_[1]))
+            return;
         ++counters_[1];
         pages_[static_cast<std::size_t>(counters_[1])] = *a;
     }
@@ -433,11 +418,15 @@ class PageScan {
     std::string base_;
     const FilterTable& include_;
     const FilterTable& exclude_;
-    ImageAdder images_;
+    List& images_;
     List& pages_;
     Counters& counters_;
     const ImageChoice& choice_;
     ScanNotes* notes_;
+    // Without a run's notes, this scan's own.
+    ListIndex own_images_listed_, own_pages_listed_;
+    ListIndex& images_listed_;
+    ListIndex& pages_listed_;
 };
 
 // The rels of a link element that name an image to take.
@@ -457,8 +446,7 @@ bool social_image(std::string_view property) {
 // A page read as a browser reads it: only real elements and attributes.
 void scan_modern(std::string_view text, PageScan& scan, const ImageChoice& c) {
     bool based = false;
-    const std::stop_token stop = scan.notes() != nullptr ? scan.notes()->stop : std::stop_token{};
-    read_markup(text, stop, [&](const Element& e) {
+    read_markup(text, scan.stop(), [&](const Element& e) {
         const std::string& tag = e.tag;
         if (tag == "base") {
             // The first base element with an href, whatever its place.
@@ -521,6 +509,21 @@ std::string sans_retours(std::string_view text) {
     return out;
 }
 
+bool ListIndex::listed(std::string_view text, const List& list, int n) {
+    const std::size_t last = std::min<std::size_t>(n > 0 ? static_cast<std::size_t>(n) : 0,
+                                                   list.empty() ? 0 : list.size() - 1);
+    if (&list != list_ || last < indexed_) {
+        list_ = &list;
+        indexed_ = 0;
+        slots_.clear();
+    }
+    const std::hash<std::string_view> hash;
+    for (; indexed_ < last; ++indexed_) slots_.emplace(hash(list[indexed_ + 1]), indexed_ + 1);
+    for (auto [at, end] = slots_.equal_range(hash(text)); at != end; ++at)
+        if (list[at->second] == text) return true;
+    return false;
+}
+
 bool deja_liste(std::string_view text, const List& list, int n) {
     const auto last = std::min<std::size_t>(n > 0 ? static_cast<std::size_t>(n) : 0,
                                             list.empty() ? 0 : list.size() - 1);
@@ -573,6 +576,8 @@ int scan_response(const std::string& page, const Response& r, const FilterTable&
         const std::string base = r.final_url.empty() ? std::string(trim_blanks(page)) : r.final_url;
         scan_page_text(r.body, base, include, exclude, images, pages, counters, choice, notes);
         return 1;
+    } catch (const std::bad_alloc&) {
+        throw;  // ends the run
     } catch (...) {
         return -1;
     }

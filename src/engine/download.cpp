@@ -2,11 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <new>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -120,29 +123,26 @@ bool html_document(std::string_view head) {
                                   "div", "font", "table", "a", "style", "title", "b", "br", "p"});
 }
 
-// The policy on a target: false when nothing is to be written (a link, or
-// a file kept, or no free version name); `target` may become a version name.
-// `present` gets the copy the target replaces or follows: the file, or the
-// version name before the free one.
-bool apply_policy(fs::path& target, int policy, fs::path* present = nullptr) {
-    if (is_link(target)) return false;
-    if (!entry_exists(target)) return true;
-    if (policy == KeepExisting) return false;
-    if (present != nullptr) *present = target;
-    if (policy != NewVersion) return true;
-    // The number goes before the last four characters of the name.
-    const std::string name = target.filename().string();
-    const std::size_t keep = name.size() >= 4 ? name.size() - 4 : 0;
-    const std::string head = name.substr(0, keep), tail = name.substr(keep);
-    for (int n = 1; n <= 30000; ++n) {
-        fs::path candidate = target.parent_path() / (head + "-v" + std::to_string(n) + tail);
-        if (!entry_exists(candidate)) {
-            target = candidate;
-            return true;
-        }
-        if (present != nullptr) *present = candidate;
-    }
-    return false;
+// The name a version number gives: the number goes before the last four
+// characters of the file's name.
+std::string version_name(std::string_view target, int n) {
+    if (n == 0) return std::string(target);
+    const std::size_t name = target.rfind('/') + 1;  // npos + 1 is 0
+    const std::size_t keep = target.size() - name >= 4 ? target.size() - 4 : name;
+    return std::string(target.substr(0, keep)) + "-v" + std::to_string(n) +
+           std::string(target.substr(keep));
+}
+
+// The policy on a target: none when nothing is to be written (a link, a file
+// kept, no free version name), else the version to write, 0 for the target.
+std::optional<int> policy_version(const std::string& target, int policy) {
+    if (is_link(target)) return std::nullopt;
+    if (!entry_exists(target)) return 0;
+    if (policy == KeepExisting) return std::nullopt;
+    if (policy != NewVersion) return 0;
+    for (int n = 1; n <= 30000; ++n)
+        if (!entry_exists(version_name(target, n))) return n;
+    return std::nullopt;
 }
 
 // The validators of a copy present for a fetch of `url`: those of the
@@ -290,12 +290,37 @@ std::string not_an_image(std::string_view content_type, std::string_view head,
     return {};
 }
 
+std::string_view ImagePaths::folder() const {
+    if (folder_size == 0 && !target.empty()) return "/";  // a name in the root folder
+    return std::string_view(target).substr(0, folder_size);
+}
+
+std::string_view ImagePaths::name() const {
+    return valid ? std::string_view(target).substr(folder_size + 1) : std::string_view{};
+}
+
+std::size_t ImagePaths::folder_count() const {
+    if (folder_size <= destination_size) return 0;
+    const std::string_view below = folder().substr(destination_size + 1);
+    return 1 + static_cast<std::size_t>(std::count(below.begin(), below.end(), '/'));
+}
+
+std::string ImagePlan::target() const {
+    return version_name(paths.target, version);
+}
+
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
                        const ImageChoice& choice) {
     ImagePaths p;
     // Nothing is ever written relative to the current folder.
     if (destination.empty() || destination.front() != '/') return p;
-    fs::path folder(destination);
+    p.target = destination;
+    p.destination_size = p.folder_size = destination.size();
+    // As a path object appends: a separator unless one ends the text.
+    auto append = [&p](std::string_view part) {
+        if (p.target.back() != '/') p.target += '/';
+        p.target += part;
+    };
     // Beyond the described scan the query names no folder and no file.
     const std::string_view path = described_scan(choice)
                                       ? std::string_view(address)
@@ -310,8 +335,8 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
             start = slash + 1;
             if (part.empty()) continue;  // a doubled slash adds no level
             if (!safe_component(part)) return p;
-            folder /= std::string(part);
-            p.folders.push_back(folder);
+            append(part);
+            p.folder_size = p.target.size();
         }
     }
     std::string name = image_name(address, choice);
@@ -331,54 +356,77 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
         }
     }
     if (!safe_component(name)) return p;
-    p.folder = folder;
-    p.target = folder / name;
+    append(name);
+    p.folder_size = p.target.size() - name.size() - 1;  // up to the separator before the name
     p.valid = true;
     return p;
 }
 
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
                         int layout, const ImageChoice& choice, const StoredLookup& stored) {
+    return prepare_image(image_paths(address, destination, layout, choice), address, policy, choice,
+                         {}, stored);
+}
+
+ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy,
+                        const ImageChoice& choice, const std::stop_token& stop,
+                        const StoredLookup& stored) {
     ImagePlan plan;
     plan.result = -1;
+    plan.policy = policy;
+    plan.choice = choice;
+    plan.paths = std::move(paths);
+    ImagePaths& p = plan.paths;
     try {
-        const ImagePaths paths = image_paths(address, destination, layout, choice);
-        for (const fs::path& folder : paths.folders) {
-            if (is_link(folder)) return plan;
+        // The folders of the tree, outermost first, each made when missing.
+        const std::size_t count = p.folder_count();
+        std::size_t end = p.destination_size;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t last = end;
+            end = std::min(p.target.find('/', end + 1), p.folder_size);
+            const fs::path folder(p.target.substr(0, end));
             std::error_code ec;
-            if (!fs::exists(folder, ec)) {
-                if (fs::create_directory(folder, ec)) {
-                    plan.created.push_back(folder);
-                } else if (std::error_code seen; !fs::is_directory(folder, seen)) {
-                    plan.refused_folder = folder;
-                    plan.folder_error = ec.value();
-                    return plan;
-                }
-            } else if (!fs::is_directory(folder, ec)) {
+            const fs::file_type type =
+                stop.stop_requested() ? fs::file_type::none : fs::symlink_status(folder, ec).type();
+            bool ok = type == fs::file_type::directory;
+            if (type == fs::file_type::not_found && fs::create_directory(folder, ec)) {
+                ok = true;
+                ++plan.made;
+            } else if (type == fs::file_type::not_found) {
+                const int refused = ec.value();
+                ok = fs::is_directory(folder, ec);  // made meanwhile by someone else
+                if (!ok) plan.refused_folder = folder.string(), plan.folder_error = refused;
+            }
+            if (!ok) {
+                // The plan keeps the folders made so far, to remove them.
+                p.target.resize(last);
+                p.folder_size = last;
+                p.valid = false;
                 return plan;
             }
         }
-        if (!paths.valid) return plan;
-        fs::path target = paths.target;
-        plan.late = paths.late;
-        plan.policy = policy;
-        plan.choice = choice;
-        fs::path present;
-        if (!plan.late && !apply_policy(target, policy, &present)) {
-            plan.result = is_link(target) ? -1 : 0;
-            return plan;
+        if (!p.valid) return plan;
+        plan.url = std::string(trim_blanks(address));
+        if (!p.late) {
+            const std::optional<int> version = policy_version(p.target, policy);
+            if (!version) {
+                plan.result = is_link(p.target) ? -1 : 0;
+                return plan;
+            }
+            plan.version = *version;
+            // The copy this one replaces or follows: the file, or the version before the free one.
+            if (entry_exists(p.target)) {
+                const fs::path present(version_name(p.target, std::max(0, *version - 1)));
+                plan.known = validators_of(present, plan.url, stored);
+                if (policy == NewVersion) plan.newest = present;
+            }
         }
         plan.fetch = true;
-        plan.url = std::string(trim_blanks(address));
-        plan.folder = paths.folder;
-        plan.target = target;
-        if (!present.empty()) {
-            plan.known = validators_of(present, plan.url, stored);
-            if (policy == NewVersion) plan.newest = present;
-        }
         return plan;
+    } catch (const std::bad_alloc&) {
+        throw;  // ends the run
     } catch (...) {
-        plan = {};
+        plan.fetch = false;
         plan.result = -1;
         return plan;
     }
@@ -387,7 +435,7 @@ ImagePlan prepare_image(const std::string& address, const std::string& destinati
 Ticket start_image(TransferControl& inet, ImagePlan& plan) {
     auto file = std::make_shared<ImageFile>();
     plan.file = file;  // kept also when it cannot be made, to tell why
-    if (!file->open(plan.folder, plan.known.empty())) return 0;
+    if (!file->open(fs::path(plan.paths.folder()), plan.known.empty())) return 0;
     if (!plan.newest.empty()) file->compare_with(plan.newest);
     return inet.Start(plan.url, DataType::Bytes, std::move(file), plan.known);
 }
@@ -401,12 +449,12 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause, b
         if (!plan.fetch) {
             result = plan.result;
             if (plan.folder_error != 0)
-                why = "cannot create the folder " + plan.refused_folder.string() + ": " +
+                why = "cannot create the folder " + plan.refused_folder + ": " +
                       std::error_code(plan.folder_error, std::generic_category()).message();
             else if (result < 0)
                 why = "no file name or folder can be made from the address";
         } else if (file == nullptr || file->failed()) {
-            why = "cannot write in " + plan.folder.string() +
+            why = "cannot write in " + std::string(plan.paths.folder()) +
                   (file != nullptr ? ": " + file->error() : "");
         } else if (!r.ok || r.status >= 400) {
             why = cause_text(r);
@@ -426,21 +474,30 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause, b
             same = true;  // a new version of the same bytes would tell nothing new
             result = 0;
         } else {
-            fs::path target = plan.target;
-            const std::string ext = plan.late ? kind_extension(r.content_type, plan.choice) : "";
-            if (plan.late && ext.empty()) {
+            const bool late = plan.paths.late;
+            std::string target = plan.target();
+            const std::string ext = late ? kind_extension(r.content_type, plan.choice) : "";
+            std::optional<int> version = 0;
+            if (late && !ext.empty()) {
+                target += "." + ext;
+                version = policy_version(target, plan.policy);
+            }
+            if (late && ext.empty()) {
                 why = "not an image of a kind the task takes (" +
                       (r.content_type.empty() ? std::string("no type") : r.content_type) + ")";
                 result = 0;
-            } else if (plan.late && (target += "." + ext, !apply_policy(target, plan.policy))) {
+            } else if (!version) {
                 result = is_link(target) ? -1 : 0;  // kept by the policy
-                if (result < 0) why = "cannot write " + target.string();
-            } else if (file->keep(target, parse_http_date(r.last_modified))) {
+                if (result < 0) why = "cannot write " + target;
+            } else if (target = version_name(target, *version);
+                       file->keep(target, parse_http_date(r.last_modified))) {
                 result = 1;
             } else {
-                why = "cannot write " + target.string() + ": " + file->error();
+                why = "cannot write " + target + ": " + file->error();
             }
         }
+    } catch (const std::bad_alloc&) {
+        throw;  // ends the run
     } catch (...) {
         why = "cannot write the file";
         result = -1;
@@ -463,10 +520,12 @@ std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response&
     return WrittenImage{plan.url, file->kept().string(), file->size(), r.last_modified, r.etag};
 }
 
-void remove_empty_folders(const std::vector<fs::path>& folders) {
-    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+void remove_empty_folders(const ImagePaths& paths, std::size_t count) {
+    std::string folder(paths.folder());
+    for (std::size_t i = 0; i < count && folder.size() > paths.destination_size; ++i) {
         std::error_code ec;
-        if (!fs::remove(*it, ec)) return;  // not empty, or already gone
+        if (!fs::remove(folder, ec)) return;  // not empty, or already gone
+        folder.resize(folder.rfind('/'));
     }
 }
 
@@ -479,7 +538,7 @@ int copie_image(TransferControl& inet, const std::string& address, const std::st
             const Ticket ticket = start_image(inet, plan);
             result = finish_image(plan, ticket != 0 ? inet.Take(ticket) : Response{});
         }
-        if (result != 1) remove_empty_folders(plan.created);
+        if (result != 1) remove_empty_folders(plan.paths, plan.made);
         return result;
     } catch (...) {
         return -1;

@@ -12,6 +12,7 @@
 #include <stop_token>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -93,6 +94,20 @@ using List = std::vector<std::string>;  // slot 0 unused; ListSlots slots
 // Element 0: images found; element 1: pages found.
 using Counters = std::array<std::int16_t, 2>;
 
+// Which of slots 1..n of a list hold a text, as deja_liste tells, without a
+// scan of the list for each text: each slot is indexed once, when the count
+// first reaches it. Slots indexed must not change (a list that shrank is
+// indexed afresh).
+class ListIndex {
+  public:
+    bool listed(std::string_view text, const List& list, int n);
+
+  private:
+    const List* list_ = nullptr;
+    std::size_t indexed_ = 0;                                  // slots 1..indexed_
+    std::unordered_multimap<std::size_t, std::size_t> slots_;  // a text's hash, its slot
+};
+
 // What the scans of a run note beyond the lists, and the run's stop, which
 // long scans honour. Style sheets are a page's own markup: neither pages nor
 // images in the counts.
@@ -108,6 +123,9 @@ struct ScanNotes {
     // few (the page's address, the value's beginning).
     int too_long = 0;
     std::vector<std::pair<std::string, std::string>> too_long_named;
+    // The lists' entries, for the duplicate tests of every page of the run.
+    ListIndex pages_listed;
+    ListIndex images_listed;
 };
 
 inline constexpr int MaxStyleSheets = 200;  // read in one run
@@ -165,18 +183,27 @@ int copie_image(TransferControl& inet, const std::string& address, const std::st
 
 // copie_image in its three steps, so that fetches can run ahead of the writes.
 
-// The folders copie_image would create, in order, and the file it would write
-// before any version name, from the strings alone. `valid` is false when the
-// address gives no usable path (the folders listed are those before the fault).
-// `late`: beyond the described scan, an address whose name has no image
-// extension; its name is the last path segment (`target`) plus the extension
-// of the type the response says, known only after the fetch.
+// The file copie_image would write before any version name, and the folders
+// it would create, from the strings alone. Paths are held as text: a path
+// object keeps each of its components apart, so a deep one costs many times
+// its length. The folders made for the image are the prefixes of folder()
+// longer than the destination that end at a "/" or at its end.
+// `valid` is false when the address gives no usable path; `target` is then
+// the deepest folder named before the fault. `late`: beyond the described
+// scan, an address whose name has no image extension; its name is the last
+// path segment plus the extension of the type the response says, known only
+// after the fetch.
 struct ImagePaths {
-    std::vector<std::filesystem::path> folders;
-    std::filesystem::path folder;
-    std::filesystem::path target;
+    std::string target;
+    std::size_t folder_size = 0;       // folder(): the first folder_size characters
+    std::size_t destination_size = 0;  // the destination: the first destination_size characters
     bool valid = false;
     bool late = false;
+
+    std::string_view folder() const;
+    std::string_view name() const;  // empty when not valid
+    // How many folders are made for the image (its tree below the destination).
+    std::size_t folder_count() const;
 };
 ImagePaths image_paths(const std::string& address, const std::string& destination, int layout,
                        const ImageChoice& choice = {});
@@ -204,14 +231,12 @@ struct ImagePlan {
     bool fetch = false;
     int result = 0;
     std::string url;  // the address to fetch, trimmed
-    std::filesystem::path folder;
-    std::filesystem::path target;                // version name included
-    std::vector<std::filesystem::path> created;  // folders made for this image, outermost first
-    std::filesystem::path refused_folder;        // a folder that could not be made, and why
+    ImagePaths paths;
+    int version = 0;             // the version name the policy chose; 0: the name itself
+    std::size_t made = 0;        // folders made for this image: the deepest of paths'
+    std::string refused_folder;  // a folder that could not be made, and why
     int folder_error = 0;
     std::shared_ptr<ImageFile> file;  // set by start_image
-    // A name known only from the response: the policy is applied then.
-    bool late = false;
     int policy = KeepExisting;
     ImageChoice choice;
     // A copy present (the file, or policy 3's newest version): the server is
@@ -219,9 +244,16 @@ struct ImagePlan {
     // with `newest` as it arrives.
     Validators known;
     std::filesystem::path newest;
+
+    std::string target() const;  // version name included
 };
 ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
                         int layout, const ImageChoice& choice = {},
+                        const StoredLookup& stored = {});
+// The same from the paths image_paths gave for `address`. A stop ends the
+// making of folders; the plan is then a failure.
+ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy,
+                        const ImageChoice& choice, const std::stop_token& stop,
                         const StoredLookup& stored = {});
 
 // Starts the fetch, its body streamed into a new temporary file in the
@@ -244,9 +276,10 @@ int destination_error(const ImagePlan& plan);
 // The image finish_image wrote for `plan` from `r`; nothing when it wrote none.
 std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r);
 
-// Removes the folders that are empty, deepest first, up to the first that is
-// not: a folder made for an image that was not written.
-void remove_empty_folders(const std::vector<std::filesystem::path>& folders);
+// Removes the deepest `count` folders made for an image that are empty,
+// deepest first, up to the first that is not: folders made for an image that
+// was not written.
+void remove_empty_folders(const ImagePaths& paths, std::size_t count);
 
 // ---- Fetching ahead (ahead.cpp) -----------------------------------------------
 // The same scans and copies as one call after another, with the fetches started

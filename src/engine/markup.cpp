@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/transfer.h"
+
 namespace psf::m_psf {
 
 const std::string* Element::value(std::string_view name) const {
@@ -510,7 +512,9 @@ std::string css_url(std::string_view css, std::size_t& i) {
     } else {
         while (i < css.size() && css[i] != ')' && !space(css[i])) {
             if (css[i] == '\\' && i + 1 < css.size()) ++i;
-            out.push_back(css[i++]);
+            // Past the longest address it is dropped anyway: no need to copy it all.
+            if (out.size() <= MaxAddressLength) out.push_back(css[i]);
+            ++i;
         }
     }
     const std::size_t close = css.find(')', i);
@@ -541,10 +545,12 @@ bool read_markup(std::string_view page, const std::stop_token& stop,
     return reader.run();
 }
 
-void read_css(std::string_view css,
+bool read_css(std::string_view css, const std::stop_token& stop,
               const std::function<void(std::string_view address, bool import)>& on_reference) {
     std::size_t i = 0;
+    unsigned steps = 0;
     while (i < css.size()) {
+        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return false;
         const char c = css[i];
         if (c == '/' && css.substr(i, 2) == "/*") {
             const std::size_t e = css.find("*/", i + 2);
@@ -578,6 +584,7 @@ void read_css(std::string_view css,
                     // Every candidate: strings and url() up to the closing
                     // parenthesis; type("image/avif") names no address.
                     while (i < css.size() && css[i] != ')') {
+                        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return false;
                         if (css[i] == '"' || css[i] == '\'') {
                             on_reference(css_string(css, i), false);
                         } else if (ident_char(css[i])) {
@@ -603,6 +610,7 @@ void read_css(std::string_view css,
             ++i;
         }
     }
+    return true;
 }
 
 }  // namespace psf::m_psf

@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <new>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -169,6 +170,7 @@ struct Transfer {
     bool status_read = false;
     bool error_status = false;  // with a sink: status 400 or above, body dropped
     bool sink_failed = false;
+    bool no_memory = false;
     bool long_redirect = false;
     bool over_cap = false;
     bool stalled = false;
@@ -224,23 +226,29 @@ struct Transfer {
             self->over_cap = true;
             return 0;  // a short count makes libcurl abort the transfer
         }
-        if (self->sink) {
-            if (!self->sink->Write(std::string_view(data, n))) {
-                self->sink_failed = true;
-                return 0;
+        // No exception may cross libcurl: memory that runs out fails the fetch.
+        try {
+            if (self->sink) {
+                if (!self->sink->Write(std::string_view(data, n))) {
+                    self->sink_failed = true;
+                    return 0;
+                }
+                self->size += n;
+                return n;
             }
-            self->size += n;
-            return n;
+            Account& a = *self->account;
+            if (self->ticket != a.awaited && a.held + n > self->limits->max_held) {
+                self->paused = true;
+                return CURL_WRITEFUNC_PAUSE;
+            }
+            self->body.append(data, n);
+        } catch (const std::bad_alloc&) {
+            self->no_memory = true;
+            return 0;
         }
-        Account& a = *self->account;
-        if (self->ticket != a.awaited && a.held + n > self->limits->max_held) {
-            self->paused = true;
-            return CURL_WRITEFUNC_PAUSE;
-        }
-        self->body.append(data, n);
         self->size += n;
         self->counted += n;
-        a.held += n;
+        self->account->held += n;
         return n;
     }
 
@@ -291,7 +299,7 @@ struct Transfer {
         last_count = 0;
         body.clear();
         size = counted = 0;
-        paused = status_read = error_status = sink_failed = long_redirect = false;
+        paused = status_read = error_status = sink_failed = no_memory = long_redirect = false;
         over_cap = stalled = typed = not_a_page = false;
         if (sink) sink->Restart();
         errbuf[0] = '\0';
@@ -396,6 +404,7 @@ struct Transfer {
             return failure(Cause::Refusal, "redirect to an address longer than " +
                                                std::to_string(MaxAddressLength) + " bytes");
         if (sink_failed) return failure(Cause::Other, "cannot keep the body");
+        if (no_memory) return failure(Cause::Other, "out of memory");
         if (rc != CURLE_OK && !not_a_page)
             return failure(cause_of(rc),
                            one_line(errbuf[0] != '\0' ? errbuf : curl_easy_strerror(rc)));

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -118,6 +119,12 @@ std::string time_limit_text(const RunSummary& s) {
            "; the task keeps its last-run time";
 }
 
+std::string out_of_memory_text(const RunSummary& s) {
+    if (!s.out_of_memory) return {};
+    return "the run ran out of memory and ended early, after " + std::to_string(s.images_copied) +
+           (s.images_copied == 1 ? " image copied" : " images copied");
+}
+
 std::vector<std::string> given_up_texts(const RunSummary& s) {
     std::vector<std::string> out;
     for (const std::string& host : s.given_up)
@@ -138,6 +145,7 @@ std::vector<std::string> given_up_texts(const RunSummary& s) {
 
 std::string end_note(const RunSummary& s) {
     if (s.timed_out) return "Stopped: time limit of " + duration_text(s.max_time) + " reached";
+    if (s.out_of_memory) return "Stopped: out of memory";
     if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
     if (!s.destination_failure.empty()) return "Destination " + s.destination_failure;
     if (!s.given_up.empty()) return "Given up: " + s.given_up.front();
@@ -192,47 +200,57 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     else
         inet.SetCredentials("", "", state.PageList[1]);
 
-    // Pages found during a pass are scanned by the next one.
-    for (int level = 1; writable && level <= spec.link_depth + 1 && !stop.stop_requested();
-         ++level) {
-        scan_level(
-            inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
-            [&](const Response& r) {
-                summary.bytes_received += r.received;
-                const std::string cause = stop.stop_requested() ? "" : cause_text(r);
-                const std::string& asked =
-                    state.PageList[static_cast<std::size_t>(state.PagesRead)];
-                if (!cause.empty()) {
-                    if (state.PagesRead == 1) {
-                        summary.start_failure = cause;
-                        if (r.redirected) summary.start_failed_at = r.final_url;
+    DownloadTally tally;
+    // Memory that runs out ends the run, never the program.
+    try {
+        // Pages found during a pass are scanned by the next one.
+        for (int level = 1; writable && level <= spec.link_depth + 1 && !stop.stop_requested();
+             ++level) {
+            scan_level(
+                inet, state, state.PagesRead + 1, state.PagesFound, spec.include, spec.exclude,
+                [&](const Response& r) {
+                    summary.bytes_received += r.received;
+                    const std::string cause = stop.stop_requested() ? "" : cause_text(r);
+                    const std::string& asked =
+                        state.PageList[static_cast<std::size_t>(state.PagesRead)];
+                    if (!cause.empty()) {
+                        if (state.PagesRead == 1) {
+                            summary.start_failure = cause;
+                            if (r.redirected) summary.start_failed_at = r.final_url;
+                        }
+                        summary.failures.emplace_back(asked, cause);
                     }
-                    summary.failures.emplace_back(asked, cause);
-                }
-                // Only a page whose body was read and scanned counts.
-                if (r.ok && r.status >= 200 && r.status < 300 && !r.not_a_page)
-                    ++summary.pages_read;
-                if (!scheduled) observer.set_caption(page_count_text(summary.pages_read));
-                progress.pages_read = summary.pages_read;
+                    // Only a page whose body was read and scanned counts.
+                    if (r.ok && r.status >= 200 && r.status < 300 && !r.not_a_page)
+                        ++summary.pages_read;
+                    if (!scheduled) observer.set_caption(page_count_text(summary.pages_read));
+                    progress.pages_read = summary.pages_read;
+                    observer.progress(progress);
+                    observer.process_events();
+                },
+                stop, spec.images);
+        }
+
+        summary.pages_full = state.PagesFound >= ListLimit;
+        summary.images_full = state.ImagesFound >= ListLimit;
+        summary.images_found = state.ImagesFound;
+        progress.downloading = true;
+        tally = download_images(
+            inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
+            [&](int n) {
+                if (!scheduled) observer.set_caption(image_count_text(n));
+                progress.images_copied = n;
                 observer.progress(progress);
                 observer.process_events();
             },
-            stop, spec.images);
+            stop, spec.images, stored);
+    } catch (const std::bad_alloc&) {
+        inet.Discard();
+        summary.out_of_memory = true;
+        summary.images_found = state.ImagesFound;
+        tally = {};
+        tally.copied = progress.images_copied;
     }
-
-    summary.pages_full = state.PagesFound >= ListLimit;
-    summary.images_full = state.ImagesFound >= ListLimit;
-    summary.images_found = state.ImagesFound;
-    progress.downloading = true;
-    DownloadTally tally = download_images(
-        inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
-        [&](int n) {
-            if (!scheduled) observer.set_caption(image_count_text(n));
-            progress.images_copied = n;
-            observer.progress(progress);
-            observer.process_events();
-        },
-        stop, spec.images, stored);
 
     observer.set_colour(LabelColour::Idle);
     if (scheduled) {

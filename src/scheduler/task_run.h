@@ -83,6 +83,9 @@ struct RunSummary {
     bool images_full = false;
     bool cancelled = false;  // a cancelled run is not stamped
     bool timed_out = false;  // cancelled because the run reached its time limit
+    // Memory ran out: the run ended there, with what it had copied (it
+    // counts as run, as one whose fetches all failed does).
+    bool out_of_memory = false;
     std::chrono::seconds max_time{0};
     // Hosts given up after failing fetch after fetch ("scheme://host:port").
     std::vector<std::string> given_up;
@@ -116,6 +119,8 @@ std::string lists_full_text(const RunSummary& s);
 // "the run stopped after its time limit of 2 h; the task keeps its last-run
 // time", or empty.
 std::string time_limit_text(const RunSummary& s);
+// "the run ran out of memory and ended early", or empty.
+std::string out_of_memory_text(const RunSummary& s);
 // "host http://h:80 given up after failing fetch after fetch; …", one per
 // host; the hosts given up unheard likewise, the first few by name.
 std::vector<std::string> given_up_texts(const RunSummary& s);

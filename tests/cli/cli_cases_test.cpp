@@ -87,6 +87,7 @@ struct World {
     Strings vars;                  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
+    std::string memory;  // the address space of later picsifter-cli runs, bytes
     std::string limits;  // those of the last lib run: in total, per host
     std::string before, first_schedule;
     std::string read_only;  // a folder the runs see read-only
@@ -185,6 +186,7 @@ ProcessResult run(World& w, Strings f) {
                       "mount --bind \"$0\" \"$0\" && "
                       "mount -o remount,bind,ro \"$0\" && exec \"$@\"",
                       w.read_only});
+        if (!w.memory.empty()) f.insert(f.begin(), {"/usr/bin/prlimit", "--as=" + w.memory, "--"});
         return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
     }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
@@ -243,6 +245,11 @@ void step(World& w, Strings f) {
         w.silent.back().otherwise([](Peer& p) { p.hold(); });
         if (i == 0) w.vars.insert(w.vars.end(), {"SILENT", std::to_string(w.silent.back().port())});
     }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve terabytes
+    if (is("memory")) w.memory = std::to_string(std::stol(f.at(1)) << 20);
+#else
+    is("memory");
+#endif
     if (is("given")) {  // given file/append/link/folder/fifo/size/read-only/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);

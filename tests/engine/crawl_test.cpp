@@ -72,6 +72,30 @@ TEST(CrawlScan, ModernMarkupAndKinds) {
     }
 }
 
+// A run's stop ends a long scan early, whatever holds it: values, tags, a
+// style block or one long CSS value.
+TEST(CrawlScan, LongScansHonourTheStop) {
+    const auto times = [](const std::string& before, const std::string& after) {
+        std::string out;
+        for (int k = 0; k < 9000; ++k) out += before + std::to_string(k) + ".gif" + after;
+        return out;
+    };
+    for (const auto& [page, modern] :
+         {std::pair{times("<img src=i", ">"), false},
+          {times("<img src=i", ">"), true},
+          {"<style>" + times("b{background:url(i", ")}") + "</style>", true},
+          {"<p style='background:image-set(" + times("\"i", "\" 1x,") + ")'>", true}}) {
+        for (const bool stopped : {false, true}) {
+            Scan s;
+            std::stop_source source;
+            if (stopped) source.request_stop();
+            s.st.Notes.stop = source.get_token();
+            s.run(page + Tail, {}, {}, ImageChoice{{}, modern, false});
+            EXPECT_EQ(s.c[0] == 9000, !stopped) << page.substr(0, 30) << modern;
+        }
+    }
+}
+
 TEST(CrawlScan, FiltersAndFullLists) {
     FilterTable inc{}, exc{};
     inc[0] = {"keep*", "", "*"}, exc[0] = {"*2", "", "gif"};

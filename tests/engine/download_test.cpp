@@ -87,6 +87,26 @@ TEST(Download, FailuresGiveMinusOneAndWriteNothing) {
     EXPECT_TRUE(fs::exists(dir / "elsewhere" / "pic.gif"));
 }
 
+// A deep tree is planned from its text: made one folder at a time, removed
+// again when its image fails, and not made at all once the run is stopped.
+TEST(Download, DeepTreesAndTheStop) {
+    std::string deep = "http://h";
+    for (int k = 0; k < 500; ++k) deep += "/d" + std::to_string(k % 7);
+    deep += "/x.gif";
+    TempDir dir;
+    std::stop_source stopped;
+    stopped.request_stop();
+    const ImagePlan none =
+        prepare_image(image_paths(deep, dir.str(), 2), deep, 2, {}, stopped.get_token());
+    EXPECT_FALSE(none.fetch || fs::exists(dir / "h"));
+    const ImagePlan plan = prepare_image(deep, dir.str() + "/", 2, 2);
+    EXPECT_EQ(plan.target(), dir.str() + "/" + deep.substr(7));
+    EXPECT_TRUE(plan.fetch && plan.made == 501 &&
+                fs::is_directory(plan.target().substr(0, plan.target().size() - 6)));
+    remove_empty_folders(plan.paths, plan.made);
+    EXPECT_TRUE(fs::is_empty(dir.path()));
+}
+
 // A full disk: -1, no partial image or temporary file, the old file whole.
 TEST(Download, FailedWriteOnAFullDiskKeepsTheOldFile) {
     for (const auto& [how, room] : {std::pair{DiskFull::FileSize, std::size_t{0}},

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <map>
+#include <new>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -103,6 +104,34 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
         EXPECT_EQ(run.skipped + run.facts.at("got"),
                   joined({c.fields.begin() + 4, c.fields.end()}, " | "));
     }
+}
+
+// Memory that runs out ends the run, which says so and counts as run, as
+// one whose fetches failed does; the program goes on.
+TEST(TaskRun, OutOfMemoryEndsTheRun) {
+    struct Exhausted final : TransferControl {
+        FakeTransfer site;
+        void SetCredentials(const std::string&, const std::string&, const std::string&) override {}
+        Response OpenURL(const std::string& url, DataType type) override {
+            if (url.ends_with("big.gif")) throw std::bad_alloc();
+            return site.OpenURL(url, type);
+        }
+        void SetStopToken(std::stop_token) override {}
+    } inet;
+    inet.site.add("http://h/p.htm", "<img src=ok.gif><img src=big.gif><img src=no.gif> .......");
+    for (const char* name : {"ok", "no"})
+        inet.site.add("http://h/" + std::string(name) + ".gif", image_bytes(2000, name[0]));
+    TempDir dir;
+    m_psf::CrawlState state;
+    Recorder rec;
+    const RunSummary sum =
+        run_retrieval({.start_address = "http://h/p.htm", .destination = dir.str()},
+                      RunMode::OnDemand, state, inet, rec);
+    EXPECT_TRUE(sum.out_of_memory && !sum.cancelled && rec.colours.back() == LabelColour::Idle);
+    EXPECT_EQ(end_note(sum), "Stopped: out of memory");
+    EXPECT_EQ(out_of_memory_text(sum),
+              "the run ran out of memory and ended early, after 1 image copied");
+    EXPECT_EQ(list_files(dir.path()), Strings{"ok.gif"});
 }
 
 // Stopped while the next page or many images are on their way: the run
