@@ -234,6 +234,8 @@ TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     f.window->gri->setCurrentCell(1, 0);
     f.clock.set(*parse_date_time("2026/12/07", "11:30"));
+    f.window->activateWindow(), f.window->Command6->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
     f.window->Command6->click();
     ASSERT_TRUE(f.window->busy() && QGuiApplication::overrideCursor());
     EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
@@ -340,6 +342,55 @@ TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
     const editor::Message& m = f.answers.last;
     EXPECT_TRUE(m.title == "About" && m.text == "Picsifter v2.0" &&
                 m.icon == editor::Icon::Information && m.buttons == editor::Buttons::Ok);
+}
+
+// From every control, each menu of the bar opens by its Alt key and Escape
+// closes it: no box is checked, though the one left holds a text its check
+// refuses, and the focus comes back to where it was; so it does when a
+// dialog of the menus closes.
+TEST(Keyboard, EveryMenuOpensFromEveryControlAndTheFocusComesBack) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f_psf& w = *f.window;
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    auto type = [](QLineEdit* box, const QString& text) {
+        box->setText(text);
+        emit box->textEdited(text);
+    };
+    type(w.Text2, "http://h/");
+    QWidget* c = w.Text1;
+    do {
+        if (!(c->focusPolicy() & Qt::TabFocus) || !c->isEnabled() || !c->isVisibleTo(&w)) continue;
+        c->setFocus();
+        auto* box = qobject_cast<QLineEdit*>(c);
+        const QString kept = box ? box->text() : "";
+        if (box) type(box, "a**");
+        for (QAction* menu : w.menuBar()->actions()) {
+            const QKeyCombination alt = QKeySequence::mnemonic(menu->text())[0];
+            QTest::keyClick(c, alt.key(), alt.keyboardModifiers());
+            EXPECT_EQ(QApplication::activePopupWidget(), menu->menu())
+                << c->objectName().toStdString() << " " << menu->text().toStdString();
+            for (int i = 0; i < 3 && QApplication::focusWidget() != c; ++i) {
+                QWidget* open = QApplication::activePopupWidget();
+                if ((open = open ? open : QApplication::focusWidget()))
+                    QTest::keyClick(open, Qt::Key_Escape);
+            }
+            EXPECT_EQ(QApplication::focusWidget(), c) << c->objectName().toStdString();
+        }
+        if (box) type(box, kept);
+    } while ((c = c->nextInFocusChain()) != w.Text1);
+    EXPECT_EQ(f.answers.take(), "");
+    w.Command2->setFocus();
+    for (QAction* dialog : {w.m_avance, w.m_aide}) {
+        QTimer::singleShot(0, [] { QApplication::activeModalWidget()->close(); });
+        dialog->trigger();
+        if (f_help* help = help_window()) help->Command1->click();
+        w.activateWindow();  // as the window manager does when a dialog goes
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return QApplication::focusWidget() == w.Command2; }, 5000))
+            << dialog->objectName().toStdString();
+    }
 }
 
 // Under a real X display (tray_start.sh runs these): a notification area
