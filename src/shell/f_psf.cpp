@@ -43,7 +43,7 @@ f_psf::f_psf(WindowSetup setup)
       gate_(*this),
       life_(new AppLife(this)) {
     setObjectName("f_psf");
-    setWindowTitle("Picsifter");
+    setWindowTitle(editor::WindowCaption);
     build_controls();
     build_menus();
     tray_ = new m_tbpsf(*this);
@@ -60,7 +60,7 @@ f_psf::f_psf(WindowSetup setup)
     if (!make) make = [] { return std::make_unique<CurlTransfer>(); };
     worker_ = std::make_unique<RunWorker>(
         *clock_, make,
-        RunWorker::Callbacks{[this](const std::string& caption) { Label4->setText(q(caption)); },
+        RunWorker::Callbacks{[this](const std::string& caption) { show_caption(q(caption)); },
                              [this](LabelColour colour) { set_label_colour(colour); },
                              [this](int row, bool cancelled, LocalTime end) {
                                  stamps_.run_ended(row, cancelled, end);
@@ -294,10 +294,9 @@ StartResult f_psf::startup() {
             case LockState::HeldByWindow:
                 return StartResult::HandedOver;  // that window was brought forward
             case LockState::HeldByRunner:
-                messages_->show(this, {"Picsifter",
-                                       "The data folder is in use by a command-line run; start "
-                                       "Picsifter again when the run has ended.",
-                                       editor::Icon::Warning, editor::Buttons::Ok});
+                messages_->show(this, editor::program_message(
+                                          "The data folder is in use by a command-line run; start "
+                                          "Picsifter again when the run has ended."));
                 return StartResult::DataFolderInUse;
             case LockState::Unusable:
                 problem = DataFolder_ + ": the lock file cannot be created";
@@ -326,16 +325,13 @@ StartResult f_psf::startup() {
                         " did not load as it is.";
                 for (const std::string& line : extras_warnings(report.extras)) text += "\n" + line;
             }
-            if (!text.empty())
-                messages_->show(this,
-                                {"Picsifter", text, editor::Icon::Warning, editor::Buttons::Ok});
+            if (!text.empty()) messages_->show(this, editor::program_message(text));
         }
     }
     if (DataFolder_.empty())
-        messages_->show(this, {"Picsifter",
-                               "The data folder cannot be used (" + problem +
-                                   "). Tasks can be scheduled, but they will not be saved.",
-                               editor::Icon::Warning, editor::Buttons::Ok});
+        messages_->show(this, editor::program_message(
+                                  "The data folder cannot be used (" + problem +
+                                  "). Tasks can be scheduled, but they will not be saved."));
     editor::fill_grid(*grid_, table_);
 
     if (!DataFolder_.empty()) life_->listen(DataFolder_, [this] { restore(); });
@@ -443,8 +439,7 @@ void f_psf::save_stamps() {
     if (!stamps_.take_unsaved()) return;
     std::string error;
     if (!save(table_, error) && !closing_)
-        messages_->show(this, {"Error", "The schedule could not be saved: " + error,
-                               editor::Icon::Warning, editor::Buttons::Ok});
+        messages_->show(this, editor::program_message("The schedule could not be saved: " + error));
 }
 
 void f_psf::stop_runs() {
@@ -462,8 +457,8 @@ void f_psf::closeEvent(QCloseEvent* event) {
             question +=
                 "\r\nThe run in progress will be stopped, and its task will not be "
                 "marked as run.";
-        const auto answer = messages_->show(
-            this, {"Picsifter", question, editor::Icon::Question, editor::Buttons::YesNo});
+        const auto answer = messages_->show(this, {editor::WindowCaption, question,
+                                                   editor::Icon::Question, editor::Buttons::YesNo});
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -474,6 +469,14 @@ void f_psf::closeEvent(QCloseEvent* event) {
     if (f_help* help = help_window()) help->close();
     event->accept();
     QCoreApplication::quit();
+}
+
+// A caption longer than the label shows its start and "…"; the tooltip holds
+// it whole (a failure's cause runs long).
+void f_psf::show_caption(const QString& caption) {
+    Label4->setToolTip(caption);
+    Label4->setText(
+        Label4->fontMetrics().elidedText(caption, Qt::ElideRight, Label4->contentsRect().width()));
 }
 
 void f_psf::set_label_colour(LabelColour colour) {

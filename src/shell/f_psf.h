@@ -146,6 +146,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void start_job(std::vector<RunItem> items);
     void on_job_ended();
     void save_stamps();
+    void show_caption(const QString& caption);
     void set_label_colour(LabelColour colour);
     void reveal_folder();
 

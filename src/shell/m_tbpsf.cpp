@@ -55,7 +55,7 @@ void m_tbpsf::ensure() {
     if (!icon_) {
         icon_ = new QSystemTrayIcon(w_.windowIcon(), this);
         icon_->setObjectName("tray");
-        icon_->setToolTip("Picsifter");
+        icon_->setToolTip(editor::WindowCaption);
         connect(icon_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     switch (reason) {
@@ -104,11 +104,10 @@ void m_tbpsf::m_tb_Click() {
     }
     w_.m_tb->setChecked(was_ticked);
     w_.messages_->show(
-        &w_, {"Picsifter",
-              std::string(was_ticked ? "The start-in-tray setting could not be removed"
-                                     : "The start-in-tray setting could not be saved") +
-                  " in the data folder " + (folder.empty() ? std::string("(none)") : folder) + ".",
-              editor::Icon::Warning, editor::Buttons::Ok});
+        &w_, editor::program_message(
+                 std::string(was_ticked ? "The start-in-tray setting could not be removed"
+                                        : "The start-in-tray setting could not be saved") +
+                 " in the data folder " + (folder.empty() ? std::string("(none)") : folder) + "."));
 }
 
 }  // namespace psf::shell
