@@ -48,7 +48,7 @@ std::optional<Message> unstorable_field(const Task& task) {
 }
 
 Message save_failed(const std::string& error) {
-    return error_message("The schedules could not be saved: " + error);
+    return program_message("The schedules could not be saved: " + error);
 }
 
 void write_row(Grid& gri, int row, const Task& task) {

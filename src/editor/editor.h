@@ -34,8 +34,14 @@ struct Message {
     bool operator==(const Message&) const = default;
 };
 
-// A validation message: title "Error", warning icon, one OK button.
+// The main window's caption, which titles its question and its own messages.
+inline constexpr const char* WindowCaption = "Picsifter";
+
+// A field or a command refused: title "Error", warning icon, one OK button.
 Message error_message(std::string text);
+// What the program says of its own state (the data folder, a file not loaded
+// or not saved): titled with the window's caption, warning icon, one OK button.
+Message program_message(std::string text);
 
 // ---- List entries, in the order the task fields store their positions -------------
 

@@ -8,6 +8,10 @@ Message error_message(std::string text) {
     return Message{"Error", std::move(text), Icon::Warning, Buttons::Ok};
 }
 
+Message program_message(std::string text) {
+    return Message{WindowCaption, std::move(text), Icon::Warning, Buttons::Ok};
+}
+
 const std::array<std::string, 4>& Combo1_entries() {
     static const std::array<std::string, 4> entries = {"1", "2", "3", "4"};
     return entries;

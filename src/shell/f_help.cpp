@@ -8,6 +8,9 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "shell/twips.h"
+#include "shell/widgets.h"
+
 namespace psf::shell {
 
 const char* const HelpText =
@@ -44,10 +47,6 @@ const char* const HelpText =
 
 namespace {
 
-int px(int twips) {
-    return twips / 15;
-}
-
 QPointer<f_help> open_help;
 
 }  // namespace
@@ -61,16 +60,21 @@ f_help::f_help(QWidget* owner) : QDialog(owner) {
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(px(6600), px(5130));
     setModal(false);
+    // The box was drawn for the layout's font: each line fits it whole.
+    setFont(layout_font());
 
-    Text1 = new QPlainTextEdit(this);
-    Text1->setObjectName("Text1");
-    Text1->setGeometry(px(120), px(120), px(6375), px(4215));
+    // Read as a page: Tab goes on to "Ok", and a line breaks only where the
+    // text breaks it.
+    Text1 = place(named(new QPlainTextEdit(this), "Text1"), 120, 120, 6375, 4215);
     Text1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text1->setReadOnly(true);
+    Text1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    Text1->setTabChangesFocus(true);
+    Text1->setLineWrapMode(QPlainTextEdit::NoWrap);
     Text1->setPlainText(QString::fromUtf8(HelpText));
 
-    Command1 = new QPushButton("Ok", this);
-    Command1->setObjectName("Command1");
-    Command1->setGeometry(px(2520), px(4560), px(1575), px(375));
+    Command1 = place(named(new QPushButton("Ok", this), "Command1"), 2520, 4560, 1575, 375);
+    Command1->setDefault(true);
     connect(Command1, &QPushButton::clicked, this, &QWidget::close);
 }
 

@@ -10,6 +10,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalBlocker>
@@ -44,7 +45,7 @@ f_psf::f_psf(WindowSetup setup)
       gate_(*this),
       life_(new AppLife(this)) {
     setObjectName("f_psf");
-    setWindowTitle("Picsifter");
+    setWindowTitle(editor::WindowCaption);
     build_controls();
     build_menus();
     tray_ = new m_tbpsf(*this);
@@ -61,7 +62,7 @@ f_psf::f_psf(WindowSetup setup)
     if (!make) make = [] { return std::make_unique<CurlTransfer>(); };
     worker_ = std::make_unique<RunWorker>(
         *clock_, make,
-        RunWorker::Callbacks{[this](const std::string& caption) { Label4->setText(q(caption)); },
+        RunWorker::Callbacks{[this](const std::string& caption) { show_caption(q(caption)); },
                              [this](LabelColour colour) { set_label_colour(colour); },
                              [this](const RunEnd& run) { on_run_ended(run); },
                              [this] { on_job_ended(); },
@@ -87,7 +88,7 @@ void f_psf::connect_controls() {
     connect(m_apropos, &QAction::triggered, this,
             [this] { messages_->show(this, about_message()); });
     connect(m_quitter, &QAction::triggered, this, &QWidget::close);
-    connect(m_tache, &QAction::triggered, this, &QWidget::showMinimized);
+    connect(m_tache, &QAction::triggered, this, [this] { m_tache_Click(); });
     connect(m_reinit, &QAction::triggered, this,
             [this] { show_outcome(editor_->m_reinit_Click()); });
     connect(m_avance, &QAction::triggered, this, [this] {
@@ -245,37 +246,41 @@ void f_psf::show_outcome(const editor::Outcome& outcome) {
         validating_ = false;
     }
     if (outcome.focus_Text1) {
-        // The box that held the focus was just emptied: leaving it is no edit.
-        cleared_box_ = focusWidget();
+        // Every box was just emptied: the one left has nothing to check.
+        last_control_ = Text1;
         Text1->setFocus(Qt::OtherFocusReason);
     }
 }
 
-// Validation when the focus leaves a box for another control of this window;
-// never while one of its own messages is open or the focus is being put back.
-void f_psf::on_focus_changed(QWidget* old, QWidget* now) {
-    if (validating_ || syncing_ || !old || !now || now->window() != this) return;
-    if (old == cleared_box_) {
-        cleared_box_ = nullptr;
+// A box is left when the focus moves from it to another control of this
+// window: then its check runs. The menu bar, a menu, a dialog or another
+// window taking the keyboard for a while leaves no box, nor does the window
+// going to the tray; the box is checked when the focus next lands on another
+// control. Never while one of its own messages is open.
+void f_psf::on_focus_changed(QWidget*, QWidget* now) {
+    if (!now || now->window() != this || qobject_cast<QMenuBar*>(now) || !isVisible() ||
+        isMinimized())
         return;
-    }
+    QWidget* left = std::exchange(last_control_, now);
+    if (validating_ || syncing_ || !left || left == now) return;
     std::vector<editor::Message> found;
-    if (old == Text2) {
+    if (left == Text2) {
         if (auto m = editor_->Text2_Validate()) found.push_back(*m);
-    } else if (old == Text5) {
+    } else if (left == Text5) {
         editor_->Text5_Validate();
-    } else if (old == Text6) {
+    } else if (left == Text6) {
         editor_->Text6_Validate();
     }
     for (int k = 0; k < 4; ++k) {
-        if (old == Text3[static_cast<std::size_t>(k)]) found = editor_->Text3_Validate(k);
-        if (old == Text4[static_cast<std::size_t>(k)]) found = editor_->Text4_Validate(k);
+        if (left == Text3[static_cast<std::size_t>(k)]) found = editor_->Text3_Validate(k);
+        if (left == Text4[static_cast<std::size_t>(k)]) found = editor_->Text4_Validate(k);
     }
     show_state();
     if (found.empty()) return;
     validating_ = true;
     for (const auto& m : found) messages_->show(this, m);
-    old->setFocus(Qt::OtherFocusReason);
+    last_control_ = left;
+    left->setFocus(Qt::OtherFocusReason);
     validating_ = false;
 }
 
@@ -292,10 +297,9 @@ StartResult f_psf::startup() {
             case LockState::HeldByWindow:
                 return StartResult::HandedOver;  // that window was brought forward
             case LockState::HeldByRunner:
-                messages_->show(this, {"Picsifter",
-                                       "The data folder is in use by a command-line run; start "
-                                       "Picsifter again when the run has ended.",
-                                       editor::Icon::Warning, editor::Buttons::Ok});
+                messages_->show(this, editor::program_message(
+                                          "The data folder is in use by a command-line run; start "
+                                          "Picsifter again when the run has ended."));
                 return StartResult::DataFolderInUse;
             case LockState::Unusable:
                 problem = life_->lock_error();
@@ -330,16 +334,13 @@ StartResult f_psf::startup() {
                         " did not load as it is.";
                 for (const std::string& line : extras_warnings(report.extras)) text += "\n" + line;
             }
-            if (!text.empty())
-                messages_->show(this,
-                                {"Picsifter", text, editor::Icon::Warning, editor::Buttons::Ok});
+            if (!text.empty()) messages_->show(this, editor::program_message(text));
         }
     }
     if (DataFolder_.empty())
-        messages_->show(this, {"Picsifter",
-                               "The data folder cannot be used (" + problem +
-                                   "). Tasks can be scheduled, but they will not be saved.",
-                               editor::Icon::Warning, editor::Buttons::Ok});
+        messages_->show(this, editor::program_message(
+                                  "The data folder cannot be used (" + problem +
+                                  "). Tasks can be scheduled, but they will not be saved."));
     editor::fill_grid(*grid_, table_);
     tips_ = new LastRunTips(gri, DataFolder_);
     m_avis->setChecked(m_tbpsf::notifies(DataFolder_));
@@ -361,6 +362,9 @@ void f_psf::restore() {
     centre();
     raise();
     activateWindow();
+    // Back to the control that had the focus, the window's own choice at
+    // activation being the next one in the chain at times.
+    if (last_control_) last_control_->setFocus(Qt::ActiveWindowFocusReason);
     reveal_folder();
     // A window manager frames the window after it is shown: place it again
     // once the title bar's height is known.
@@ -377,6 +381,16 @@ void f_psf::changeEvent(QEvent* event) {
         QTimer::singleShot(0, this, [this] {
             if (isMinimized()) hide();
         });
+}
+
+// "Minimize": with a tray the window goes straight into it. Asking the window
+// manager to minimise it first would race with the hiding, and a late answer
+// would hide the window again just after a click on the icon had restored it.
+void f_psf::m_tache_Click() {
+    if (in_tray())
+        hide();
+    else
+        showMinimized();
 }
 
 bool f_psf::in_tray() const {
@@ -443,8 +457,7 @@ void f_psf::say_history_problem(const std::string& problem) {
     if (history_said_ || closing_ || DataFolder_.empty()) return;
     history_said_ = true;
     QTimer::singleShot(0, this, [this, problem] {
-        messages_->show(this, {"Picsifter", "The history of runs: " + problem + ".",
-                               editor::Icon::Warning, editor::Buttons::Ok});
+        messages_->show(this, editor::program_message("The history of runs: " + problem + "."));
     });
 }
 
@@ -462,8 +475,7 @@ void f_psf::save_stamps() {
     if (!stamps_.take_unsaved()) return;
     std::string error;
     if (!save(table_, error) && !closing_)
-        messages_->show(this, {"Error", "The schedule could not be saved: " + error,
-                               editor::Icon::Warning, editor::Buttons::Ok});
+        messages_->show(this, editor::program_message("The schedule could not be saved: " + error));
 }
 
 void f_psf::stop_runs() {
@@ -481,8 +493,8 @@ void f_psf::closeEvent(QCloseEvent* event) {
             question +=
                 "\r\nThe run in progress will be stopped, and its task will not be "
                 "marked as run.";
-        const auto answer = messages_->show(
-            this, {"Picsifter", question, editor::Icon::Question, editor::Buttons::YesNo});
+        const auto answer = messages_->show(this, {editor::WindowCaption, question,
+                                                   editor::Icon::Question, editor::Buttons::YesNo});
         if (answer != QMessageBox::Yes) {
             event->ignore();
             return;
@@ -493,6 +505,14 @@ void f_psf::closeEvent(QCloseEvent* event) {
     if (f_help* help = help_window()) help->close();
     event->accept();
     QCoreApplication::quit();
+}
+
+// A caption longer than the label shows its start and "…"; the tooltip holds
+// it whole (a failure's cause runs long).
+void f_psf::show_caption(const QString& caption) {
+    Label4->setToolTip(caption);
+    Label4->setText(
+        Label4->fontMetrics().elidedText(caption, Qt::ElideRight, Label4->contentsRect().width()));
 }
 
 void f_psf::set_label_colour(LabelColour colour) {
@@ -507,12 +527,27 @@ void f_psf::set_busy(bool busy) {
     if (busy) QGuiApplication::setOverrideCursor(Qt::BusyCursor);
     editor_->set_busy(busy);
     show_commands();
-    if (!busy) QGuiApplication::restoreOverrideCursor();
+    if (!busy) {
+        if (parked_from_ && focusWidget() == gri) parked_from_->setFocus(Qt::OtherFocusReason);
+        parked_from_ = nullptr;
+        QGuiApplication::restoreOverrideCursor();
+    }
 }
 
+// A button switched off while it has the focus would pass it on down the
+// chain, to an option button or a check box a stray Space would then change.
+// During a run the grid holds it, and hands it back when the run ends; after
+// Edit the title box takes it.
 void f_psf::show_commands() {
-    for (const editor::TaskCommand& c : editor::TaskCommands)
-        findChild<QObject*>(c.name)->setProperty("enabled", (editor_->state().*c.state).Enabled);
+    for (const editor::TaskCommand& c : editor::TaskCommands) {
+        const bool enabled = (editor_->state().*c.state).Enabled;
+        QObject* control = findChild<QObject*>(c.name);
+        if (!enabled && control == focusWidget()) {
+            if (gate_.busy()) parked_from_ = focusWidget();
+            (gate_.busy() ? static_cast<QWidget*>(gri) : Text1)->setFocus(Qt::OtherFocusReason);
+        }
+        control->setProperty("enabled", enabled);
+    }
 }
 
 bool f_psf::drive_ready(const std::string& drive) const {

@@ -150,12 +150,14 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     void show_folder(const std::string& folder);
     void show_outcome(const editor::Outcome& outcome);
     void on_focus_changed(QWidget* old, QWidget* now);
+    void m_tache_Click();
     void start_pass();
     void start_job(std::vector<RunItem> items);
     void on_job_ended();
     void on_run_ended(const RunEnd& run);
     void say_history_problem(const std::string& problem);
     void save_stamps();
+    void show_caption(const QString& caption);
     void set_label_colour(LabelColour colour);
     void reveal_folder();
 
@@ -180,7 +182,8 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     QMetaObject::Connection focus_watch_;
     AppLife* life_;
     m_tbpsf* tray_ = nullptr;
-    QPointer<QWidget> cleared_box_;  // emptied by Reset while it held the focus
+    QPointer<QWidget> last_control_;  // the control of this window that last had the focus
+    QPointer<QWidget> parked_from_;   // a command switched off by a run while it had the focus
     bool ask_before_quit_ = true;
     bool closing_ = false;  // runs are being stopped for good
     LastRunTips* tips_ = nullptr;

@@ -76,7 +76,7 @@ void m_tbpsf::ensure() {
     if (!icon_) {
         icon_ = new QSystemTrayIcon(w_.windowIcon(), this);
         icon_->setObjectName("tray");
-        icon_->setToolTip("Picsifter");
+        icon_->setToolTip(editor::WindowCaption);
         connect(icon_, &QSystemTrayIcon::messageClicked, this,
                 [this] { w_.show_history(notified_run_); });
         connect(icon_, &QSystemTrayIcon::activated, this,
@@ -124,11 +124,10 @@ void m_tbpsf::m_tb_Click() {
     }
     w_.m_tb->setChecked(was_ticked);
     w_.messages_->show(
-        &w_, {"Picsifter",
-              std::string(was_ticked ? "The start-in-tray setting could not be removed"
-                                     : "The start-in-tray setting could not be saved") +
-                  " in the data folder " + (folder.empty() ? std::string("(none)") : folder) + ".",
-              editor::Icon::Warning, editor::Buttons::Ok});
+        &w_, editor::program_message(
+                 std::string(was_ticked ? "The start-in-tray setting could not be removed"
+                                        : "The start-in-tray setting could not be saved") +
+                 " in the data folder " + (folder.empty() ? std::string("(none)") : folder) + "."));
 }
 
 std::string run_notice(const RunEnd& run) {
@@ -147,17 +146,16 @@ void m_tbpsf::m_avis_Click() {
     const bool wanted = w_.m_avis->isChecked();
     if (set_marker(folder, QuietFile, !wanted)) return;
     w_.m_avis->setChecked(!wanted);
-    w_.messages_->show(&w_, {"Picsifter",
-                             "The notification setting could not be saved in the data folder " +
-                                 (folder.empty() ? std::string("(none)") : folder) + ".",
-                             editor::Icon::Warning, editor::Buttons::Ok});
+    w_.messages_->show(&w_, editor::program_message(
+                                "The notification setting could not be saved in the data folder " +
+                                (folder.empty() ? std::string("(none)") : folder) + "."));
 }
 
 void m_tbpsf::notify(const std::string& text, std::int64_t run) {
     notified_run_ = run;
     if (w_.setup_.notify) return w_.setup_.notify(text);
     if (!in_tray()) return;
-    icon_->showMessage("Picsifter", q(text), QSystemTrayIcon::Information, NoticeTime);
+    icon_->showMessage(q(editor::WindowCaption), q(text), QSystemTrayIcon::Information, NoticeTime);
 }
 
 }  // namespace psf::shell

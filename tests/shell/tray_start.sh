@@ -1,12 +1,13 @@
 #!/bin/sh
-# Under a real X display with a notification area (trayer): with the start-in-
-# tray marker the program starts hidden with only its tray icon; without it the
-# window is shown. Then the window tests that need X and a tray that comes and
-# goes. Usage: tray_start.sh PATH-TO-picsifter PATH-TO-shell_tests
+# Under a real X display with a window manager (openbox) and a notification
+# area (trayer): with the start-in-tray marker the program starts hidden with
+# only its tray icon; without it the window is shown. Then the window tests
+# that need X: a tray that comes and goes, and the mouse and keys (xdotool) on
+# the menus and the icon. Usage: tray_start.sh PATH-TO-picsifter PATH-TO-shell_tests
 set -eu
 program=$1
 tests=$2
-for tool in xvfb-run trayer xwininfo; do
+for tool in xvfb-run openbox trayer xwininfo xprop xdotool; do
   command -v "$tool" >/dev/null || { echo "skipped: $tool is missing"; exit 77; }
 done
 
@@ -15,10 +16,12 @@ if [ -z "${INSIDE_XVFB:-}" ]; then
   INSIDE_XVFB=1 exec xvfb-run -a -n $(($$ % 400 + 100)) -s "-screen 0 1024x768x24" "$0" "$@"
 fi
 
+openbox >/dev/null 2>&1 &
+wm=$!
 trayer --edge top --widthtype pixel --width 200 --height 24 >/dev/null 2>&1 &
 tray=$!
 work=$(mktemp -d)
-trap 'kill $tray 2>/dev/null || true; rm -rf "$work"' EXIT
+trap 'kill $tray $wm 2>/dev/null || true; rm -rf "$work"' EXIT
 
 within() {  # within TENTHS COMMAND...: polls COMMAND until it succeeds
   n=$1
@@ -30,7 +33,9 @@ within() {  # within TENTHS COMMAND...: polls COMMAND until it succeeds
   done
 }
 tray_up() { xwininfo -root -tree | grep -q '"panel"'; }
-within 100 tray_up || { echo "FAIL: trayer did not start"; exit 1; }
+wm_up() { xprop -root _NET_SUPPORTING_WM_CHECK | grep -q 'window id'; }
+within 300 tray_up || { echo "FAIL: trayer did not start"; exit 1; }
+within 300 wm_up || { echo "FAIL: openbox did not start"; exit 1; }
 
 # The widths of the viewable top-level windows of the program (the window is
 # "Picsifter", its tray icon "picsifter").
@@ -56,12 +61,12 @@ fail=0
 # The tray icon is a small viewable window of the program inside the tray; a
 # window shown at start is mapped before the tray takes the icon in.
 start marker
-within 100 icon_shown || { echo "FAIL: no tray icon"; fail=1; }
+within 300 icon_shown || { echo "FAIL: no tray icon"; fail=1; }
 ! window_shown || { echo "FAIL: with the marker the window is shown"; fail=1; }
 kill -TERM $pid; wait $pid || { echo "FAIL: exit status $? on SIGTERM"; fail=1; }
 
 start plain
-within 100 window_shown || { echo "FAIL: without the marker the window is not shown"; fail=1; }
+within 300 window_shown || { echo "FAIL: without the marker the window is not shown"; fail=1; }
 kill -TERM $pid; wait $pid || { echo "FAIL: exit status $? on SIGTERM"; fail=1; }
 
 [ $fail -eq 0 ] && echo "ok: hidden in the tray with the marker, shown without it"

@@ -208,6 +208,7 @@ TEST(Window, BoxesScheduleAndEditWithoutADataFolderAndAHeldOneEndsTheStart) {
     write_file(f.home / "program", "also a file");  // nor can the fallback beside the program
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     EXPECT_TRUE(f.answers.take().ends_with("they will not be saved."));
+    EXPECT_EQ(f.answers.last.title, "Picsifter") << "the program's own message, not an error box";
     EXPECT_EQ(f.window->data_folder(), "");
     f.window->activateWindow();
     play(f.window.get(), "shell/boxes.txt", &f.answers);
@@ -262,6 +263,8 @@ TEST(Window, RetrieveNowRunsOnTheWorkerWhileTheWindowStaysLive) {
     ASSERT_EQ(f.window->startup(), StartResult::Shown);
     f.window->gri->setCurrentCell(1, 0);
     f.clock.set(*parse_date_time("2026/12/07", "11:30"));
+    f.window->activateWindow(), f.window->Command6->setFocus();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
     f.window->Command6->click();
     ASSERT_TRUE(f.window->busy() && QGuiApplication::overrideCursor());
     EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::BusyCursor);
@@ -403,6 +406,21 @@ TEST(Window, NoticesAfterTimerRunsUntilTurnedOff) {
     EXPECT_FALSE(again.window->m_avis->isChecked());
 }
 
+// A cause too long for the status label ends in "…" there, whole in its tooltip.
+TEST(Window, ALongCaptionIsCutVisiblyAndWholeInTheTooltip) {
+    TestServer site;
+    site.route("/", Reply{301, "", "text/html", {{"Location", "/" + std::string(9000, 'a')}}});
+    Fixture f({{std::string("Far"), site.url("/")}});
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f.window->Command6_Click();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !f.window->busy(); }, 20'000));
+    const QLabel& l = *f.window->Label4;
+    EXPECT_TRUE(l.toolTip().startsWith("Start page: redirect") && l.text().endsWith(u'…') &&
+                l.toolTip().startsWith(l.text().chopped(1)) &&
+                l.fontMetrics().horizontalAdvance(l.text()) <= l.width())
+        << l.text().toStdString();
+}
+
 TEST(TableGrid, NumbersRowsFromTheHeaderAndKeepsOneDataRow) {
     QTableWidget table(1, 5);
     TableGrid g(&table);
@@ -468,8 +486,13 @@ TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
                      (Qt::WindowMinimizeButtonHint | Qt::WindowMaximizeButtonHint));
         EXPECT_EQ(help->Text1->toPlainText(), text);
         EXPECT_EQ(help->Text1->verticalScrollBar()->value(), 0) << "shown from its first line";
+        for (const QString& line : text.split('\n'))  // whole in sight
+            EXPECT_LE(help->Text1->fontMetrics().horizontalAdvance(line),
+                      help->Text1->viewport()->width());
         help->Text1->insertPlainText("typed");
-        i ? f.window->m_quitter->trigger() : help->Command1->click();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+        QTest::keyClick(help->Text1, Qt::Key_Tab);  // to "Ok", Return pressing it
+        i ? f.window->m_quitter->trigger() : QTest::keyClick(help->focusWidget(), Qt::Key_Return);
         ASSERT_TRUE(QTest::qWaitFor([] { return help_window() == nullptr; }, 2000));
     }
     EXPECT_TRUE(f.answers.take().find('|') == std::string::npos && !f.window->isVisible());
@@ -479,8 +502,57 @@ TEST(Help, TheTextExactlyOneWindowAtATimeAndTypingDoesNotLast) {
                 m.icon == editor::Icon::Information && m.buttons == editor::Buttons::Ok);
 }
 
+// From every control, each menu of the bar opens by its Alt key and Escape
+// closes it: no box is checked, though the one left holds a text its check
+// refuses, and the focus comes back; so it does when a dialog closes.
+TEST(Keyboard, EveryMenuOpensFromEveryControlAndTheFocusComesBack) {
+    Fixture f;
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f_psf& w = *f.window;
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    auto type = [](QLineEdit* box, const QString& text) {
+        box->setText(text), box->textEdited(text);
+    };
+    type(w.Text2, "http://h/");
+    QWidget* c = w.Text1;
+    do {
+        if (!(c->focusPolicy() & Qt::TabFocus) || !c->isEnabled() || !c->isVisibleTo(&w)) continue;
+        c->setFocus();
+        auto* box = qobject_cast<QLineEdit*>(c);
+        const QString kept = box ? box->text() : "";
+        if (box) type(box, "a**");
+        for (QAction* menu : w.menuBar()->actions()) {
+            const QKeyCombination alt = QKeySequence::mnemonic(menu->text())[0];
+            QTest::keyClick(c, alt.key(), alt.keyboardModifiers());
+            EXPECT_EQ(QApplication::activePopupWidget(), menu->menu())
+                << c->objectName().toStdString();
+            for (int i = 0; i < 2; ++i)  // the menu, then the bar
+                if (QWidget* at =
+                        i ? QApplication::focusWidget() : QApplication::activePopupWidget())
+                    QTest::keyClick(at, Qt::Key_Escape);
+            EXPECT_EQ(QApplication::focusWidget(), c) << c->objectName().toStdString();
+        }
+        if (box) type(box, kept);
+    } while ((c = c->nextInFocusChain()) != w.Text1);
+    EXPECT_EQ(f.answers.take(), "");
+    w.Command2->setFocus();
+    QTimer::singleShot(0, [] { QApplication::activeModalWidget()->close(); });
+    w.m_avance->trigger(), w.m_aide->trigger(), help_window()->close();  // each closed at once
+    w.activateWindow();  // as the window manager does when a dialog goes
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::focusWidget() == w.Command2; }));
+}
+
 // Under a real X display (tray_start.sh runs these): a notification area
 // that appears, goes and comes back while the window runs.
+std::string tool(const char* name) {
+    return QStandardPaths::findExecutable(name).toStdString();
+}
+std::vector<std::string> trayer() {
+    return {tool("trayer"), "--edge", "top",      "--widthtype", "pixel",
+            "--width",      "200",    "--height", "24"};
+}
+
 TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
     if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
     Fixture f;
@@ -489,10 +561,7 @@ TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
     f_psf& w = *f.window;
     auto icon_shown = [&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); };
     auto minimise = [&] { w.restore(), w.m_tache->trigger(), QApplication::processEvents(); };
-    std::vector<std::string> trayer{QStandardPaths::findExecutable("trayer").toStdString()};
-    for (auto a : {"--edge", "top", "--widthtype", "pixel", "--width", "200", "--height", "24"})
-        trayer.push_back(a);
-    auto tray = std::make_unique<Child>(trayer);
+    auto tray = std::make_unique<Child>(trayer());
     EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon appears with the tray";
     minimise();
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.isHidden(); }, 2000)) << "in the tray";
@@ -500,8 +569,44 @@ TEST(RealDisplay, TheWindowStaysReachableAsTheTrayComesAndGoes) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return w.isVisible(); }, 5000)) << "the tray went: back";
     minimise();
     EXPECT_FALSE(w.isHidden()) << "no tray to come back from: only minimised";
-    tray = std::make_unique<Child>(trayer);
+    tray = std::make_unique<Child>(trayer());
     EXPECT_TRUE(QTest::qWaitFor(icon_shown, 5000)) << "the icon comes back with the tray";
+}
+
+// Under a window manager: minimised from the Window menu with the mouse and
+// brought back by one click on the tray icon, ten times; the keys go to the
+// title box each time.
+TEST(RealDisplay, OneClickOnTheIconRestoresWithTheFocusWhereItWas) {
+    if (QGuiApplication::platformName() != "xcb") GTEST_SKIP() << "needs X: see tray_start.sh";
+    Fixture f;
+    Child tray(trayer());
+    ASSERT_EQ(f.window->startup(), StartResult::Shown);
+    f_psf& w = *f.window;
+    auto xdotool = [](std::vector<std::string> args) {
+        args.insert(args.begin(), tool("xdotool"));
+        return run_process(args, {}, std::chrono::seconds(20)).out;
+    };
+    auto click = [&](QPoint at) {
+        xdotool({"mousemove", std::to_string(at.x()), std::to_string(at.y()), "click", "1"});
+    };
+    auto until = [](const std::function<bool()>& done) { return QTest::qWaitFor(done, 20'000); };
+    auto typing_there = [&] {  // active for Qt and for X
+        return w.isActiveWindow() && QApplication::focusWidget() == w.Text1 &&
+               xdotool({"getwindowfocus"}) == std::to_string(w.winId()) + "\n";
+    };
+    ASSERT_TRUE(until([&] { return w.in_tray() && !w.tray()->geometry().isEmpty(); }));
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_TRUE(until(typing_there)) << i;
+        click(w.menuBar()->mapToGlobal(
+            w.menuBar()->actionGeometry(w.m_fenetre->menuAction()).center()));
+        ASSERT_TRUE(until([&] { return QApplication::activePopupWidget() == w.m_fenetre; })) << i;
+        click(w.m_fenetre->mapToGlobal(w.m_fenetre->actionGeometry(w.m_tache).center()));
+        ASSERT_TRUE(until([&] { return w.isHidden() && !w.isActiveWindow(); })) << i;
+        click(w.tray()->geometry().center());
+    }
+    ASSERT_TRUE(until(typing_there));
+    xdotool({"type", "Cats"});
+    EXPECT_TRUE(until([&] { return w.Text1->text() == "Cats"; }));
 }
 
 TEST(Program, OneWindowPerDataFolderAndSignalsEndItCleanly) {
