@@ -102,14 +102,18 @@ class SignalStopper {
         sigaddset(&set_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         watcher_ = std::thread([this] {
-            const timespec step{0, 100'000'000};
-            while (!done_) {
-                if (sigtimedwait(&set_, nullptr, &step) > 0) source_.request_stop();
+            for (;;) {
+                const int sig = sigwaitinfo(&set_, nullptr);
+                if (done_) return;
+                if (sig > 0) source_.request_stop();
             }
         });
     }
     ~SignalStopper() {
         done_ = true;
+        // A signal of the set sent to the watcher alone wakes it at once; it
+        // cannot fail for a thread not yet joined.
+        [[maybe_unused]] const int sent = pthread_kill(watcher_.native_handle(), SIGTERM);
         watcher_.join();
     }
     std::stop_token token() const { return source_.get_token(); }
