@@ -56,9 +56,13 @@ enum class Verbosity { Quiet, Normal, Verbose };
 // Takes -v/--verbose and -q/--quiet out of `words`; false when both are given.
 bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
 
+// The longest time limit a run takes: far beyond any run, well within the
+// clock arithmetic of its deadline.
+inline constexpr std::chrono::seconds LongestMaxTime{30 * 24 * 60 * 60};
+
 // Takes --max-time SECONDS out of `words` (each run's time limit, 2 h
 // without it); false with `error` set when its value is not a whole number of
-// seconds from 1.
+// seconds from 1 to LongestMaxTime.
 bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
                    std::string& error);
 
