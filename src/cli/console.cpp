@@ -33,8 +33,10 @@ bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
         long long n = 0;
         const std::string value = i + 1 < words.size() ? words[++i] : "";
         auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-        if (ec != std::errc() || end != value.data() + value.size() || n < 1) {
-            error = "--max-time takes a whole number of seconds from 1";
+        if (ec != std::errc() || end != value.data() + value.size() || n < 1 ||
+            n > LongestMaxTime.count()) {
+            error = "--max-time takes a whole number of seconds from 1 to " +
+                    std::to_string(LongestMaxTime.count()) + " (30 days)";
             return false;
         }
         limit = std::chrono::seconds(n);

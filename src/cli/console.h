@@ -57,9 +57,13 @@ enum class Verbosity { Quiet, Normal, Verbose };
 // Takes -v/--verbose and -q/--quiet out of `words`; false when both are given.
 bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
 
+// The longest time limit a run takes: far beyond any run, well within the
+// clock arithmetic of its deadline.
+inline constexpr std::chrono::seconds LongestMaxTime{30 * 24 * 60 * 60};
+
 // Takes --max-time SECONDS out of `words` (each run's time limit, 2 h
 // without it); false with `error` set when its value is not a whole number of
-// seconds from 1.
+// seconds from 1 to LongestMaxTime.
 bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
                    std::string& error);
 
@@ -103,14 +107,18 @@ class SignalStopper {
         sigaddset(&set_, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
         watcher_ = std::thread([this] {
-            const timespec step{0, 100'000'000};
-            while (!done_) {
-                if (sigtimedwait(&set_, nullptr, &step) > 0) source_.request_stop();
+            for (;;) {
+                const int sig = sigwaitinfo(&set_, nullptr);
+                if (done_) return;
+                if (sig > 0) source_.request_stop();
             }
         });
     }
     ~SignalStopper() {
         done_ = true;
+        // A signal of the set sent to the watcher alone wakes it at once; it
+        // cannot fail for a thread not yet joined.
+        [[maybe_unused]] const int sent = pthread_kill(watcher_.native_handle(), SIGTERM);
         watcher_.join();
     }
     std::stop_token token() const { return source_.get_token(); }

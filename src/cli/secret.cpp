@@ -28,18 +28,29 @@ void note_signal(int sig) {
     prompt_signal = sig;
 }
 
-// Reads one line from the terminal with echo off. A signal while it waits
-// restores the terminal first, then acts as it would have.
-bool ask_terminal(const std::string& user, std::string& password) {
+// Turns echo off, keeping the settings before in `saved`. A change the
+// terminal refused in part still succeeds, so the settings are read back.
+bool echo_off(int tty, termios& saved) {
+    termios silent{};
+    if (::tcgetattr(tty, &saved) != 0) return false;
+    silent = saved;
+    silent.c_lflag &= static_cast<tcflag_t>(~ECHO);
+    return ::tcsetattr(tty, TCSAFLUSH, &silent) == 0 && ::tcgetattr(tty, &silent) == 0 &&
+           (silent.c_lflag & ECHO) == 0;
+}
+
+// Reads one line from the terminal with echo off; never with echo on
+// (`echoing` then). A signal while it waits restores the terminal first, then
+// acts as it would have.
+bool ask_terminal(const std::string& user, std::string& password, bool& echoing) {
     if (!::isatty(STDIN_FILENO)) return false;
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty < 0) return false;
     termios saved{};
-    const bool quiet = ::tcgetattr(tty, &saved) == 0;
-    if (quiet) {
-        termios silent = saved;
-        silent.c_lflag &= static_cast<tcflag_t>(~ECHO);
-        ::tcsetattr(tty, TCSAFLUSH, &silent);
+    if (!echo_off(tty, saved)) {
+        echoing = true;
+        ::close(tty);
+        return false;
     }
     struct sigaction catcher {
     }, old_int{}, old_term{}, old_hup{};
@@ -62,7 +73,8 @@ bool ask_terminal(const std::string& user, std::string& password) {
         }
         line.push_back(c);
     }
-    if (quiet) ::tcsetattr(tty, TCSAFLUSH, &saved);
+    // Should this fail, echo stays off: nothing is shown that should not be.
+    ::tcsetattr(tty, TCSAFLUSH, &saved);
     if (::write(tty, "\n", 1) < 0) ok = false;
     ::close(tty);
     ::sigaction(SIGINT, &old_int, nullptr);
@@ -93,9 +105,16 @@ bool obtain_password(const std::string& user, const PasswordSource& source, std:
         password = first_line(value);
         return true;
     }
-    if (ask_terminal(user, password)) return true;
-    error = std::string("--user needs a password: --password-file FILE, ") + PasswordVariable +
-            " or a terminal to ask on";
+    bool echoing = false;
+    if (ask_terminal(user, password, echoing)) return true;
+    if (echoing)
+        error =
+            "echo cannot be turned off on this terminal, so the password is not asked for "
+            "there: give it with --password-file FILE or " +
+            std::string(PasswordVariable);
+    else
+        error = std::string("--user needs a password: --password-file FILE, ") + PasswordVariable +
+                " or a terminal to ask on";
     return false;
 }
 

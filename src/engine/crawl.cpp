@@ -384,15 +384,14 @@ class PageScan {
     std::string_view base() const { return base_; }
 
   private:
-    // The absolute address of a value; none when it would be longer than an
-    // address may be (then noted).
+    // The absolute address of a value; none when it resolves to nothing, so
+    // no list ever holds an empty address, or would be longer than an address
+    // may be (then noted).
     std::optional<std::string> resolved(std::string_view v) {
         std::string a = url_absolue(base_, v);
-        if (a.empty() && v.size() + base_.size() > MaxAddressLength) {
-            note_too_long(notes_, page_, v);
-            return std::nullopt;
-        }
-        return a;
+        if (!a.empty()) return a;
+        if (v.size() + base_.size() > MaxAddressLength) note_too_long(notes_, page_, v);
+        return std::nullopt;
     }
 
     // The image list holds each address once.

@@ -4,6 +4,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDialog>
@@ -62,19 +66,24 @@ void AppLife::listen(const std::string& DataFolder, std::function<void()> come_f
 }
 
 void end_on_signals(std::function<void()> end) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) == 0) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) != 0) {
+        // The signals keep their default action, which ends the window without its clean end.
+        std::fprintf(stderr,
+                     "picsifter: SIGTERM, SIGINT and SIGHUP cannot end the window cleanly: %s\n",
+                     std::strerror(errno));
+    } else {
         struct sigaction action {};
         action.sa_handler = on_signal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
         for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+        auto* watch = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, qApp);
+        QObject::connect(watch, &QSocketNotifier::activated, qApp, [end] {
+            char drained[16];
+            [[maybe_unused]] const auto n = ::read(signal_pipe[0], drained, sizeof drained);
+            end();
+        });
     }
-    auto* watch = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, qApp);
-    QObject::connect(watch, &QSocketNotifier::activated, qApp, [end] {
-        char drained[16];
-        [[maybe_unused]] const auto n = ::read(signal_pipe[0], drained, sizeof drained);
-        end();
-    });
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, [end](QSessionManager&) { end(); });
 }
 

@@ -124,6 +124,15 @@ bool keep_backup(const fs::path& file, const std::string& backup, std::uint64_t 
     return false;
 }
 
+// Gives the file its earlier bytes again, or removes it when there was none.
+bool put_back(const fs::path& file, const std::string& bytes, bool missing, std::string& error) {
+    if (!missing)
+        return write_file_atomically(file, bytes, TempPattern, 0600, Durability::Flushed, error);
+    if (::unlink(file.c_str()) == 0 || errno == ENOENT) return true;
+    error = file.string() + ": " + std::strerror(errno);
+    return false;
+}
+
 }  // namespace
 
 DataFolderChoice compute_data_folder(const std::string& app_data,
@@ -243,25 +252,34 @@ bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::s
     }
     const fs::path file = save_target(DataFolder, ScheduleFileName, error);
     if (file.empty()) return false;
-    if (!backup.empty() && !keep_backup(file, backup, LargestScheduleFile, TempPattern, error))
-        return false;
-    // Owner only: the file holds passwords.
-    if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
-                               error))
-        return false;
-    remove_leftovers(file.parent_path().string(), TempPattern);
-
     const fs::path extras = save_target(DataFolder, ExtrasFileName, error);
     if (extras.empty()) return false;
     const std::string text = format_extras(table);
     std::error_code ec;
     // A data folder of tasks without extras stays as the described program leaves it.
-    if (text.empty() && !fs::exists(fs::symlink_status(extras, ec))) return true;
-    if (!extras_backup.empty() &&
+    const bool with_extras = !text.empty() || fs::exists(fs::symlink_status(extras, ec));
+    if (!backup.empty() && !keep_backup(file, backup, LargestScheduleFile, TempPattern, error))
+        return false;
+    if (with_extras && !extras_backup.empty() &&
         !keep_backup(extras, extras_backup, LargestExtrasFile, ExtrasTempPattern, error))
         return false;
-    if (!write_file_atomically(extras, text, ExtrasTempPattern, 0600, Durability::Flushed, error))
+    // The schedule file as it was, put back when the extras file then fails:
+    // a save that fails changes neither file.
+    std::string before;
+    bool missing = true;
+    if (with_extras && !read_whole(file, LargestScheduleFile, before, missing, error)) return false;
+    // Owner only: the file holds passwords.
+    if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
+                               error))
         return false;
+    remove_leftovers(file.parent_path().string(), TempPattern);
+    if (!with_extras) return true;
+    if (!write_file_atomically(extras, text, ExtrasTempPattern, 0600, Durability::Flushed, error)) {
+        if (std::string undo; !put_back(file, before, missing, undo))
+            error += "; nor could the schedule file be put back as it was (" + undo +
+                     "), so it holds the new tasks";
+        return false;
+    }
     remove_leftovers(extras.parent_path().string(), ExtrasTempPattern);
     return true;
 }

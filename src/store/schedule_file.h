@@ -67,7 +67,8 @@ std::vector<std::string> extras_warnings(const ExtrasReport& report);
 // load report), the file's bytes are first copied there unless that file
 // exists already: a backup is never overwritten.
 // The extras file is then replaced the same way (`extras_backup` as
-// `backup`); it is not created while no task has extras.
+// `backup`); it is not created while no task has extras. When it cannot be,
+// the schedule file is put back as it was: a failed save changes neither.
 bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
                    const std::string& backup = {}, const std::string& extras_backup = {});
 

@@ -3,7 +3,9 @@
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -394,5 +396,22 @@ INSTANTIATE_TEST_SUITE_P(Files, CliCases, testing::ValuesIn([] {
                              return out;
                          }()),
                          [](const testing::TestParamInfo<std::string>& p) { return p.param; });
+
+// A terminal whose echo is locked on (root alone may lock it): no prompt, but
+// why not, and the ways to give the password.
+TEST(Password, NotAskedWhereEchoStaysOn) {
+    int master = -1, slave = -1;
+    termios locked{};
+    locked.c_lflag = ECHO;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        ::ioctl(slave, TIOCSLCKTRMIOS, &locked) != 0)
+        GTEST_SKIP() << "no terminal whose echo can be locked";
+    Child cli({"/usr/bin/setsid", "-wc", PICSIFTER_CLI_PATH, "crawl", "http://1/", "--user", "u"},
+              {"PICSIFTER_PASSWORD"}, {}, {slave, slave, slave});
+    EXPECT_EQ(cli.wait(std::chrono::seconds(10)), 1) << "asked with echo on";
+    std::string said(4096, ' ');
+    said.resize(static_cast<std::size_t>(std::max(0L, ::read(master, said.data(), said.size()))));
+    EXPECT_NE(said.find("echo cannot be turned off"), npos) << said;
+}
 
 }  // namespace

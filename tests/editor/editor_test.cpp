@@ -38,12 +38,16 @@ class FakeHost : public EditorHost {
     bool save(const TaskTable& table, std::string& error) override {
         ++saves;
         if (!fail_with.empty()) error = fail_with;
-        return fail_with.empty() &&
-               sauve_planifs(dir.str() + "/", table, error, backup, extras_backup);
+        const bool saved = fail_with.empty() &&
+                           sauve_planifs(dir.str() + "/", table, error, backup, extras_backup);
+        if (const auto at = error.find(dir.str()); at != std::string::npos)
+            error.erase(at, dir.str().size());  // files named from the data folder on
+        return saved;
     }
     Stamp now() const override { return {"2026/03/05", "09:05"}; }
     std::string file(const char* name = ScheduleFileName) const {
-        return std::filesystem::exists(dir / name) ? psf::test::read_file(dir / name) : "-";
+        return std::filesystem::is_regular_file(dir / name) ? psf::test::read_file(dir / name)
+                                                            : "-";
     }
 };
 
@@ -139,6 +143,7 @@ struct EditorFixture {
         if (name == "Drive1") return void(said = ed.Drive1_Change(text) ? "" : "refused");
         if (name == "Dir1") return ed.Dir1_Change(text);
         if (name == "fail") return void(host.fail_with = text);
+        if (name == "block") return void(std::filesystem::create_directory(host.dir / text));
         if (name == "Extras") {  // modern, then "all" or not, then the kinds
             std::istringstream words(second);
             std::string k;

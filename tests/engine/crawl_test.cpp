@@ -132,6 +132,10 @@ TEST(CrawlAnalyse, FetchStatusAndFinalAddress) {
     analyse_page(inet, "http://h/gallery", {}, {}, s.st.ImageList, s.st.PageList, s.c);
     EXPECT_EQ(s.images(), (Strings{"http://h/x.gif", "https://h/gallery/x.gif"}));
     EXPECT_EQ(s.pages(), Strings{"https://h/gallery/next.htm"});
+    // Links that resolve to nothing add nothing, not an empty address.
+    inet.add("http://h/bare", "<img src='y.gif'><a href='n.htm'>" + Tail, 200, "h/bare");
+    analyse_page(inet, "http://h/bare", {}, {}, s.st.ImageList, s.st.PageList, s.c);
+    EXPECT_EQ(s.c, (Counters{2, 2}));
 }
 
 TEST(CrawlAnalyse, StyleSheetsOfTheSiteReadOnce) {
