@@ -2,6 +2,7 @@
 // in list order. A fetch is started only when the run one call after another
 // is sure to make it, so both make the same requests and write the same files.
 #include <algorithm>
+#include <cerrno>
 #include <deque>
 #include <string>
 #include <unordered_map>
@@ -194,8 +195,14 @@ class Downloads {
             } else if (!cause.empty()) {
                 ++tally.failed;
                 tally.failures.emplace_back(address, cause);
-                if (const int refused = destination_error(s.plan); refused != 0)
-                    if (tally.unwritten++ == 0) tally.unwritten_error = refused;
+                const int refused = destination_error(s.plan);
+                if (refused != 0 && tally.unwritten++ == 0) tally.unwritten_error = refused;
+                if (no_room(refused)) {
+                    tally.full_error = refused;
+                    tally.left = count_ - head;
+                    abandon_window();
+                    break;
+                }
             } else if (result != Skipped) {
                 ++tally.present;
             }
@@ -208,6 +215,20 @@ class Downloads {
 
   private:
     std::string& address(int k) { return images_[static_cast<std::size_t>(k)]; }
+
+    // Whether the destination refused a write for want of room, which no
+    // later image would find either.
+    static bool no_room(int error) { return error == ENOSPC || error == EDQUOT; }
+
+    // The downloads end early: the fetches under way are dropped, with their
+    // temporary files, and the folders made for them go when left empty.
+    void abandon_window() {
+        inet_.Discard();
+        fetching_ = 0;
+        for (Slot& s : window_) s.plan.file.reset();
+        for (const Slot& s : window_) remove_empty_folders(s.plan.paths, removable(s));
+        window_.clear();
+    }
 
     // Whether the slot may still hold its address when a later slot's turn
     // comes.

@@ -304,11 +304,16 @@ struct DownloadTally {
     std::uint64_t received = 0;  // body bytes of the images' responses
     int unwritten = 0;           // failed ones that the destination refused (destination_error)
     int unwritten_error = 0;     // the first one's errno
+    // The destination had no room left (ENOSPC, EDQUOT): the downloads
+    // stopped there, and `left` images were not fetched.
+    int full_error = 0;
+    int left = 0;
 };
 
 // The download phase over ImageList slots 1..count: a slot whose address is
 // in an earlier slot is skipped, any other is copied once, and a slot not
-// copied is blanked. `copied(n)` runs after each copied image with the running
+// copied is blanked. A destination found full ends the phase: nothing more
+// could be written. `copied(n)` runs after each copied image with the running
 // count. `stored` tells what earlier runs wrote; what this run writes goes
 // before it.
 DownloadTally download_images(TransferControl& inet, List& images, int count,

@@ -403,7 +403,7 @@ struct Transfer {
         if (long_redirect)
             return failure(Cause::Refusal, "redirect to an address longer than " +
                                                std::to_string(MaxAddressLength) + " bytes");
-        if (sink_failed) return failure(Cause::Other, "cannot keep the body");
+        if (sink_failed) return failure(Cause::NotKept, "cannot keep the body");
         if (no_memory) return failure(Cause::Other, "out of memory");
         if (rc != CURLE_OK && !not_a_page)
             return failure(cause_of(rc),
@@ -541,6 +541,9 @@ struct CurlTransfer::Impl {
     std::chrono::steady_clock::duration silent_time{};
     std::chrono::steady_clock::time_point silent_counted{};
     std::string broken;  // why the multi handle failed; then every fetch fails so
+    // Bodies a sink refused (a full disk), not yet taken: until the caller has
+    // seen them, no other fetch with a sink starts but the one awaited.
+    int unkept = 0;
 
     ~Impl() {
         wake_on_stop.reset();
@@ -592,6 +595,7 @@ struct CurlTransfer::Impl {
         waiting.clear();
         done.clear();
         account.held = 0;
+        unkept = 0;
     }
 
     // A multi call failed: libcurl's state is no longer known, so every fetch
@@ -737,7 +741,8 @@ struct CurlTransfer::Impl {
         for (auto it = waiting.begin(); it != waiting.end();) {
             const bool new_connection = needs_connection((*it)->origin);
             long& on_host = running_per_origin[(*it)->origin];
-            if ((*it)->not_before > now || on_host >= origin_limit((*it)->origin) ||
+            const bool held = unkept > 0 && (*it)->sink && (*it)->ticket != account.awaited;
+            if (held || (*it)->not_before > now || on_host >= origin_limit((*it)->origin) ||
                 (new_connection && connections >= total_limit())) {
                 ++it;
                 continue;
@@ -795,6 +800,7 @@ struct CurlTransfer::Impl {
                 continue;
             }
             tally(t->origin, r);
+            unkept += r.cause == Cause::NotKept;
             account.held += r.body.size();
             done[t->ticket] = std::move(r);
             recycle(t->easy);
@@ -889,6 +895,7 @@ struct CurlTransfer::Impl {
                 Response r = std::move(it->second);
                 done.erase(it);
                 account.held -= r.body.size();
+                unkept -= r.cause == Cause::NotKept;
                 return r;
             }
             if (stop.stop_requested()) {

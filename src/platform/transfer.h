@@ -38,6 +38,7 @@ enum class Cause {
     Cancelled,
     GivenUp,     // the host failed too many fetches in a row this run
     HttpStatus,  // status 400 or above
+    NotKept,     // the body sink refused the bytes (a full disk): this side's fault
     Other,
 };
 
@@ -92,6 +93,7 @@ inline std::string cause_text(const Response& r) {
         case Cause::TooLarge:
         case Cause::Refusal:
         case Cause::GivenUp:
+        case Cause::NotKept:
         case Cause::Other:
             return r.error;
         case Cause::Cancelled:
@@ -117,8 +119,8 @@ inline bool transient(const Response& r) {
 // that count toward giving a host up. Whatever a host did answer, however
 // wrong (an error status, a redirect loop, a body that does not decode, a
 // reply without an HTTP head, a certificate not trusted), is an answer; a body
-// too large, a refused address and a body that could not be kept are this
-// program's limits, not the host's doing.
+// too large, a refused address and a body that could not be kept (a full
+// destination) are this program's limits, not the host's doing.
 inline bool host_failure(const Response& r) {
     switch (r.cause) {
         case Cause::Refused:
@@ -136,6 +138,7 @@ inline bool host_failure(const Response& r) {
         case Cause::Cancelled:
         case Cause::GivenUp:
         case Cause::HttpStatus:
+        case Cause::NotKept:
         case Cause::Other:
             return false;
     }
@@ -228,7 +231,7 @@ class TransferControl {
             if (q.sink && r.ok) {
                 if (r.status < 400 && !q.sink->Write(r.body)) {
                     r = {};
-                    r.cause = Cause::Other;
+                    r.cause = Cause::NotKept;
                     r.error = "cannot keep the body";
                 }
                 r.body.clear();

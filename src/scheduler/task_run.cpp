@@ -42,11 +42,13 @@ std::string start_failure_text(const RunSummary& s) {
 
 std::string destination_failure_text(const RunSummary& s) {
     if (s.destination_failure.empty()) return {};
-    const std::string failed =
-        s.images_failed > 0
+    const std::string after =
+        s.images_left > 0 ? "; the downloads stopped, " + std::to_string(s.images_left) +
+                                (s.images_left == 1 ? " image" : " images") + " not fetched"
+        : s.images_failed > 0 && s.images_copied == 0
             ? "; no image was written (" + std::to_string(s.images_failed) + " failed)"
             : "";
-    return "the destination " + s.destination + " " + s.destination_failure + failed;
+    return "the destination " + s.destination + " " + s.destination_failure + after;
 }
 
 std::string too_long_text(const RunSummary& s) {
@@ -147,6 +149,8 @@ std::string end_note(const RunSummary& s) {
     if (s.timed_out) return "Stopped: time limit of " + duration_text(s.max_time) + " reached";
     if (s.out_of_memory) return "Stopped: out of memory";
     if (!s.start_failure.empty()) return "Start page: " + s.start_failure;
+    // The label's width takes no cause after this one.
+    if (s.destination_full) return "Destination is full";
     if (!s.destination_failure.empty()) return "Destination " + s.destination_failure;
     if (!s.given_up.empty()) return "Given up: " + s.given_up.front();
     if (!s.given_up_unheard.empty()) return "Given up: " + s.given_up_unheard.front();
@@ -266,9 +270,14 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.images_failed = tally.failed;
     // Every image the run tried to write was refused: the destination's fault,
     // not the site's.
-    if (tally.copied == 0 && tally.unwritten > 0 && tally.unwritten == tally.failed)
+    summary.destination_full = tally.full_error != 0;
+    if (summary.destination_full)
+        summary.destination_failure =
+            "is full: " + std::generic_category().message(tally.full_error);
+    else if (tally.copied == 0 && tally.unwritten > 0 && tally.unwritten == tally.failed)
         summary.destination_failure =
             "cannot be written: " + std::generic_category().message(tally.unwritten_error);
+    summary.images_left = tally.left;
     for (auto& f : tally.failures) summary.failures.push_back(std::move(f));
     summary.bytes_received += tally.received + state.Notes.style_sheet_bytes;
     summary.written = std::move(tally.written);

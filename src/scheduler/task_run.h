@@ -75,8 +75,11 @@ struct RunSummary {
     std::string destination;      // the folder the images go to
     // Why the destination took nothing: "cannot be created: CAUSE" (no fetch
     // was made), or "cannot be written: CAUSE" when it refused every image
-    // that failed and none was written; empty otherwise.
+    // that failed and none was written; "is full: CAUSE" when it had no room
+    // left, which stopped the downloads; empty otherwise.
     std::string destination_failure;
+    bool destination_full = false;  // no room left: the downloads stopped there
+    int images_left = 0;            // not fetched then
     // Pages and images that could not be fetched or stored, with the cause.
     std::vector<std::pair<std::string, std::string>> failures;
     bool pages_full = false;  // the lists reached their limit: later entries were dropped
@@ -108,7 +111,8 @@ std::string summary_text(const RunSummary& s);
 // failed after a redirect; or empty.
 std::string start_failure_text(const RunSummary& s);
 // "the destination DEST cannot be written: CAUSE; no image was written (30
-// failed)", or empty.
+// failed)", "the destination DEST is full: CAUSE; the downloads stopped, 33
+// images not fetched", or empty.
 std::string destination_failure_text(const RunSummary& s);
 // "2 values longer than 8192 bytes were dropped", or empty.
 std::string too_long_text(const RunSummary& s);

@@ -92,7 +92,7 @@ struct World {
     std::string memory;  // the address space of later picsifter-cli runs, bytes
     std::string limits;  // those of the last lib run: in total, per host
     std::string before, first_schedule;
-    std::string read_only;  // a folder the runs see read-only
+    std::string mounted, mount;  // a folder the runs see mounted anew, and how
     fs::file_time_type schedule_time;
     ProcessResult last, held;
     std::jthread holder;
@@ -182,12 +182,9 @@ ProcessResult run(World& w, Strings f) {
     const bool closed = f[0] == "closed";
     if (f[0] != "lib") {
         f[0] = w.program;
-        if (!w.read_only.empty())  // in a mount namespace of its own, for root as for anyone
-            f.insert(f.begin(),
-                     {"/usr/bin/unshare", ::geteuid() == 0 ? "-m" : "-rm", "/bin/sh", "-c",
-                      "mount --bind \"$0\" \"$0\" && "
-                      "mount -o remount,bind,ro \"$0\" && exec \"$@\"",
-                      w.read_only});
+        if (!w.mounted.empty())  // in a mount namespace of its own, for root as for anyone
+            f.insert(f.begin(), {"/usr/bin/unshare", ::geteuid() == 0 ? "-m" : "-rm", "/bin/sh",
+                                 "-c", w.mount + " && exec \"$@\"", w.mounted});
         if (!w.memory.empty()) f.insert(f.begin(), {"/usr/bin/prlimit", "--as=" + w.memory, "--"});
         return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
     }
@@ -252,14 +249,17 @@ void step(World& w, Strings f) {
 #else
     is("memory");
 #endif
-    if (is("given")) {  // given file/append/link/folder/fifo/size/read-only/cli PATH [TEXT]
+    if (is("given")) {  // given file/append/link/folder/fifo/size/read-only/tmpfs/cli PATH [TEXT]
         const fs::path at = w.dest / f.at(2);
         if (f[1] == "folder") fs::create_directories(at);
         if (f[1] == "file" || f[1] == "append") std::ofstream(at, std::ios::app) << f.at(3);
         if (f[1] == "link") fs::create_symlink(f.at(3), at);
         if (f[1] == "fifo") expect(::mkfifo(at.c_str(), 0600), 0, at);
         if (f[1] == "size") std::ofstream(at, std::ios::app), fs::resize_file(at, std::stoul(f[3]));
-        if (f[1] == "read-only") w.read_only = at;
+        if (f[1] == "read-only" || f[1] == "tmpfs") w.mounted = at;
+        if (f[1] == "read-only")
+            w.mount = "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\"";
+        if (f[1] == "tmpfs") w.mount = "mount -t tmpfs -o size=" + f.at(3) + "k tmpfs \"$0\"";
         if (f[1] == "cli") fs::copy_file(PICSIFTER_CLI_PATH, at), w.program = at;
     }
     if (is("cli closed lib copy bg")) {
@@ -307,7 +307,10 @@ void step(World& w, Strings f) {
                              [&](const std::string& c) { return c == "*" || all.find(c) != npos; });
         }
         const long m = std::stol(f.at(4));
-        expect(f[3] == "=" ? n == m : f[3] == ">=" ? n >= m : n <= m, true, f[1] + " " + f[2]);
+        expect(f[3] == "="    ? n == m
+               : f[3] == ">=" ? n >= m
+                              : n <= m,
+               true, f[1] + " " + f[2] + ": " + std::to_string(n));
     }
     if (is("mtime")) {  // mtime NAME DATE: the file's modification time, as an HTTP date
         std::tm t{};

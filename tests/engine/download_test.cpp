@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 
@@ -133,6 +134,28 @@ TEST(Download, FailedWriteOnAFullDiskKeepsTheOldFile) {
                 run.facts.count("exception") ? run.facts.at("exception") : run.facts.at("seen"),
                 "-1 old image c.gif");
         }
+}
+
+// No room left: the downloads stop at once; the temporary files and folders
+// made for the images started ahead go.
+TEST(Download, AFullDestinationEndsTheDownloads) {
+    FakeTransfer inet;
+    inet.ahead = 4;
+    List images(8);
+    for (int k = 1; k <= 6; ++k)
+        inet.add(images[k] = "http://h/a" + std::to_string(k) + "/i.gif", image_bytes(3000));
+    TempDir dir;
+    const auto run = run_on_full_disk(
+        DiskFull::Tmpfs, dir.path(), 0, [](const fs::path&) {},
+        [&](const fs::path& work, Facts& f) {
+            const DownloadTally t = download_images(inet, images, 6, work.string(), 2, 2, {}, {});
+            f["seen"] = std::to_string(t.left) + " " + std::to_string(inet.fetched.size()) + " " +
+                        std::strerror(t.full_error);
+            for (const auto& e : fs::recursive_directory_iterator(work))
+                f["seen"] += " " + e.path().filename().string();
+        });
+    if (!run.skipped.empty()) GTEST_SKIP() << run.skipped;
+    EXPECT_EQ(run.facts.at("seen"), "5 1 No space left on device");
 }
 
 }  // namespace

@@ -100,6 +100,20 @@ TEST(Transfer, Addresses) {
               "http://h/%7F%FF%01%0D%00b");
 }
 
+// A body the sink cannot keep (a full disk) is this side's failure.
+TEST(Transfer, ABodyNotKeptIsNoFailureOfTheHost) {
+    struct Refusing final : BodySink {
+        bool Write(std::string_view) override { return false; }
+        void Restart() override {}
+    };
+    TestServer server;
+    server.page("/i", "GIF89a");
+    CurlTransfer t({.give_up_after = 1});
+    for (int k = 0; k < 2; ++k)
+        t.Take(t.Start(server.url("/i"), DataType::Bytes, std::make_shared<Refusing>()));
+    EXPECT_TRUE(t.GivenUp().empty() && server.requests().size() == 2);
+}
+
 TEST(Transfer, StopEndsEveryFetchInFlightAndEveryLaterOne) {
     Reply late(200, "late"), stalled(200, std::string(200, 's'), "image/gif");
     late.delay = 5s;

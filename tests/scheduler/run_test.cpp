@@ -75,8 +75,9 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
                      image_bytes(name[0] == 'b' ? 6000 : 2000, name[1]));
         inet.add("http://h/bad.gif", "<html>404</html>", 404);
         TempDir dir;
+        const bool tmpfs = c[3] == "tmpfs";  // else a file-size limit
         const auto run = run_on_full_disk(
-            DiskFull::FileSize, dir.path(), std::stoul(c[3]),
+            tmpfs ? DiskFull::Tmpfs : DiskFull::FileSize, dir.path(), tmpfs ? 0 : std::stoul(c[3]),
             [](const std::filesystem::path& at) { write_file(at / "kept.gif", "mine"); },
             [&](const std::filesystem::path& work, Facts& facts) {
                 m_psf::CrawlState state;
@@ -101,6 +102,7 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
                      file_names(work)},
                     " | ");
             });
+        if (tmpfs && !run.skipped.empty()) continue;  // no tmpfs can be mounted here
         EXPECT_EQ(run.skipped + run.facts.at("got"),
                   joined({c.fields.begin() + 4, c.fields.end()}, " | "));
     }

@@ -27,7 +27,9 @@ struct FakeTransfer final : TransferControl {
         return table.count(url) ? table[url] : none;
     }
     void SetStopToken(std::stop_token) override {}
+    std::size_t LookAhead() const override { return ahead; }
 
+    std::size_t ahead = 1;  // fetches started ahead; each is made when taken
     std::map<std::string, Response> table;
     std::vector<std::string> fetched;
     std::string user, password, origin;
