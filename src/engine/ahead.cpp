@@ -155,6 +155,7 @@ class Downloads {
           images_(images),
           count_(count),
           destination_(destination),
+          folders_(destination),
           policy_(policy),
           layout_(layout),
           choice_(choice),
@@ -228,7 +229,7 @@ class Downloads {
             s.kind = Kind::Open;
             s.plan.paths = std::move(paths);
         } else {
-            s.plan = prepare_image(std::move(paths), a, policy_, choice_, stop_, stored_);
+            s.plan = prepare_image(folders_, std::move(paths), a, policy_, choice_, stop_, stored_);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
                 s.ticket = start_image(inet_, s.plan);
@@ -307,8 +308,8 @@ class Downloads {
                     held_.insert(a);
                     return Skipped;
                 }
-                s.plan =
-                    prepare_image(std::move(s.plan.paths), a, policy_, choice_, stop_, stored_);
+                s.plan = prepare_image(folders_, std::move(s.plan.paths), a, policy_, choice_,
+                                       stop_, stored_);
                 if (s.plan.fetch)
                     if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
                 result = finish_image(s.plan, r, &cause, &unchanged);
@@ -316,7 +317,7 @@ class Downloads {
         }
         if (result != 1) {
             const std::size_t count = removable(s);
-            remove_empty_folders(s.plan.paths, count);
+            remove_empty_folders(folders_, s.plan.paths, count);
             hand_on_folders(s, count);
         }
         // A slot not copied is blanked. The crawl lists each address once, so
@@ -330,6 +331,7 @@ class Downloads {
     List& images_;
     const int count_;
     const std::string& destination_;
+    Destination folders_;  // opened once for the run
     const int policy_;
     const int layout_;
     const ImageChoice& choice_;

@@ -2,6 +2,7 @@
 // tests/data/cli/ describe them (their grammar is in tests/data/cli/README).
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -93,7 +94,7 @@ struct World {
     std::string read_only;  // a folder the runs see read-only
     fs::file_time_type schedule_time;
     ProcessResult last, held;
-    std::jthread holder;
+    std::jthread holder, swapper;
     sqlite3* history = nullptr;  // holding the history's write lock
 
     ~World() { sqlite3_close(history); }
@@ -273,7 +274,16 @@ void step(World& w, Strings f) {
         for (int i = 0; i < 500 && w.site.requests().empty(); ++i)
             std::this_thread::sleep_for(ms(20));
     }
-    if (is("wait")) w.holder.join(), w.last = w.held;
+    if (is("swap"))  // swap FOLDER TARGET: FOLDER and a link to TARGET change places until wait
+        w.swapper = std::jthread([at = w.dest / f.at(1), to = f.at(2)](std::stop_token stop) {
+            const fs::path link = at.string() + "-link";
+            fs::create_symlink(to, link);
+            for (bool odd = false; !stop.stop_requested() || odd;)
+                odd ^=
+                    ::renameat2(AT_FDCWD, at.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+            fs::remove(link);
+        });
+    if (is("wait")) w.holder.join(), w.swapper = {}, w.last = w.held;
     if (is("cli closed lib copy")) w.last = run(w, f);
     if (is("cli closed lib copy wait")) {
         expect(w.snapshot() == w.before, true, "something changed outside the destination");
