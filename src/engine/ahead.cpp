@@ -1,6 +1,8 @@
 // Fetches run ahead of the scans and writes, which still happen one at a time
 // in list order. A fetch is started only when the run one call after another
 // is sure to make it, so both make the same requests and write the same files.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <deque>
 #include <string>
@@ -146,6 +148,16 @@ struct Slot {
 // slot is compared with every one, so this also bounds that work.
 constexpr std::size_t WindowBytes = 256 * 1024;
 
+// How many image fetches may be under way at once within the process's
+// descriptor limit: each may hold three (its temporary file, its folder, the
+// file it is compared with), and the connections and the rest keep 128.
+std::size_t fetches_within_descriptors() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    constexpr rlim_t Kept = 128;
+    return std::max<std::size_t>(1, limit.rlim_cur > Kept ? (limit.rlim_cur - Kept) / 3 : 0);
+}
+
 class Downloads {
   public:
     Downloads(TransferControl& inet, List& images, int count, const std::string& destination,
@@ -170,8 +182,9 @@ class Downloads {
         DownloadTally tally;
         for (int head = 1; head <= count_ && !stop_.stop_requested(); ++head) {
             const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
-            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead &&
-                   (window_.empty() || bytes_ < WindowBytes) && !stop_.stop_requested())
+            while (next_ <= count_ && fetching_ < std::min(ahead, most_fetching_) &&
+                   window_.size() < 16 * ahead && (window_.empty() || bytes_ < WindowBytes) &&
+                   !stop_.stop_requested())
                 decide(next_++);
             // A stopped run leaves the window as it is: its temporary files go
             // with it, and nothing more is written.
@@ -343,6 +356,7 @@ class Downloads {
     std::size_t bytes_ = 0;    // held by the window's slots
     int next_ = 1;
     std::size_t fetching_ = 0;
+    const std::size_t most_fetching_ = fetches_within_descriptors();
     // Values of the slots already done: what deja_liste would find there.
     // They are views of the list's slots, which no longer change.
     std::unordered_set<std::string_view> held_;

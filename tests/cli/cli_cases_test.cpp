@@ -88,8 +88,9 @@ struct World {
     Strings vars;                  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
-    std::string memory;  // the address space of later picsifter-cli runs, bytes
-    std::string limits;  // those of the last lib run: in total, per host
+    std::string memory;       // the address space of later picsifter-cli runs, bytes
+    std::string descriptors;  // their limit of open files
+    std::string limits;       // those of the last lib run: in total, per host
     std::string before, first_schedule;
     std::string read_only;  // a folder the runs see read-only
     fs::file_time_type schedule_time;
@@ -188,6 +189,8 @@ ProcessResult run(World& w, Strings f) {
                       "mount -o remount,bind,ro \"$0\" && exec \"$@\"",
                       w.read_only});
         if (!w.memory.empty()) f.insert(f.begin(), {"/usr/bin/prlimit", "--as=" + w.memory, "--"});
+        if (!w.descriptors.empty())
+            f.insert(f.begin(), {"/usr/bin/prlimit", "--nofile=" + w.descriptors, "--"});
         return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
     }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
@@ -240,6 +243,7 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
+    if (is("descriptors")) w.descriptors = f.at(1);
     for (int i = 0; is("silent") && i < std::stoi(f.at(1)); ++i) {
         const int port = w.silent.empty() ? 0 : w.silent.front().port();
         w.silent.emplace_back("127.1." + std::to_string(i) + ".1", port);
