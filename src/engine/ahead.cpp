@@ -1,6 +1,8 @@
 // Fetches run ahead of the scans and writes, which still happen one at a time
 // in list order. A fetch is started only when the run one call after another
 // is sure to make it, so both make the same requests and write the same files.
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <deque>
@@ -147,6 +149,16 @@ struct Slot {
 // slot is compared with every one, so this also bounds that work.
 constexpr std::size_t WindowBytes = 256 * 1024;
 
+// How many image fetches may be under way at once within the process's
+// descriptor limit: each may hold three (its temporary file, its folder, the
+// file it is compared with), and the connections and the rest keep 128.
+std::size_t fetches_within_descriptors() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+    constexpr rlim_t Kept = 128;
+    return std::max<std::size_t>(1, limit.rlim_cur > Kept ? (limit.rlim_cur - Kept) / 3 : 0);
+}
+
 class Downloads {
   public:
     Downloads(TransferControl& inet, List& images, int count, const std::string& destination,
@@ -156,6 +168,7 @@ class Downloads {
           images_(images),
           count_(count),
           destination_(destination),
+          folders_(destination),
           policy_(policy),
           layout_(layout),
           choice_(choice),
@@ -170,8 +183,9 @@ class Downloads {
         DownloadTally tally;
         for (int head = 1; head <= count_ && !stop_.stop_requested(); ++head) {
             const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
-            while (next_ <= count_ && fetching_ < ahead && window_.size() < 16 * ahead &&
-                   (window_.empty() || bytes_ < WindowBytes) && !stop_.stop_requested())
+            while (next_ <= count_ && fetching_ < std::min(ahead, most_fetching_) &&
+                   window_.size() < 16 * ahead && (window_.empty() || bytes_ < WindowBytes) &&
+                   !stop_.stop_requested())
                 decide(next_++);
             // A stopped run leaves the window as it is: its temporary files go
             // with it, and nothing more is written.
@@ -226,7 +240,7 @@ class Downloads {
         inet_.Discard();
         fetching_ = 0;
         for (Slot& s : window_) s.plan.file.reset();
-        for (const Slot& s : window_) remove_empty_folders(s.plan.paths, removable(s));
+        for (const Slot& s : window_) remove_empty_folders(folders_, s.plan.paths, removable(s));
         window_.clear();
     }
 
@@ -249,7 +263,7 @@ class Downloads {
             s.kind = Kind::Open;
             s.plan.paths = std::move(paths);
         } else {
-            s.plan = prepare_image(std::move(paths), a, policy_, choice_, stop_, stored_);
+            s.plan = prepare_image(folders_, std::move(paths), a, policy_, choice_, stop_, stored_);
             if (s.plan.fetch) {
                 s.kind = Kind::Fetching;
                 s.ticket = start_image(inet_, s.plan);
@@ -328,8 +342,8 @@ class Downloads {
                     held_.insert(a);
                     return Skipped;
                 }
-                s.plan =
-                    prepare_image(std::move(s.plan.paths), a, policy_, choice_, stop_, stored_);
+                s.plan = prepare_image(folders_, std::move(s.plan.paths), a, policy_, choice_,
+                                       stop_, stored_);
                 if (s.plan.fetch)
                     if (const Ticket t = start_image(inet_, s.plan); t != 0) r = inet_.Take(t);
                 result = finish_image(s.plan, r, &cause, &unchanged);
@@ -337,7 +351,7 @@ class Downloads {
         }
         if (result != 1) {
             const std::size_t count = removable(s);
-            remove_empty_folders(s.plan.paths, count);
+            remove_empty_folders(folders_, s.plan.paths, count);
             hand_on_folders(s, count);
         }
         // A slot not copied is blanked. The crawl lists each address once, so
@@ -351,6 +365,7 @@ class Downloads {
     List& images_;
     const int count_;
     const std::string& destination_;
+    Destination folders_;  // opened once for the run
     const int policy_;
     const int layout_;
     const ImageChoice& choice_;
@@ -362,6 +377,7 @@ class Downloads {
     std::size_t bytes_ = 0;    // held by the window's slots
     int next_ = 1;
     std::size_t fetching_ = 0;
+    const std::size_t most_fetching_ = fetches_within_descriptors();
     // Values of the slots already done: what deja_liste would find there.
     // They are views of the list's slots, which no longer change.
     std::unordered_set<std::string_view> held_;

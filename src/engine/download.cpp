@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <filesystem>
+#include <climits>
 #include <initializer_list>
 #include <memory>
 #include <new>
@@ -16,8 +16,6 @@
 #include "engine/m_psf.h"
 #include "platform/atomic_file.h"
 #include "platform/http_date.h"
-
-namespace fs = std::filesystem;
 
 namespace psf::m_psf {
 
@@ -57,15 +55,52 @@ bool safe_component(std::string_view name) {
     return true;
 }
 
-bool is_link(const fs::path& p) {
-    std::error_code ec;
-    return fs::symlink_status(p, ec).type() == fs::file_type::symlink;
+// The entries of a folder held open, never a link followed.
+bool is_link(const Folder& folder, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(st.st_mode);
 }
 
-bool entry_exists(const fs::path& p) {
-    std::error_code ec;
-    auto st = fs::symlink_status(p, ec);
-    return !ec && st.type() != fs::file_type::not_found && st.type() != fs::file_type::none;
+bool entry_exists(const Folder& folder, const std::string& name) {
+    struct stat st {};
+    return ::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Other programs could not open a file by a path this long.
+bool too_long(std::string_view path) {
+    return path.size() >= PATH_MAX;
+}
+
+std::string too_long_text(std::string_view path) {
+    return "its path would be longer than the system allows (" + std::to_string(path.size()) +
+           " bytes)";
+}
+
+std::string error_text(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+// The folder between two separators of `path` (or from its start).
+std::string component(std::string_view path, std::size_t last, std::size_t end) {
+    const std::size_t from = last + (path[last] == '/' ? 1 : 0);
+    return std::string(path.substr(from, end - from));
+}
+
+// The folder `name` in `at`, made when missing (counted in `made`). Invalid
+// when there is none to enter; `error` is then why the destination refused
+// it, 0 for a link or a file in its place.
+Folder enter_or_make(const Folder& at, const std::string& name, std::size_t& made, int& error) {
+    Folder next = at.enter(name);
+    if (!next.valid() && errno == ENOENT) {
+        if (::mkdirat(at.fd(), name.c_str(), 0777) == 0)
+            ++made;
+        else if (errno != EEXIST)
+            return error = errno, Folder();
+        next = at.enter(name);  // made now, or meanwhile by someone else
+    }
+    if (!next.valid() && errno != ELOOP && errno != ENOTDIR) error = errno;
+    return next;
 }
 
 bool looks_like_error_page(const std::string& body) {
@@ -133,27 +168,30 @@ std::string version_name(std::string_view target, int n) {
            std::string(target.substr(keep));
 }
 
-// The policy on a target: none when nothing is to be written (a link, a file
-// kept, no free version name), else the version to write, 0 for the target.
-std::optional<int> policy_version(const std::string& target, int policy) {
-    if (is_link(target)) return std::nullopt;
-    if (!entry_exists(target)) return 0;
+// The policy on the file `name` of a folder: none when nothing is to be
+// written (a link, a file kept, no free version name), else the version to
+// write, 0 for the name itself.
+std::optional<int> policy_version(const Folder& folder, const std::string& name, int policy) {
+    if (is_link(folder, name)) return std::nullopt;
+    if (!entry_exists(folder, name)) return 0;
     if (policy == KeepExisting) return std::nullopt;
     if (policy != NewVersion) return 0;
     for (int n = 1; n <= 30000; ++n)
-        if (!entry_exists(version_name(target, n))) return n;
+        if (!entry_exists(folder, version_name(name, n))) return n;
     return std::nullopt;
 }
 
-// The validators of a copy present for a fetch of `url`: those of the
-// response that wrote it when the record describes this file still, else
-// its modification time. A file another address wrote says nothing of
-// this one.
-Validators validators_of(const fs::path& file, const std::string& url, const StoredLookup& stored) {
+// The validators of a copy present (`name` in `folder`, `file` its path) for
+// a fetch of `url`: those of the response that wrote it when the record
+// describes this file still, else its modification time. A file another
+// address wrote says nothing of this one.
+Validators validators_of(const Folder& folder, const std::string& name, const std::string& file,
+                         const std::string& url, const StoredLookup& stored) {
     struct stat st {};
-    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (::fstatat(folder.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return {};
     Validators known;
-    if (const auto record = stored ? stored(file.string()) : std::nullopt) {
+    if (const auto record = stored ? stored(file) : std::nullopt) {
         if (record->address != url) return {};
         if (record->size == static_cast<std::uint64_t>(st.st_size))
             known = {record->etag, record->last_modified};
@@ -172,13 +210,16 @@ Validators validators_of(const fs::path& file, const std::string& url, const Sto
 class ImageFile final : public BodySink {
   public:
     // The temporary is made now, or else with the first byte, so that an
-    // answer without a body (a 304) touches no folder.
-    bool open(const fs::path& folder, bool now) {
-        folder_ = folder;
+    // answer without a body (a 304) touches no folder. The folder is held
+    // until the body is kept or dropped.
+    bool open(std::shared_ptr<const Folder> folder, bool now) {
+        folder_ = std::move(folder);
         return !now || make();
     }
 
-    void compare_with(const fs::path& file) { compared_ = file; }
+    // The file `name` of the folder.
+    void compare_with(const std::string& name) { compared_ = name; }
+    const Folder& folder() const { return *folder_; }
 
     bool Write(std::string_view bytes) override {
         if (bytes.empty()) return true;
@@ -205,16 +246,20 @@ class ImageFile final : public BodySink {
     const std::string& head() const { return head_; }
     // The whole body arrived equal to the file compared with.
     bool identical() const { return match_ == Match::Same && size_ == compared_size_; }
-    bool keep(const fs::path& target, std::optional<std::time_t> modified) {
+    // The body becomes the file `name` of the folder, whose path is `target`.
+    bool keep(const std::string& name, const std::string& target,
+              std::optional<std::time_t> modified) {
         if (modified) file_.set_modified(*modified);
-        if (!file_.commit(target)) return false;
+        if (!file_.commit(name)) return false;
         kept_ = target;
+        folder_.reset();
         return true;
     }
-    const fs::path& kept() const { return kept_; }
+    const std::string& kept() const { return kept_; }
     void discard() {
         file_.discard();
         stop_comparing(match_);
+        folder_.reset();
     }
     ~ImageFile() override { stop_comparing(match_); }
 
@@ -224,7 +269,8 @@ class ImageFile final : public BodySink {
     enum class Match { Unknown, Same, Differs };
 
     bool make() {
-        made_ = file_.open(folder_, ".picsifter-XXXXXX.part", 0666, Durability::Unflushed);
+        made_ =
+            folder_ && file_.open(folder_, ".picsifter-XXXXXX.part", 0666, Durability::Unflushed);
         return made_;
     }
 
@@ -235,8 +281,9 @@ class ImageFile final : public BodySink {
         if (compared_.empty() || match_ == Match::Differs) return;
         if (match_ == Match::Unknown) {
             struct stat st {};
-            compared_fd_ =
-                ::open(compared_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+            compared_fd_ = folder_ ? ::openat(folder_->fd(), compared_.c_str(),
+                                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                                   : -1;
             if (compared_fd_ < 0 || ::fstat(compared_fd_, &st) != 0 || !S_ISREG(st.st_mode))
                 return stop_comparing(Match::Differs);
             compared_size_ = static_cast<std::size_t>(st.st_size);
@@ -263,12 +310,12 @@ class ImageFile final : public BodySink {
     }
 
     AtomicFile file_;
-    fs::path folder_;
+    std::shared_ptr<const Folder> folder_;
     bool made_ = false;
     std::string head_;
     std::size_t size_ = 0;
-    fs::path kept_;  // the file the body became
-    fs::path compared_;
+    std::string kept_;  // the file the body became
+    std::string compared_;
     int compared_fd_ = -1;
     std::size_t compared_size_ = 0;
     Match match_ = Match::Unknown;
@@ -362,14 +409,22 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
     return p;
 }
 
-ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout, const ImageChoice& choice, const StoredLookup& stored) {
-    return prepare_image(image_paths(address, destination, layout, choice), address, policy, choice,
-                         {}, stored);
+Destination::Destination(const std::string& folder) : path_(folder) {
+    // Nothing is ever written relative to the current folder.
+    Folder opened = folder.starts_with('/') ? Folder::open(folder) : Folder();
+    error_ = opened.valid() ? 0 : folder.starts_with('/') ? errno : EINVAL;
+    root_ = std::make_shared<const Folder>(std::move(opened));
 }
 
-ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy,
-                        const ImageChoice& choice, const std::stop_token& stop,
+std::shared_ptr<const Folder> Destination::shared(Folder&& folder) {
+    if (auto last = last_.lock(); last && last->identity() == folder.identity()) return last;
+    auto held = std::make_shared<const Folder>(std::move(folder));
+    last_ = held;
+    return held;
+}
+
+ImagePlan prepare_image(Destination& destination, ImagePaths paths, const std::string& address,
+                        int policy, const ImageChoice& choice, const std::stop_token& stop,
                         const StoredLookup& stored) {
     ImagePlan plan;
     plan.result = -1;
@@ -378,49 +433,66 @@ ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy
     plan.paths = std::move(paths);
     ImagePaths& p = plan.paths;
     try {
-        // The folders of the tree, outermost first, each made when missing.
+        if (p.target.empty()) return plan;  // no destination to write in
+        if (destination.error() != 0) {
+            plan.folder_error = destination.error();
+            plan.refusal =
+                "cannot write in " + destination.path() + ": " + error_text(plan.folder_error);
+            return plan;
+        }
+        if (too_long(p.target)) {
+            plan.refusal = too_long_text(p.target);
+            return plan;
+        }
+        // The folders of the tree, outermost first, each entered from the one
+        // before it and made when missing.
+        Folder below;
+        const Folder* at = &destination.root();
         const std::size_t count = p.folder_count();
         std::size_t end = p.destination_size;
         for (std::size_t i = 0; i < count; ++i) {
             const std::size_t last = end;
             end = std::min(p.target.find('/', end + 1), p.folder_size);
-            const fs::path folder(p.target.substr(0, end));
-            std::error_code ec;
-            const fs::file_type type =
-                stop.stop_requested() ? fs::file_type::none : fs::symlink_status(folder, ec).type();
-            bool ok = type == fs::file_type::directory;
-            if (type == fs::file_type::not_found && fs::create_directory(folder, ec)) {
-                ok = true;
-                ++plan.made;
-            } else if (type == fs::file_type::not_found) {
-                const int refused = ec.value();
-                ok = fs::is_directory(folder, ec);  // made meanwhile by someone else
-                if (!ok) plan.refused_folder = folder.string(), plan.folder_error = refused;
-            }
-            if (!ok) {
+            int refused = 0;
+            Folder next = stop.stop_requested() ? Folder()
+                                                : enter_or_make(*at, component(p.target, last, end),
+                                                                plan.made, refused);
+            if (!next.valid()) {
+                if (refused != 0) {
+                    plan.folder_error = refused;
+                    plan.refusal = "cannot create the folder " + p.target.substr(0, end) + ": " +
+                                   error_text(refused);
+                }
                 // The plan keeps the folders made so far, to remove them.
                 p.target.resize(last);
                 p.folder_size = last;
                 p.valid = false;
                 return plan;
             }
+            below = std::move(next);
+            at = &below;
         }
         if (!p.valid) return plan;
+        std::shared_ptr<const Folder> folder =
+            count == 0 ? destination.shared_root() : destination.shared(std::move(below));
         plan.url = std::string(trim_blanks(address));
         if (!p.late) {
-            const std::optional<int> version = policy_version(p.target, policy);
+            const std::string name(p.name());
+            const std::optional<int> version = policy_version(*folder, name, policy);
             if (!version) {
-                plan.result = is_link(p.target) ? -1 : 0;
+                plan.result = is_link(*folder, name) ? -1 : 0;
                 return plan;
             }
             plan.version = *version;
             // The copy this one replaces or follows: the file, or the version before the free one.
-            if (entry_exists(p.target)) {
-                const fs::path present(version_name(p.target, std::max(0, *version - 1)));
-                plan.known = validators_of(present, plan.url, stored);
-                if (policy == NewVersion) plan.newest = present;
+            if (entry_exists(*folder, name)) {
+                const int present = std::max(0, *version - 1);
+                plan.known = validators_of(*folder, version_name(name, present),
+                                           version_name(p.target, present), plan.url, stored);
+                if (policy == NewVersion) plan.newest = version_name(name, present);
             }
         }
+        plan.folder = std::move(folder);
         plan.fetch = true;
         return plan;
     } catch (const std::bad_alloc&) {
@@ -428,6 +500,7 @@ ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy
     } catch (...) {
         plan.fetch = false;
         plan.result = -1;
+        plan.folder.reset();
         return plan;
     }
 }
@@ -435,7 +508,7 @@ ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy
 Ticket start_image(TransferControl& inet, ImagePlan& plan) {
     auto file = std::make_shared<ImageFile>();
     plan.file = file;  // kept also when it cannot be made, to tell why
-    if (!file->open(fs::path(plan.paths.folder()), plan.known.empty())) return 0;
+    if (!file->open(std::move(plan.folder), plan.known.empty())) return 0;
     if (!plan.newest.empty()) file->compare_with(plan.newest);
     return inet.Start(plan.url, DataType::Bytes, std::move(file), plan.known);
 }
@@ -448,9 +521,8 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause, b
     try {
         if (!plan.fetch) {
             result = plan.result;
-            if (plan.folder_error != 0)
-                why = "cannot create the folder " + plan.refused_folder + ": " +
-                      std::error_code(plan.folder_error, std::generic_category()).message();
+            if (!plan.refusal.empty())
+                why = plan.refusal;
             else if (result < 0)
                 why = "no file name or folder can be made from the address";
         } else if (file == nullptr || file->failed()) {
@@ -475,22 +547,25 @@ int finish_image(const ImagePlan& plan, const Response& r, std::string* cause, b
             result = 0;
         } else {
             const bool late = plan.paths.late;
+            const std::size_t name_at = plan.paths.folder_size + 1;
             std::string target = plan.target();
             const std::string ext = late ? kind_extension(r.content_type, plan.choice) : "";
             std::optional<int> version = 0;
             if (late && !ext.empty()) {
                 target += "." + ext;
-                version = policy_version(target, plan.policy);
+                version = policy_version(file->folder(), target.substr(name_at), plan.policy);
             }
             if (late && ext.empty()) {
                 why = "not an image of a kind the task takes (" +
                       (r.content_type.empty() ? std::string("no type") : r.content_type) + ")";
                 result = 0;
             } else if (!version) {
-                result = is_link(target) ? -1 : 0;  // kept by the policy
+                result = is_link(file->folder(), target.substr(name_at)) ? -1 : 0;  // kept
                 if (result < 0) why = "cannot write " + target;
-            } else if (target = version_name(target, *version);
-                       file->keep(target, parse_http_date(r.last_modified))) {
+            } else if (target = version_name(target, *version); too_long(target)) {
+                why = "cannot write " + target + ": " + too_long_text(target);
+            } else if (file->keep(target.substr(name_at), target,
+                                  parse_http_date(r.last_modified))) {
                 result = 1;
             } else {
                 why = "cannot write " + target + ": " + file->error();
@@ -517,28 +592,55 @@ int destination_error(const ImagePlan& plan) {
 std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response& r) {
     const ImageFile* file = plan.file.get();
     if (file == nullptr || file->kept().empty()) return std::nullopt;
-    return WrittenImage{plan.url, file->kept().string(), file->size(), r.last_modified, r.etag};
+    return WrittenImage{plan.url, file->kept(), file->size(), r.last_modified, r.etag};
 }
 
-void remove_empty_folders(const ImagePaths& paths, std::size_t count) {
-    std::string folder(paths.folder());
-    for (std::size_t i = 0; i < count && folder.size() > paths.destination_size; ++i) {
-        std::error_code ec;
-        if (!fs::remove(folder, ec)) return;  // not empty, or already gone
-        folder.resize(folder.rfind('/'));
+void remove_empty_folders(const Destination& destination, const ImagePaths& paths,
+                          std::size_t count) {
+    const std::size_t depth = paths.folder_count();
+    count = std::min(count, depth);
+    if (count == 0 || destination.error() != 0) return;
+    // Down to the deepest folder one name at a time, noting which folder
+    // holds each one to remove; then back up through "..", each step checked
+    // against those notes (a folder moved meanwhile ends it). Two descriptors
+    // at a time, however deep the tree.
+    const std::string_view path = paths.target;
+    std::vector<std::pair<dev_t, ino_t>> holders;
+    holders.reserve(count);
+    Folder below;
+    const Folder* at = &destination.root();
+    std::size_t end = paths.destination_size;
+    for (std::size_t i = 0; i < depth; ++i) {
+        const std::size_t last = end;
+        end = std::min(path.find('/', end + 1), paths.folder_size);
+        if (i >= depth - count) holders.push_back(at->identity());
+        below = at->enter(component(path, last, end));
+        if (!below.valid()) return;  // gone already, or a link in its place
+        at = &below;
+    }
+    for (std::size_t k = count; k-- > 0;) {
+        Folder holder = below.enter("..");
+        const std::size_t last = path.rfind('/', end - 1);
+        if (!holder.valid() || holder.identity() != holders[k] ||
+            ::unlinkat(holder.fd(), component(path, last, end).c_str(), AT_REMOVEDIR) != 0)
+            return;  // not empty, or not where it was
+        below = std::move(holder);
+        end = last;
     }
 }
 
 int copie_image(TransferControl& inet, const std::string& address, const std::string& destination,
                 int policy, int layout, const ImageChoice& choice) {
     try {
-        ImagePlan plan = prepare_image(address, destination, policy, layout, choice);
+        Destination dest(destination);
+        ImagePlan plan = prepare_image(dest, image_paths(address, destination, layout, choice),
+                                       address, policy, choice);
         int result = plan.result;
         if (plan.fetch) {
             const Ticket ticket = start_image(inet, plan);
             result = finish_image(plan, ticket != 0 ? inet.Take(ticket) : Response{});
         }
-        if (result != 1) remove_empty_folders(plan.paths, plan.made);
+        if (result != 1) remove_empty_folders(dest, plan.paths, plan.made);
         return result;
     } catch (...) {
         return -1;

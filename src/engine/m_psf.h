@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/folder.h"
 #include "platform/transfer.h"
 
 namespace psf::m_psf {
@@ -210,6 +211,28 @@ ImagePaths image_paths(const std::string& address, const std::string& destinatio
 
 class ImageFile;  // the temporary file a body is streamed into
 
+// The destination folder of a run, opened once. Every folder below it is
+// reached from it one name at a time, never through a link, and every file
+// is made, renamed and removed relative to its folder held open: a link
+// swapped into the tree during the run leads nothing outside.
+class Destination {
+  public:
+    explicit Destination(const std::string& folder);  // an absolute path, links in it followed
+    const std::string& path() const { return path_; }
+    int error() const { return error_; }  // why it could not be opened; 0 when it was
+    const Folder& root() const { return *root_; }
+    std::shared_ptr<const Folder> shared_root() const { return root_; }
+    // The folder handed out last when `folder` is the same one and it is
+    // still in use, else `folder`: images of one folder share one descriptor.
+    std::shared_ptr<const Folder> shared(Folder&& folder);
+
+  private:
+    std::string path_;
+    std::shared_ptr<const Folder> root_;
+    std::weak_ptr<const Folder> last_;
+    int error_ = 0;
+};
+
 // What a run keeps of an image it wrote: where from, where to, and the
 // validators its response carried.
 struct WrittenImage {
@@ -232,10 +255,12 @@ struct ImagePlan {
     int result = 0;
     std::string url;  // the address to fetch, trimmed
     ImagePaths paths;
-    int version = 0;             // the version name the policy chose; 0: the name itself
-    std::size_t made = 0;        // folders made for this image: the deepest of paths'
-    std::string refused_folder;  // a folder that could not be made, and why
-    int folder_error = 0;
+    int version = 0;       // the version name the policy chose; 0: the name itself
+    std::size_t made = 0;  // folders made for this image: the deepest of paths'
+    std::string refusal;   // why its folder cannot be made or reached
+    int folder_error = 0;  // the destination's refusal (errno), if it was one
+    // The image's folder, held from the plan to the end of its fetch only.
+    std::shared_ptr<const Folder> folder;
     std::shared_ptr<ImageFile> file;  // set by start_image
     int policy = KeepExisting;
     ImageChoice choice;
@@ -243,17 +268,15 @@ struct ImagePlan {
     // asked whether it changed, and under policy 3 the body is compared
     // with `newest` as it arrives.
     Validators known;
-    std::filesystem::path newest;
+    std::string newest;  // its name in the image's folder
 
     std::string target() const;  // version name included
 };
-ImagePlan prepare_image(const std::string& address, const std::string& destination, int policy,
-                        int layout, const ImageChoice& choice = {},
-                        const StoredLookup& stored = {});
-// The same from the paths image_paths gave for `address`. A stop ends the
-// making of folders; the plan is then a failure.
-ImagePlan prepare_image(ImagePaths paths, const std::string& address, int policy,
-                        const ImageChoice& choice, const std::stop_token& stop,
+// From the paths image_paths gave for `address` in `destination`. A path the
+// system could not open (PATH_MAX) is refused before any folder is made. A
+// stop ends the making of folders; the plan is then a failure.
+ImagePlan prepare_image(Destination& destination, ImagePaths paths, const std::string& address,
+                        int policy, const ImageChoice& choice, const std::stop_token& stop = {},
                         const StoredLookup& stored = {});
 
 // Starts the fetch, its body streamed into a new temporary file in the
@@ -279,7 +302,8 @@ std::optional<WrittenImage> written_image(const ImagePlan& plan, const Response&
 // Removes the deepest `count` folders made for an image that are empty,
 // deepest first, up to the first that is not: folders made for an image that
 // was not written.
-void remove_empty_folders(const ImagePaths& paths, std::size_t count);
+void remove_empty_folders(const Destination& destination, const ImagePaths& paths,
+                          std::size_t count);
 
 // ---- Fetching ahead (ahead.cpp) -----------------------------------------------
 // The same scans and copies as one call after another, with the fetches started

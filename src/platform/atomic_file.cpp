@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -24,9 +23,22 @@ std::string AtomicFile::error() const {
 
 bool AtomicFile::open(const fs::path& folder, std::string_view pattern, unsigned mode,
                       Durability durability) {
+    auto opened = std::make_shared<const Folder>(Folder::open(folder));
+    if (!opened->valid()) {
+        const int cause = errno;
+        discard();
+        error_ = 0;
+        return fail(cause);
+    }
+    return open(std::move(opened), pattern, mode, durability);
+}
+
+bool AtomicFile::open(std::shared_ptr<const Folder> folder, std::string_view pattern, unsigned mode,
+                      Durability durability) {
     discard();
     error_ = 0;
     durability_ = durability;
+    folder_ = std::move(folder);
     static constexpr char Chars[] =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     thread_local std::mt19937 gen{std::random_device{}()};
@@ -35,8 +47,9 @@ bool AtomicFile::open(const fs::path& folder, std::string_view pattern, unsigned
         std::string name(pattern);
         for (std::size_t k = 0; at != std::string::npos && k < 6; ++k)
             name[at + k] = Chars[gen() % (sizeof Chars - 1)];
-        temp_ = folder / name;
-        fd_ = ::open(temp_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        temp_ = name;
+        fd_ = ::openat(folder_->fd(), temp_.c_str(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd_ < 0 && errno != EEXIST) break;
     }
     if (fd_ >= 0) return true;
@@ -68,19 +81,19 @@ bool AtomicFile::set_modified(std::time_t t) {
     return ::futimens(fd_, times) == 0;  // a file without it is still whole
 }
 
-bool AtomicFile::commit(const fs::path& target, bool replace) {
+bool AtomicFile::commit(const std::string& name, bool replace) {
     if (fd_ < 0) return fail(EBADF);
     if (!failed() && durability_ == Durability::Flushed && ::fsync(fd_) != 0) fail(errno);
     if (::close(fd_) != 0) fail(errno);
     fd_ = -1;
+    const int dir = folder_->fd();
     if (!failed()) {
-        int renamed = replace ? std::rename(temp_.c_str(), target.c_str())
-                              : ::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target.c_str(),
-                                            RENAME_NOREPLACE);
+        int renamed = ::renameat2(dir, temp_.c_str(), dir, name.c_str(),
+                                  replace ? 0U : unsigned{RENAME_NOREPLACE});
         if (renamed != 0 && !replace && errno == EINVAL) {
             // A file system without a no-replace rename: a link fails the same way on a taken name.
-            renamed = ::link(temp_.c_str(), target.c_str());
-            if (renamed == 0) ::unlink(temp_.c_str());
+            renamed = ::linkat(dir, temp_.c_str(), dir, name.c_str(), 0);
+            if (renamed == 0) ::unlinkat(dir, temp_.c_str(), 0);
         }
         if (renamed != 0) fail(errno);
     }
@@ -91,20 +104,21 @@ bool AtomicFile::commit(const fs::path& target, bool replace) {
     temp_.clear();
     if (durability_ == Durability::Flushed) {
         // The rename itself reaches the disk with the folder.
-        const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
-        if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
+        if (const int d = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
+            ::fsync(d);
+            ::close(d);
         }
     }
+    folder_.reset();
     return true;
 }
 
 void AtomicFile::discard() {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) ::unlinkat(folder_->fd(), temp_.c_str(), 0);
     temp_.clear();
+    folder_.reset();
 }
 
 bool write_file_atomically(const fs::path& target, std::string_view bytes, std::string_view pattern,
@@ -112,7 +126,7 @@ bool write_file_atomically(const fs::path& target, std::string_view bytes, std::
     AtomicFile file;
     const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
     if (file.open(folder, pattern, mode, durability) && file.write(bytes) &&
-        file.commit(target, replace))
+        file.commit(target.filename(), replace))
         return true;
     error = target.string() + ": " + file.error();
     return false;

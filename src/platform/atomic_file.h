@@ -1,11 +1,15 @@
 // A file written whole or not at all: its bytes go to a new temporary file in
-// the target's folder, which is then renamed to the target's name.
+// the target's folder, which is then renamed to the target's name. Every step
+// is relative to the folder held open, never through its path again.
 #pragma once
 
 #include <ctime>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "platform/folder.h"
 
 namespace psf {
 
@@ -25,6 +29,9 @@ class AtomicFile {
     // Creates the temporary in `folder`, named `pattern` with its "XXXXXX"
     // replaced by random characters; a name taken, even by a link, is never
     // opened and another is tried.
+    bool open(std::shared_ptr<const Folder> folder, std::string_view pattern, unsigned mode,
+              Durability durability);
+    // The same in the folder at that path (links in it followed).
     bool open(const std::filesystem::path& folder, std::string_view pattern, unsigned mode,
               Durability durability);
     // False once any write has failed; the bytes go in as they arrive.
@@ -34,9 +41,10 @@ class AtomicFile {
     // The modification time the file will carry, set on the temporary
     // before it takes the target's name. Its failure fails no commit.
     bool set_modified(std::time_t t);
-    // Renames the temporary over `target`, or, without `replace`, only to a
-    // name that is free (a taken one fails with EEXIST). A failure removes it.
-    bool commit(const std::filesystem::path& target, bool replace = true);
+    // Renames the temporary over `name`, in its folder, or, without
+    // `replace`, only to a name that is free (a taken one fails with EEXIST).
+    // A failure removes it.
+    bool commit(const std::string& name, bool replace = true);
     // Removes the temporary; nothing happens to the target.
     void discard();
 
@@ -48,7 +56,8 @@ class AtomicFile {
     bool fail(int error);
 
     int fd_ = -1;
-    std::filesystem::path temp_;
+    std::shared_ptr<const Folder> folder_;
+    std::string temp_;  // its name in folder_
     Durability durability_ = Durability::Flushed;
     int error_ = 0;
 };

@@ -117,7 +117,7 @@ bool keep_backup(const fs::path& file, const std::string& backup, std::uint64_t 
     if (missing) return true;  // nothing left to keep
     AtomicFile copy;
     if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(bytes) &&
-        copy.commit(backup, false))
+        copy.commit(fs::path(backup).filename(), false))
         return true;
     if (copy.error_number() == EEXIST) return true;
     error = backup + ": " + copy.error();

@@ -2,6 +2,7 @@
 // tests/data/cli/ describe them (their grammar is in tests/data/cli/README).
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
 #include <sqlite3.h>
@@ -89,13 +90,14 @@ struct World {
     Strings vars;                  // names and values
     Strings env{"PICSIFTER_PASSWORD", "XDG_DATA_HOME=" + home.str()};
     int retries = 2;
-    std::string memory;  // the address space of later picsifter-cli runs, bytes
-    std::string limits;  // those of the last lib run: in total, per host
+    std::string memory;       // the address space of later picsifter-cli runs, bytes
+    std::string descriptors;  // their limit of open files
+    std::string limits;       // those of the last lib run: in total, per host
     std::string before, first_schedule;
     std::string mounted, mount;  // a folder the runs see mounted anew, and how
     fs::file_time_type schedule_time;
     ProcessResult last, held;
-    std::jthread holder;
+    std::jthread holder, swapper;
     sqlite3* history = nullptr;  // holding the history's write lock
 
     ~World() { sqlite3_close(history); }
@@ -186,6 +188,8 @@ ProcessResult run(World& w, Strings f) {
             f.insert(f.begin(), {"/usr/bin/unshare", ::geteuid() == 0 ? "-m" : "-rm", "/bin/sh",
                                  "-c", w.mount + " && exec \"$@\"", w.mounted});
         if (!w.memory.empty()) f.insert(f.begin(), {"/usr/bin/prlimit", "--as=" + w.memory, "--"});
+        if (!w.descriptors.empty())
+            f.insert(f.begin(), {"/usr/bin/prlimit", "--nofile=" + w.descriptors, "--"});
         return run_process(f, w.dest, std::chrono::seconds(60), w.env, closed);
     }
     // lib crawl WORDS: the crawl picsifter-cli makes, in this process, with
@@ -238,6 +242,7 @@ void step(World& w, Strings f) {
     if (is("serve")) serve(w, f);
     if (is("env")) w.env.push_back(f.at(1));
     if (is("retries")) w.retries = std::stoi(f.at(1));
+    if (is("descriptors")) w.descriptors = f.at(1);
     for (int i = 0; is("silent") && i < std::stoi(f.at(1)); ++i) {
         const int port = w.silent.empty() ? 0 : w.silent.front().port();
         w.silent.emplace_back("127.1." + std::to_string(i) + ".1", port);
@@ -275,7 +280,16 @@ void step(World& w, Strings f) {
         for (int i = 0; i < 500 && w.site.requests().empty(); ++i)
             std::this_thread::sleep_for(ms(20));
     }
-    if (is("wait")) w.holder.join(), w.last = w.held;
+    if (is("swap"))  // swap FOLDER TARGET: FOLDER and a link to TARGET change places until wait
+        w.swapper = std::jthread([at = w.dest / f.at(1), to = f.at(2)](std::stop_token stop) {
+            const fs::path link = at.string() + "-link";
+            fs::create_symlink(to, link);
+            for (bool odd = false; !stop.stop_requested() || odd;)
+                odd ^=
+                    ::renameat2(AT_FDCWD, at.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
+            fs::remove(link);
+        });
+    if (is("wait")) w.holder.join(), w.swapper = {}, w.last = w.held;
     if (is("cli closed lib copy")) w.last = run(w, f);
     if (is("cli closed lib copy wait")) {
         expect(w.snapshot() == w.before, true, "something changed outside the destination");

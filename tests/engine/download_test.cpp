@@ -95,16 +95,17 @@ TEST(Download, DeepTreesAndTheStop) {
     for (int k = 0; k < 500; ++k) deep += "/d" + std::to_string(k % 7);
     deep += "/x.gif";
     TempDir dir;
+    Destination dest(dir.str() + "/");
     std::stop_source stopped;
     stopped.request_stop();
     const ImagePlan none =
-        prepare_image(image_paths(deep, dir.str(), 2), deep, 2, {}, stopped.get_token());
+        prepare_image(dest, image_paths(deep, dir.str(), 2), deep, 2, {}, stopped.get_token());
     EXPECT_FALSE(none.fetch || fs::exists(dir / "h"));
-    const ImagePlan plan = prepare_image(deep, dir.str() + "/", 2, 2);
+    const ImagePlan plan = prepare_image(dest, image_paths(deep, dir.str() + "/", 2), deep, 2, {});
     EXPECT_EQ(plan.target(), dir.str() + "/" + deep.substr(7));
     EXPECT_TRUE(plan.fetch && plan.made == 501 &&
                 fs::is_directory(plan.target().substr(0, plan.target().size() - 6)));
-    remove_empty_folders(plan.paths, plan.made);
+    remove_empty_folders(dest, plan.paths, plan.made);
     EXPECT_TRUE(fs::is_empty(dir.path()));
 }
 

@@ -21,7 +21,7 @@ TEST(AtomicFile, Table) {
         EXPECT_EQ(file.open(dir.path(), r[0] == "link" ? ".tmp" : ".tmp-XXXXXX", 0600,
                             Durability::Flushed) &&
                       (r[2] == "0" || (file.write("older") && file.restart())) &&
-                      file.write("new") && file.commit(dir / "t", r[1] == "1"),
+                      file.write("new") && file.commit("t", r[1] == "1"),
                   r[3] == "1")
             << r.where;
         EXPECT_EQ(fs::is_regular_file(dir / "t") ? read_file(dir / "t") : "-", r[4]) << r.where;
