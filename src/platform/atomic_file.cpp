@@ -80,7 +80,8 @@ bool AtomicFile::commit(const fs::path& target, bool replace) {
         if (renamed != 0 && !replace && errno == EINVAL) {
             // A file system without a no-replace rename: a link fails the same way on a taken name.
             renamed = ::link(temp_.c_str(), target.c_str());
-            if (renamed == 0) ::unlink(temp_.c_str());
+            // The image is in place; a temporary name left beside it is only untidy.
+            if (renamed == 0) static_cast<void>(::unlink(temp_.c_str()));
         }
         if (renamed != 0) fail(errno);
     }
@@ -93,17 +94,21 @@ bool AtomicFile::commit(const fs::path& target, bool replace) {
         // The rename itself reaches the disk with the folder.
         const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
         if (const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-            ::fsync(dir);
-            ::close(dir);
+            // The file is whole and in place either way; a folder that cannot be
+            // flushed loses at most the rename on a power failure.
+            static_cast<void>(::fsync(dir));
+            static_cast<void>(::close(dir));
         }
     }
     return true;
 }
 
 void AtomicFile::discard() {
-    if (fd_ >= 0) ::close(fd_);
+    // What is thrown away needs no answer; a temporary that cannot be removed
+    // keeps its hidden name, which no reader takes for a file.
+    if (fd_ >= 0) static_cast<void>(::close(fd_));
     fd_ = -1;
-    if (!temp_.empty()) ::unlink(temp_.c_str());
+    if (!temp_.empty()) static_cast<void>(::unlink(temp_.c_str()));
     temp_.clear();
 }
 
