@@ -75,7 +75,10 @@ DataFolderLock::DataFolderLock(const std::string& DataFolder, const std::string&
     const std::string path = DataFolder + LockFileName;
     // QLockFile reads a lock file it could not create, and would wait there
     // on a FIFO; a folder or a link would pass for a lock another run holds.
-    if (!data_file_usable(path, error_, false)) return;
+    if (const Result<void> usable = data_file_usable(path, false); !usable) {
+        error_ = usable.error().text;
+        return;
+    }
     // The holder's name goes into the lock file through the application name.
     const QString previous = QCoreApplication::applicationName();
     QCoreApplication::setApplicationName(QString::fromStdString(holder));

@@ -93,7 +93,8 @@ bool AtomicFile::commit(const std::string& name, bool replace) {
         if (renamed != 0 && !replace && errno == EINVAL) {
             // A file system without a no-replace rename: a link fails the same way on a taken name.
             renamed = ::linkat(dir, temp_.c_str(), dir, name.c_str(), 0);
-            if (renamed == 0) ::unlinkat(dir, temp_.c_str(), 0);
+            // The image is in place; a temporary name left beside it is only untidy.
+            if (renamed == 0) static_cast<void>(::unlinkat(dir, temp_.c_str(), 0));
         }
         if (renamed != 0) fail(errno);
     }
@@ -105,8 +106,10 @@ bool AtomicFile::commit(const std::string& name, bool replace) {
     if (durability_ == Durability::Flushed) {
         // The rename itself reaches the disk with the folder.
         if (const int d = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); d >= 0) {
-            ::fsync(d);
-            ::close(d);
+            // The file is whole and in place either way; a folder that cannot be
+            // flushed loses at most the rename on a power failure.
+            static_cast<void>(::fsync(d));
+            static_cast<void>(::close(d));
         }
     }
     folder_.reset();
@@ -114,9 +117,11 @@ bool AtomicFile::commit(const std::string& name, bool replace) {
 }
 
 void AtomicFile::discard() {
-    if (fd_ >= 0) ::close(fd_);
+    // What is thrown away needs no answer; a temporary that cannot be removed
+    // keeps its hidden name, which no reader takes for a file.
+    if (fd_ >= 0) static_cast<void>(::close(fd_));
     fd_ = -1;
-    if (!temp_.empty()) ::unlinkat(folder_->fd(), temp_.c_str(), 0);
+    if (!temp_.empty()) static_cast<void>(::unlinkat(folder_->fd(), temp_.c_str(), 0));
     temp_.clear();
     folder_.reset();
 }

@@ -7,7 +7,8 @@ namespace psf {
 LocalTime SystemClock::now() const {
     const std::time_t seconds = std::time(nullptr);
     std::tm tm{};
-    localtime_r(&seconds, &tm);
+    // The present always fits; a failure would leave the zeroed fields.
+    static_cast<void>(localtime_r(&seconds, &tm));
     LocalTime t;
     t.year = tm.tm_year + 1900;
     t.month = tm.tm_mon + 1;

@@ -1,6 +1,8 @@
 // libcurl realisation of the transfer control: one multi handle for every fetch
 // of a run, so connections are kept alive and fetches started ahead run side by
-// side within the connection limits.
+// side within the connection limits. Its parts: fetch.h (one fetch),
+// fetch_scheduler.h (admission, retries, hosts given up), connection_limits.h,
+// host_verdicts.h, curl_cause.h and address.h.
 #pragma once
 
 #include <chrono>
@@ -49,6 +51,8 @@ struct TransferLimits {
     std::size_t max_held = 256u * 1024 * 1024;
 };
 
+class FetchScheduler;
+
 class CurlTransfer final : public TransferControl {
   public:
     explicit CurlTransfer(TransferLimits limits = {});
@@ -70,17 +74,7 @@ class CurlTransfer final : public TransferControl {
     void Discard() override;
 
   private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<FetchScheduler> scheduler_;
 };
-
-// Percent-encodes the bytes libcurl refuses in a request address (blanks,
-// control bytes, bytes above 0x7e and a few unsafe marks); everything else,
-// '%' included, is kept as it is.
-std::string request_address(const std::string& url);
-
-// "scheme://host:port" in lower case with the default port made explicit, or
-// empty when the address has no http or https scheme.
-std::string origin_of(const std::string& url);
 
 }  // namespace psf

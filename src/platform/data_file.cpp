@@ -80,45 +80,42 @@ DataFile::DataFile(const std::string& path, int flags, unsigned mode) : path_(pa
     if (::fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
         error_ = not_regular(path, st.st_mode);
         refused_ = true;
-        ::close(fd_);
+        static_cast<void>(::close(fd_));  // read-only, and never used: nothing to lose
         fd_ = -1;
         return;
     }
     size_ = static_cast<std::uint64_t>(st.st_size);
-    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+    // A regular file reads and writes alike with O_NONBLOCK: clearing it may fail.
+    const int now = ::fcntl(fd_, F_GETFL);
+    if (now >= 0) static_cast<void>(::fcntl(fd_, F_SETFL, now & ~O_NONBLOCK));
 }
 
 DataFile::~DataFile() {
-    if (fd_ >= 0) ::close(fd_);
+    // Writers flush and check their bytes before this; a close has nothing left to tell.
+    if (fd_ >= 0) static_cast<void>(::close(fd_));
 }
 
-bool DataFile::read_all(std::string& bytes) {
-    bytes.clear();
-    if (fd_ < 0 || ::lseek(fd_, 0, SEEK_SET) != 0) {
-        error_ = path_ + ": " + std::strerror(fd_ < 0 ? EBADF : errno);
-        return false;
-    }
+Result<std::string> DataFile::read_all() {
+    if (fd_ < 0) return system_error(path_, EBADF);
+    if (::lseek(fd_, 0, SEEK_SET) != 0) return system_error(path_, errno);
+    std::string bytes;
     bytes.reserve(static_cast<std::size_t>(size_));
     char buffer[65536];
     for (;;) {
         const ssize_t n = ::read(fd_, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error_ = path_ + ": " + std::strerror(errno_ = errno);
-            return false;
-        }
-        if (n == 0) return true;
+        if (n < 0) return system_error(path_, errno);
+        if (n == 0) return bytes;
         bytes.append(buffer, static_cast<std::size_t>(n));
     }
 }
 
-bool data_file_usable(const std::string& path, std::string& error, bool follow_links) {
+Result<void> data_file_usable(const std::string& path, bool follow_links) {
     // Opened too, so that an entry swapped after the look is seen for what it
     // is; a file that cannot be read is for its user to report.
     const DataFile file(path, O_RDONLY | (follow_links ? 0 : O_NOFOLLOW));
-    if (!file.refused()) return true;
-    error = file.error();
-    return false;
+    if (file.refused()) return Error{file.error()};
+    return {};
 }
 
 }  // namespace psf

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/result.h"
+
 namespace psf {
 
 class DataFile {
@@ -30,12 +32,11 @@ class DataFile {
     // "PATH: a FIFO, not a regular file", "PATH: a link to T, which does
     // not exist", "PATH: CAUSE"; empty when it is open or missing.
     const std::string& error() const { return error_; }
-    // The errno of a failed open or read; 0 when refused or missing.
+    // The errno of a failed open; 0 when refused or missing.
     int error_number() const { return errno_; }
 
-    // Reads the whole file from its start into `bytes`; false with error()
-    // set on a read error.
-    bool read_all(std::string& bytes);
+    // The whole file from its start; a read error says "PATH: CAUSE".
+    Result<std::string> read_all();
 
   private:
     int fd_ = -1;
@@ -48,8 +49,8 @@ class DataFile {
 };
 
 // The check alone, for files that another library opens itself (the lock,
-// the history): false, with `error` set as DataFile::error() says, when
-// DataFile would refuse `path`.
-bool data_file_usable(const std::string& path, std::string& error, bool follow_links = true);
+// the history): fails, saying what DataFile::error() says, when DataFile
+// would refuse `path`.
+Result<void> data_file_usable(const std::string& path, bool follow_links = true);
 
 }  // namespace psf

@@ -62,8 +62,10 @@ std::string http_date(std::time_t t) {
     std::tm g{};
     if (::gmtime_r(&t, &g) == nullptr) return {};
     char text[40];
-    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", Days[g.tm_wday],
-                  g.tm_mday, Months[g.tm_mon], g.tm_year + 1900, g.tm_hour, g.tm_min, g.tm_sec);
+    // A year past 9999 would be cut short, never written past the buffer.
+    static_cast<void>(std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT",
+                                    Days[g.tm_wday], g.tm_mday, Months[g.tm_mon], g.tm_year + 1900,
+                                    g.tm_hour, g.tm_min, g.tm_sec));
     return text;
 }
 

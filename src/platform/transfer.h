@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/cause.h"
+
 namespace psf {
 
 // Longer addresses are neither resolved, fetched nor followed: one long
@@ -20,27 +22,6 @@ inline constexpr std::size_t MaxAddressLength = 8192;
 
 // A style sheet is read only up to this size; a larger one is a failure.
 inline constexpr std::size_t MaxStyleSheet = 2 * 1024 * 1024;
-
-// Why a fetch brought nothing usable. HttpStatus goes with ok == true: the
-// body came, but the server's status says it is not what was asked for.
-enum class Cause {
-    None,
-    Refused,      // nothing listens at the address
-    HostUnknown,  // the name did not resolve
-    Unreachable,  // no route to the host
-    Silent,       // no byte of an answer in time: not connected, or taken and left unanswered
-    TimedOut,     // the answer began, then stopped for the stall time or ran past the limit
-    Untrusted,    // TLS certificate not trusted
-    Tls,          // any other TLS failure
-    Reset,        // the connection broke before the whole answer
-    TooLarge,
-    Refusal,  // an address or scheme this program does not fetch
-    Cancelled,
-    GivenUp,     // the host failed too many fetches in a row this run
-    HttpStatus,  // status 400 or above
-    NotKept,     // the body sink refused the bytes (a full disk): this side's fault
-    Other,
-};
 
 // What a fetch gives back. A response with any HTTP status is ok == true;
 // ok == false means no usable body: transport failure, time-out, body over
@@ -71,38 +52,20 @@ struct Response {
 // The cause of a failed fetch in a few words ("connection refused", "HTTP
 // status 404"), or empty when the response is a usable one.
 inline std::string cause_text(const Response& r) {
-    switch (r.cause) {
-        case Cause::None:
+    const CauseRow& row = row_of(r.cause);
+    switch (row.says) {
+        case Says::Words:
+            if (r.cause != Cause::None) return row.words;
             break;
-        case Cause::Refused:
-            return "connection refused";
-        case Cause::HostUnknown:
-            return "host not found";
-        case Cause::Unreachable:
-            return "host unreachable";
-        case Cause::Silent:
-            return "timed out without an answer";
-        case Cause::TimedOut:
-            return "timed out";
-        case Cause::Untrusted:
-            return "TLS certificate not trusted";
-        case Cause::Tls:
-            return "TLS failure: " + r.error;
-        case Cause::Reset:
-            return "connection reset";
-        case Cause::TooLarge:
-        case Cause::Refusal:
-        case Cause::GivenUp:
-        case Cause::NotKept:
-        case Cause::Other:
+        case Says::Error:
             return r.error;
-        case Cause::Cancelled:
-            return "cancelled";
-        case Cause::HttpStatus:
-            return "HTTP status " + std::to_string(r.status);
+        case Says::WordsAndError:
+            return row.words + r.error;
+        case Says::WordsAndStatus:
+            return row.words + std::to_string(r.status);
     }
     if (!r.ok) return r.error.empty() ? "failed" : r.error;
-    if (r.status >= 400) return "HTTP status " + std::to_string(r.status);
+    if (r.status >= 400) return row_of(Cause::HttpStatus).words + std::to_string(r.status);
     return {};
 }
 
@@ -115,34 +78,9 @@ inline bool transient(const Response& r) {
     return r.cause == Cause::Reset || r.cause == Cause::TimedOut;
 }
 
-// Whether a failure says the host does not answer at all: the only failures
-// that count toward giving a host up. Whatever a host did answer, however
-// wrong (an error status, a redirect loop, a body that does not decode, a
-// reply without an HTTP head, a certificate not trusted), is an answer; a body
-// too large, a refused address and a body that could not be kept (a full
-// destination) are this program's limits, not the host's doing.
+// Whether a failure counts toward giving its host up (see CauseTable).
 inline bool host_failure(const Response& r) {
-    switch (r.cause) {
-        case Cause::Refused:
-        case Cause::HostUnknown:
-        case Cause::Unreachable:
-        case Cause::Silent:
-        case Cause::TimedOut:
-        case Cause::Reset:
-            return true;
-        case Cause::None:
-        case Cause::Untrusted:
-        case Cause::Tls:
-        case Cause::TooLarge:
-        case Cause::Refusal:
-        case Cause::Cancelled:
-        case Cause::GivenUp:
-        case Cause::HttpStatus:
-        case Cause::NotKept:
-        case Cause::Other:
-            return false;
-    }
-    return false;
+    return row_of(r.cause).host_failure;
 }
 
 // Text: a page (HTML, XHTML, plain text or no type). StyleSheet: text/css

@@ -108,9 +108,9 @@ bool m_tbpsf::marker(const std::string& DataFolder) {
 }
 
 std::string m_tbpsf::unusable_markers(const std::string& DataFolder) {
-    std::string error;
     for (const char* name : {MarkerFile, QuietFile})
-        if (!data_file_usable(DataFolder + name, error)) return error;
+        if (const Result<void> usable = data_file_usable(DataFolder + name); !usable)
+            return usable.error().text;
     return {};
 }
 

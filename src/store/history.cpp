@@ -208,9 +208,9 @@ void History::close() {
 
 std::string History::unusable_files(const std::string& DataFolder) {
     const std::string path = (fs::path(DataFolder) / HistoryFileName).string();
-    std::string error;
     for (const char* suffix : {"", "-wal", "-shm", "-journal"})
-        if (!data_file_usable(path + suffix, error)) return error;
+        if (const Result<void> usable = data_file_usable(path + suffix); !usable)
+            return usable.error().text;
     return {};
 }
 

@@ -102,9 +102,13 @@ bool read_whole(const fs::path& file, std::uint64_t largest, std::string& bytes,
                 std::to_string(largest) + "); it is left as it is";
         return false;
     }
-    if (in.read_all(bytes)) return true;
-    error = in.error();
-    return false;
+    Result<std::string> read = in.read_all();
+    if (!read) {
+        error = read.error().text;
+        return false;
+    }
+    bytes = std::move(read).value();
+    return true;
 }
 
 // Copies the file's bytes to `backup`, which must not exist yet; one that

@@ -3,6 +3,7 @@
 #include <set>
 #include <stop_token>
 
+#include "platform/address.h"
 #include "platform/curl_transfer.h"
 #include "support/table.h"
 #include "support/temp_dir.h"
