@@ -26,25 +26,31 @@ long ConnectionLimits::running(const std::string& origin) const {
 }
 
 // One connection per running fetch, except that the fetches of an origin
-// that multiplexes share one.
+// that multiplexes share one until its streams are taken.
+long ConnectionLimits::connections_of(const std::string& origin, long here) const {
+    if (!multiplexes(origin)) return here;
+    const bool spills = spilled_.count(origin) != 0 || here > streams_;
+    return std::min(here, spills ? per_host_ : 1L);
+}
+
 long ConnectionLimits::in_use() const {
     long n = 0;
-    for (const auto& [origin, here] : running_)
-        n += multiplexes(origin) ? std::min(here, 1L) : here;
+    for (const auto& [origin, here] : running_) n += connections_of(origin, here);
     return n;
 }
 
 bool ConnectionLimits::host_full(const std::string& origin) const {
-    return running(origin) >= (multiplexes(origin) ? streams_ : per_host_);
+    return running(origin) >= (multiplexes(origin) ? streams_ * per_host_ : per_host_);
 }
 
 bool ConnectionLimits::all_full(const std::string& origin) const {
-    const bool new_connection = !multiplexes(origin) || running(origin) == 0;
+    const long here = running(origin);
+    const bool new_connection = connections_of(origin, here + 1) > connections_of(origin, here);
     return new_connection && in_use() >= total_;
 }
 
 void ConnectionLimits::started(const std::string& origin) {
-    ++running_[origin];
+    if (++running_[origin] > streams_ && multiplexes(origin)) spilled_.insert(origin);
 }
 
 void ConnectionLimits::ended(const std::string& origin) {
@@ -54,10 +60,11 @@ void ConnectionLimits::ended(const std::string& origin) {
         running_.erase(it);
 }
 
+// Past what the connections can run, fetches started ahead only wait.
 std::size_t ConnectionLimits::look_ahead() const {
-    const long streams = multiplexed_.empty() ? 1 : streams_;
+    const long streams = multiplexed_.empty() ? 1 : streams_ * per_host_;
     if (total_ == 1 && streams == 1) return 1;
-    return static_cast<std::size_t>(std::max(4 * total_, 2 * streams));
+    return static_cast<std::size_t>(std::max(4 * total_, streams));
 }
 
 }  // namespace psf

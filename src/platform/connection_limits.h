@@ -31,7 +31,9 @@ class ConnectionLimits {
     void ended(const std::string& origin);
     void clear() { running_.clear(); }
 
-    // The origin's first answer came over HTTP/2: its fetches share one connection.
+    // The origin's first answer came over HTTP/2: its fetches share a
+    // connection, and once its streams are all taken libcurl opens another,
+    // up to the connections one origin may have.
     void multiplexed(const std::string& origin) { multiplexed_.insert(origin); }
 
     // Enough fetches started ahead to keep every connection, and every stream
@@ -42,12 +44,18 @@ class ConnectionLimits {
     bool multiplexes(const std::string& origin) const { return multiplexed_.count(origin) != 0; }
     long running(const std::string& origin) const;
     long in_use() const;
+    // The connections `here` running fetches of `origin` hold.
+    long connections_of(const std::string& origin, long here) const;
 
     long total_;     // connections in all
     long per_host_;  // to one HTTP/1.1 origin
     long streams_;   // side by side on the connection of an origin that multiplexes
     std::map<std::string, long> running_;  // fetches running, by origin
     std::set<std::string> multiplexed_;
+    // Multiplexed origins that once outgrew one connection: libcurl does not
+    // wait for a connection still in its handshake, so such an origin is
+    // counted at its full number of connections.
+    std::set<std::string> spilled_;
 };
 
 }  // namespace psf

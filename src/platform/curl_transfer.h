@@ -21,13 +21,14 @@ struct TransferLimits {
     long transfer_timeout_s = 900;             // a server dribbling bytes cannot hold a run
     std::size_t max_body = 64u * 1024 * 1024;  // larger bodies are failures
     long max_redirects = 10;
-    // Connections open at once, in total and to one scheme, host and port of
-    // HTTP/1.1, as browsers limit them.
+    // Connections open at once, in total and to one scheme, host and port,
+    // as browsers limit them.
     long max_connections = 16;
     long max_host_connections = 6;
-    // Fetches side by side on the connection of an origin known to multiplex
-    // (its first answer came over HTTP/2). One connection and one stream make
-    // every fetch wait for the one before.
+    // Fetches side by side on each connection of an origin known to multiplex
+    // (its first answer came over HTTP/2); once every stream is taken another
+    // connection is opened, within the host limit. One connection and one
+    // stream make every fetch wait for the one before.
     long max_streams = 100;
     // A CA bundle trusted besides the system's; empty: the value of
     // PICSIFTER_CA_BUNDLE, if any. Certificates are verified either way.

@@ -307,14 +307,9 @@ Ticket FetchScheduler::start(const std::string& url, DataType type, std::shared_
         spare_.pop_back();
     }
     waiting_.push_back(std::move(f));
+    // The request goes out with the next Take: a perform here would visit
+    // every fetch under way, for each one started.
     admit();
-    int still = 0;
-    // Sends the request without waiting.
-    if (check(curl_multi_perform(multi_, &still), "perform")) {
-        collect();
-        admit();
-    }
-    if (!broken_.empty()) break_down();
     return ticket;
 }
 
