@@ -1,4 +1,4 @@
-// picsifter-cli against loopback servers, one case a line as the files under
+// picsifter-cli against loopback servers, case by case as the files under
 // tests/data/cli/ describe them (their grammar is in tests/data/cli/README).
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
@@ -21,6 +21,7 @@
 #include "cli/task_commands.h"
 #include "engine/m_psf.h"
 #include "support/process.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -345,18 +346,17 @@ void step(World& w, Strings f) {
 
 class CliCases : public testing::TestWithParam<std::string> {};
 
-// The cases of a file; "@NAME = ITEMS" lines name items later lines take in.
-// "|" before each item and blanks between words, outside double quotes;
-// \n \r \t \xHH and \C stand for their bytes.
+// The cases of a file, each over the lines that go on with it; "@NAME = ITEMS"
+// names items later cases take in. "|" before each item and blanks between
+// words, outside double quotes; \n \r \t \xHH and \C stand for their bytes.
 TEST_P(CliCases, Run) {
-    std::ifstream in(std::string(PICSIFTER_TEST_DATA) + "/cli/" + GetParam() + ".txt");
     std::vector<std::pair<std::string, std::string>> named;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
+    for (auto [where, line] :
+         read_cases(std::string(PICSIFTER_TEST_DATA) + "/cli/" + GetParam() + ".txt")) {
         for (const auto& [name, items] : named) line = replaced(line, name, items);
         const auto is = line.find(" = ");
         if (line.starts_with("@")) named.emplace_back(line.substr(0, is), line.substr(is + 3));
-        if (line.find_first_not_of(' ') == npos || line[0] == '#' || line[0] == '@') continue;
+        if (line[0] == '@') continue;
         std::vector<Strings> items;
         bool quoted = false, open = false;
         for (std::size_t i = line.find('|'); i < line.size(); ++i) {
@@ -377,8 +377,7 @@ TEST_P(CliCases, Run) {
             else
                 word += esc == npos ? line[i] : "\n\r\t"[esc];
         }
-        SCOPED_TRACE(GetParam() + ".txt:" + std::to_string(n) + " " +
-                     line.substr(0, line.find(" |")));
+        SCOPED_TRACE(where + " " + line.substr(0, line.find(" |")));
         World w;
         for (const auto& f : items)
             if (!f.empty()) step(w, f);

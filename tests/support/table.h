@@ -1,7 +1,9 @@
 // Test cases as lines of a file under tests/data/: one case a line, fields
 // separated by "|". Blanks around a field are dropped; a field in double
 // quotes is taken as written, with \t, \r, \n and \" inside. "#" starts a comment
-// line.
+// line. A line that starts with blanks goes on with the case above: after the
+// blanks, "|" begins its next field, and "+" is followed by more of the text
+// above, joined as it stands (a long field over several lines).
 #pragma once
 
 #include <fstream>
@@ -30,16 +32,38 @@ inline std::string table_field(std::string f) {
     return out;
 }
 
-// Every row of tests/data/`name`, each with exactly `width` fields.
-inline std::vector<TableRow> read_table(const std::string& name, std::size_t width) {
-    const std::string path = std::string(PICSIFTER_TEST_DATA) + "/" + name;
+struct CaseText {
+    std::string where;  // "file:line" of its first line
+    std::string text;   // its lines joined
+};
+
+// The cases of the file at `path`, each with the lines that go on with it.
+inline std::vector<CaseText> read_cases(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read " + path);
-    std::vector<TableRow> rows;
+    std::vector<CaseText> cases;
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
-        if (line.find_first_not_of(' ') == std::string::npos || line[0] == '#') continue;
-        TableRow row{path + ":" + std::to_string(n), {""}};
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos || line[0] == '#') continue;
+        const std::string where = path + ":" + std::to_string(n);
+        if (first == 0) {
+            cases.push_back({where, line});
+        } else if (!cases.empty() && (line[first] == '|' || line[first] == '+')) {
+            cases.back().text +=
+                line[first] == '|' ? " " + line.substr(first) : line.substr(first + 1);
+        } else {
+            throw std::runtime_error(where + ": a line going on with a case starts with | or +");
+        }
+    }
+    return cases;
+}
+
+// Every row of tests/data/`name`, each with exactly `width` fields.
+inline std::vector<TableRow> read_table(const std::string& name, std::size_t width) {
+    std::vector<TableRow> rows;
+    for (auto& [where, line] : read_cases(std::string(PICSIFTER_TEST_DATA) + "/" + name)) {
+        TableRow row{where, {""}};
         for (std::size_t i = 0, quoted = 0; i < line.size(); ++i) {
             quoted ^= line[i] == '"' && (i == 0 || line[i - 1] != '\\');
             line[i] == '|' && !quoted ? row.fields.emplace_back() : row.fields.back() += line[i];
