@@ -11,8 +11,6 @@
 #include <fstream>
 #include <iterator>
 #include <list>
-#include <mutex>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -35,30 +33,11 @@ namespace {
 
 const std::string Img = image_bytes(3000, 'q');
 
-std::string replaced(std::string s, const std::string& from, const std::string& to) {
-    for (auto at = s.find(from); at != npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
-
-// {NAME} from `vars`; {N*UNIT} is UNIT N times, "#" in it the repeat's number,
-// the innermost first; {N*} is N random bytes.
+// {NAME} from `vars`, then the repeats.
 std::string expand(std::string s, const Strings& vars) {  // vars: names and values
     for (std::size_t i = 0; i < vars.size(); i += 2)
         s = replaced(s, "{" + vars[i] + "}", vars[i + 1]);
-    for (auto end = s.find('}'); end != npos; end = s.find('}', end + 1)) {
-        const auto at = s.rfind('{', end), star = s.find('*', at);
-        if (at == npos || star > end || s.find_first_not_of("0123456789", at + 1) != star) continue;
-        const std::string unit = s.substr(star + 1, end - star - 1);
-        std::string out;
-        std::mt19937 gen(20240601);
-        for (long i = 0, n = std::stol(s.substr(at + 1, star - at - 1)); i < n; ++i)
-            out +=
-                unit.empty() ? std::string(1, char(gen())) : replaced(unit, "#", std::to_string(i));
-        s.replace(at, end - at + 1, out);
-        end = at + out.size() - 1;
-    }
-    return s;
+    return repeats(s);
 }
 
 // "img [SIZE SEED]", "page HTML", "padded SIZE" (Img, then zeros up to SIZE

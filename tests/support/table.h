@@ -7,8 +7,10 @@
 #pragma once
 
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace psf::test {
@@ -32,29 +34,48 @@ inline std::string table_field(std::string f) {
     return out;
 }
 
-struct CaseText {
-    std::string where;  // "file:line" of its first line
-    std::string text;   // its lines joined
-};
+inline std::string replaced(std::string s, const std::string& from, const std::string& to) {
+    for (auto at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+    return s;
+}
 
-// The cases of the file at `path`, each with the lines that go on with it.
-inline std::vector<CaseText> read_cases(const std::string& path) {
+// {N*UNIT} is UNIT N times, "#" in it the repeat's number, the innermost
+// first; {N*} is N random bytes (the same each time).
+inline std::string repeats(std::string s) {
+    for (auto end = s.find('}'); end != std::string::npos; end = s.find('}', end + 1)) {
+        const auto at = s.rfind('{', end), star = s.find('*', at);
+        if (at == std::string::npos || star > end ||
+            s.find_first_not_of("0123456789", at + 1) != star)
+            continue;
+        const std::string unit = s.substr(star + 1, end - star - 1);
+        std::string out;
+        std::mt19937 gen(20240601);
+        for (long i = 0, n = std::stol(s.substr(at + 1, star - at - 1)); i < n; ++i)
+            out +=
+                unit.empty() ? std::string(1, char(gen())) : replaced(unit, "#", std::to_string(i));
+        s.replace(at, end - at + 1, out);
+        end = at + out.size() - 1;
+    }
+    return s;
+}
+
+// The cases of the file at `path`, each with the lines that go on with it
+// joined on: "file:line" of its first line, and its text.
+inline std::vector<std::pair<std::string, std::string>> read_cases(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read " + path);
-    std::vector<CaseText> cases;
+    std::vector<std::pair<std::string, std::string>> cases;
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
         const std::size_t first = line.find_first_not_of(' ');
         if (first == std::string::npos || line[0] == '#') continue;
-        const std::string where = path + ":" + std::to_string(n);
-        if (first == 0) {
-            cases.push_back({where, line});
-        } else if (!cases.empty() && (line[first] == '|' || line[first] == '+')) {
-            cases.back().text +=
+        if (first > 0 && (cases.empty() || (line[first] != '|' && line[first] != '+')))
+            throw std::runtime_error(path + ":" + std::to_string(n) + ": not a case's next line");
+        if (first == 0) cases.emplace_back(path + ":" + std::to_string(n), line);
+        if (first > 0)
+            cases.back().second +=
                 line[first] == '|' ? " " + line.substr(first) : line.substr(first + 1);
-        } else {
-            throw std::runtime_error(where + ": a line going on with a case starts with | or +");
-        }
     }
     return cases;
 }
