@@ -86,7 +86,7 @@ TEST(TaskPass, SpecFromTaskFieldsAndFindByTrimmedTitle) {
              {"title", s.title, "My task"},
              {"address", s.start_address, "http://h/"},
              {"folder", s.destination, " /d "},
-             {"user", s.user, ""},  // no password: no credentials at all
+             {"user (no password: none)", s.user, ""},
              {"include 1", s.include[1][0] + "." + s.include[1][2], "a*.gif"},
              {"exclude 3", s.exclude[3][0] + "." + s.exclude[3][2], "b?.*"},
              {"depth", std::to_string(s.link_depth), "3"},
