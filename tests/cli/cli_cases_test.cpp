@@ -1,4 +1,4 @@
-// picsifter-cli against loopback servers, one case a line as the files under
+// picsifter-cli against loopback servers, case by case as the files under
 // tests/data/cli/ describe them (their grammar is in tests/data/cli/README).
 // Every run also checks that nothing changed outside the destination and that
 // no temporary file was left inside it.
@@ -14,8 +14,6 @@
 #include <fstream>
 #include <iterator>
 #include <list>
-#include <mutex>
-#include <random>
 #include <sstream>
 #include <thread>
 
@@ -24,6 +22,7 @@
 #include "cli/task_commands.h"
 #include "engine/m_psf.h"
 #include "support/process.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 #include "support/test_server.h"
 
@@ -37,30 +36,11 @@ namespace {
 
 const std::string Img = image_bytes(3000, 'q');
 
-std::string replaced(std::string s, const std::string& from, const std::string& to) {
-    for (auto at = s.find(from); at != npos; at = s.find(from, at + to.size()))
-        s.replace(at, from.size(), to);
-    return s;
-}
-
-// {NAME} from `vars`; {N*UNIT} is UNIT N times, "#" in it the repeat's number,
-// the innermost first; {N*} is N random bytes.
+// {NAME} from `vars`, then the repeats.
 std::string expand(std::string s, const Strings& vars) {  // vars: names and values
     for (std::size_t i = 0; i < vars.size(); i += 2)
         s = replaced(s, "{" + vars[i] + "}", vars[i + 1]);
-    for (auto end = s.find('}'); end != npos; end = s.find('}', end + 1)) {
-        const auto at = s.rfind('{', end), star = s.find('*', at);
-        if (at == npos || star > end || s.find_first_not_of("0123456789", at + 1) != star) continue;
-        const std::string unit = s.substr(star + 1, end - star - 1);
-        std::string out;
-        std::mt19937 gen(20240601);
-        for (long i = 0, n = std::stol(s.substr(at + 1, star - at - 1)); i < n; ++i)
-            out +=
-                unit.empty() ? std::string(1, char(gen())) : replaced(unit, "#", std::to_string(i));
-        s.replace(at, end - at + 1, out);
-        end = at + out.size() - 1;
-    }
-    return s;
+    return repeats(s);
 }
 
 // "img [SIZE SEED]", "page HTML", "padded SIZE" (Img, then zeros up to SIZE
@@ -364,18 +344,17 @@ void step(World& w, Strings f) {
 
 class CliCases : public testing::TestWithParam<std::string> {};
 
-// The cases of a file; "@NAME = ITEMS" lines name items later lines take in.
-// "|" before each item and blanks between words, outside double quotes;
-// \n \r \t \xHH and \C stand for their bytes.
+// The cases of a file, each over the lines that go on with it; "@NAME = ITEMS"
+// names items later cases take in. "|" before each item and blanks between
+// words, outside double quotes; \n \r \t \xHH and \C stand for their bytes.
 TEST_P(CliCases, Run) {
-    std::ifstream in(std::string(PICSIFTER_TEST_DATA) + "/cli/" + GetParam() + ".txt");
     std::vector<std::pair<std::string, std::string>> named;
-    std::string line;
-    for (int n = 1; std::getline(in, line); ++n) {
+    for (auto [where, line] :
+         read_cases(std::string(PICSIFTER_TEST_DATA) + "/cli/" + GetParam() + ".txt")) {
         for (const auto& [name, items] : named) line = replaced(line, name, items);
         const auto is = line.find(" = ");
         if (line.starts_with("@")) named.emplace_back(line.substr(0, is), line.substr(is + 3));
-        if (line.find_first_not_of(' ') == npos || line[0] == '#' || line[0] == '@') continue;
+        if (line[0] == '@') continue;
         std::vector<Strings> items;
         bool quoted = false, open = false;
         for (std::size_t i = line.find('|'); i < line.size(); ++i) {
@@ -396,8 +375,7 @@ TEST_P(CliCases, Run) {
             else
                 word += esc == npos ? line[i] : "\n\r\t"[esc];
         }
-        SCOPED_TRACE(GetParam() + ".txt:" + std::to_string(n) + " " +
-                     line.substr(0, line.find(" |")));
+        SCOPED_TRACE(where + " " + line.substr(0, line.find(" |")));
         World w;
         for (const auto& f : items)
             if (!f.empty()) step(w, f);

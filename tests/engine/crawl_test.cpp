@@ -28,27 +28,15 @@ struct Scan {
     Strings pages() const { return {st.PageList.begin() + 2, st.PageList.begin() + 1 + c[1]}; }
 };
 
-// "{N*c}" stands for N times the character c.
-std::string expanded(std::string s) {
-    for (std::size_t at = 0; (at = s.find('{', at)) != std::string::npos; ++at) {
-        const std::size_t star = s.find('*', at);
-        if (star == std::string::npos || s.find('}', at) != star + 2 || star == at + 1 ||
-            s.find_first_not_of("0123456789", at + 1) != star)
-            continue;
-        s.replace(at, star + 3 - at, std::stoul(s.substr(at + 1, star - at - 1)), s[star + 1]);
-    }
-    return s;
-}
-
 Strings words(const std::string& s) {
-    std::istringstream in(expanded(s));
+    std::istringstream in(psf::test::repeats(s));
     return {std::istream_iterator<std::string>(in), {}};
 }
 
 TEST(CrawlScan, ValuesImagesAndPages) {
     for (const auto& r : psf::test::read_table("engine/scan.txt", 4)) {
         Scan s;
-        s.run(expanded(r[1]) + (r[0][0] == '+' ? Tail : ""));
+        s.run(psf::test::repeats(r[1]) + (r[0][0] == '+' ? Tail : ""));
         EXPECT_EQ(s.images(), words(r[2])) << r.where;
         EXPECT_EQ(s.pages(), words(r[3])) << r.where;
         EXPECT_EQ(s.st.Notes.too_long, r[0].size() > 1 ? std::stoi(r[0].substr(1)) : 0) << r.where;
@@ -66,7 +54,7 @@ TEST(CrawlScan, ModernMarkupAndKinds) {
         for (const bool modern : {false, true}) {
             choice.modern = modern;
             Scan s;
-            s.run(expanded(r[1]) + Tail, {}, {}, choice);
+            s.run(psf::test::repeats(r[1]) + Tail, {}, {}, choice);
             EXPECT_EQ(s.images(), words(r[modern ? 3 : 2])) << r.where << (modern ? " modern" : "");
         }
     }

@@ -118,10 +118,8 @@ TEST_F(Multiplex, StreamsShareConnectionsWithinTheHostLimit) {
         for (int k = 0; k < 150; ++k)
             tickets.push_back(inet.Start(url(port, "/n/" + std::to_string(k)), DataType::Bytes));
         for (int k = 0; k < taken; ++k) EXPECT_EQ(inet.Take(tickets[k]).status, 200) << k;
-        const auto stopped_at = Clock::now();
         std::jthread stopper([&] { stop.request_stop(); });
         EXPECT_EQ(inet.Take(tickets.back()).cause, Cause::Cancelled);
-        EXPECT_LT(Clock::now() - stopped_at, 1s);
         const auto [in_flight, connections] = seen(port, since, taken + most);
         EXPECT_GE(in_flight, most * 3 / 4);
         EXPECT_LE(in_flight, most);

@@ -64,11 +64,9 @@ TEST(Transfer, ServerBehaviours) {
         const std::string address = c[0] == "refused" ? refused : url(c[0]);
         const std::size_t before = server.requests().size();
         t.SetStopToken({});  // a new run: no host given up
-        const auto start = Clock::now();
         const Response r = t.OpenURL(address, c[1] == "text"  ? DataType::Text
                                               : c[1] == "css" ? DataType::StyleSheet
                                                               : DataType::Bytes);
-        const auto took = Clock::now() - start;
         EXPECT_EQ(r.ok, c[2] != "0") << r.error;
         EXPECT_EQ(std::to_string(r.status), c[2]);
         EXPECT_TRUE(c[3] == "-" || cause_text(r) == c[3]) << cause_text(r);
@@ -81,8 +79,6 @@ TEST(Transfer, ServerBehaviours) {
             << r.final_url;
         EXPECT_EQ(std::to_string(server.requests().size() - before), c[4]);
         EXPECT_TRUE(c[7].empty() || server.requests().back().path == c[7]);
-        EXPECT_TRUE(c[0] != "/later" || took >= 950ms) << "Retry-After honoured";
-        EXPECT_LT(took, 6s);
     }
     const auto log = server.requests();
     for (const auto& r : log) {
@@ -115,11 +111,26 @@ TEST(Transfer, ABodyNotKeptIsNoFailureOfTheHost) {
     EXPECT_TRUE(t.GivenUp().empty() && server.requests().size() == 2);
 }
 
+// A Retry-After of an hour holds the next try back: it has not come when the
+// run is stopped, fifty times the pause it would otherwise take later.
+TEST(Transfer, RetryAfterHoldsTheNextTryBack) {
+    TestServer server;
+    server.route("/later",
+                 {Reply(429, "wait", "text/plain", {{"Retry-After", "3600"}}), Reply(200, "now")});
+    CurlTransfer t({.retry_pause = 10ms, .max_retry_pause = 2h});
+    std::stop_source stop;
+    t.SetStopToken(stop.get_token());
+    std::jthread stopper([&] { std::this_thread::sleep_for(500ms), stop.request_stop(); });
+    EXPECT_EQ(t.OpenURL(server.url("/later")).cause, Cause::Cancelled);
+    EXPECT_LE(server.count("/later"), 1) << "tried again within the hour";
+}
+
+// Replies held back far longer than a stop may take to be seen.
 TEST(Transfer, StopEndsEveryFetchInFlightAndEveryLaterOne) {
     Reply late(200, "late"), stalled(200, std::string(200, 's'), "image/gif");
-    late.delay = 5s;
+    late.delay = 30s;
     stalled.stall_after = 20;
-    stalled.stall = 5s;
+    stalled.stall = 30s;
     // Waiting for the headers, stalled in the body, one of ten fetched ahead.
     for (const auto& [slow, ahead] :
          std::vector<std::pair<Reply, int>>{{late, 1}, {stalled, 1}, {late, 10}}) {
@@ -142,7 +153,7 @@ TEST(Transfer, StopEndsEveryFetchInFlightAndEveryLaterOne) {
         const Response r = t.Take(tickets[tickets.size() / 3]);
         const auto back = Clock::now();
         stopper.join();
-        EXPECT_LT(back - at, 1500ms);
+        EXPECT_LT(back - at, 15s) << "the stop waited for the held replies";
         EXPECT_FALSE(r.ok || !r.body.empty() || r.error.empty());
         for (Ticket ticket : tickets) EXPECT_FALSE(t.Take(ticket).ok);
         server.clear_log();

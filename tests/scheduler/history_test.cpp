@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
-#include <functional>
-
 #include "scheduler/run_record.h"
 #include "support/full_disk.h"
+#include "support/table.h"
 #include "support/temp_dir.h"
 
 using namespace psf;
@@ -54,79 +53,44 @@ std::string sql(const fs::path& folder, const std::string& statement) {
 }
 
 TEST(History, ARunGoesOnWhateverTheStateOfItsFile) {
-    const auto earlier = [](const fs::path& f) { record(f); };
-    struct Case {
-        const char* name;
-        DiskFull how;
-        std::function<void(const fs::path&)> prepare;
-        bool held;         // another program holds the write lock
-        const char* seen;  // the warning (DIR the folder), runs kept, damaged files kept aside
-    };
-    const Case cases[] = {
-        {"missing", DiskFull::FileSize, {}, false, "none | 1 | 0 aside"},
-        {"damaged", DiskFull::FileSize,
-         [](const fs::path& f) {
-             psf::test::write_file(f / HistoryFileName, std::string(600, 'x'));
-         },
-         false,
-         "the history DIR/picsifter.db was damaged (file is not a database); it is kept as "
-         "picsifter.db.damaged-"},
-        {"newer", DiskFull::FileSize,
-         [&](const fs::path& f) { earlier(f), sql(f, "PRAGMA user_version = 99"); }, false,
-         "the history DIR/picsifter.db was written by a newer version of Picsifter; runs go on "
-         "without it | 1 | 0 aside"},
-        {"locked", DiskFull::FileSize, earlier, true,
-         "the history DIR/picsifter.db cannot be written (database is locked, adding a run); "
-         "runs go on without it | 1 | 0 aside"},
-        {"read-only", DiskFull::ReadOnly, earlier, false,
-         "the history DIR/picsifter.db cannot be written (attempt to write a readonly database, "
-         "making room); runs go on without it | 1 | 0 aside"},
-        {"full disk", DiskFull::Tmpfs, earlier, false,
-         "the history DIR/picsifter.db cannot be written (database or disk is full, adding a run); "
-         "runs go on without it | 1 | 0 aside"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& c : psf::test::read_table("scheduler/history.txt", 5)) {
+        SCOPED_TRACE(c.where);
+        const DiskFull how = c[1] == "full"        ? DiskFull::Tmpfs
+                             : c[1] == "read-only" ? DiskFull::ReadOnly
+                                                   : DiskFull::FileSize;
         psf::test::TempDir dir;
-        const auto run = psf::test::run_on_full_disk(
-            c.how, dir.path(), std::size_t(1) << 30,
+        auto run = psf::test::run_on_full_disk(
+            how, dir.path(), std::size_t(1) << 30,
             [&](const fs::path& work) {
-                if (c.prepare) c.prepare(work);
+                if (c[2] == "damaged")
+                    psf::test::write_file(work / HistoryFileName, std::string(600, 'x'));
+                if (c[2] == "newer" || c[2] == "earlier") record(work);
+                if (c[2] == "newer") sql(work, "PRAGMA user_version = 99");
             },
             [&](const fs::path& work, psf::test::Facts& facts) {
                 sqlite3* holder = nullptr;
-                if (c.held) {
+                if (c[3] == "1") {
                     sqlite3_open((work / HistoryFileName).c_str(), &holder);
                     sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
                 }
-                std::string said = record(work);
+                std::string said = psf::test::replaced(record(work), work.string(), "DIR");
                 sqlite3_close(holder);
-                for (auto at = said.find(work.string()); at != std::string::npos;
-                     at = said.find(work.string()))
-                    said.replace(at, work.string().size(), "DIR");
                 int aside = 0;
-                for (const auto& e : fs::directory_iterator(work))
-                    aside += e.path().filename().string().starts_with("picsifter.db.damaged-");
-                facts["seen"] = said + " | " + sql(work, "SELECT count(*) FROM runs") + " | " +
-                                std::to_string(aside) + " aside";
+                for (const auto& e : fs::directory_iterator(work)) {
+                    const std::string name = e.path().filename();
+                    if (!name.starts_with("picsifter.db.damaged-")) continue;
+                    said = psf::test::replaced(said, name, "picsifter.db.damaged-DATE");
+                    aside += psf::test::read_file(e.path()) == std::string(600, 'x');
+                }
+                facts["said"] = said;
+                facts["runs"] = sql(work, "SELECT count(*) FROM runs");
+                facts["kept aside whole"] = std::to_string(aside);
             });
-        if (c.how != DiskFull::FileSize && !run.skipped.empty()) continue;  // needs a mount
-        const std::string seen = run.facts.count("seen") ? run.facts.at("seen") : "";
-        EXPECT_TRUE(seen.starts_with(c.seen)) << seen << run.skipped;
+        if (how != DiskFull::FileSize && !run.skipped.empty()) continue;  // needs a mount
+        EXPECT_EQ(run.facts["said"], c[4]) << run.skipped;
+        EXPECT_EQ(run.facts["runs"], "1");
+        EXPECT_EQ(run.facts["kept aside whole"], c[2] == "damaged" ? "1" : "0");
     }
-}
-
-// The damaged file kept aside holds its bytes; the new one holds the run.
-TEST(History, ADamagedFileIsKeptAsideWhole) {
-    psf::test::TempDir dir;
-    const std::string bytes(700, 'x');
-    psf::test::write_file(dir / HistoryFileName, bytes);
-    EXPECT_NE(record(dir.path()).find("was damaged"), std::string::npos);
-    std::string aside;
-    for (const auto& e : fs::directory_iterator(dir.path()))
-        if (e.path().filename().string().starts_with("picsifter.db.damaged-")) aside = e.path();
-    EXPECT_EQ(psf::test::read_file(aside), bytes);
-    EXPECT_EQ(sql(dir.path(), "SELECT count(*) FROM runs"), "1");
 }
 
 // The oldest runs go with their images; the newest record of a file gives its

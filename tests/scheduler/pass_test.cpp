@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "scheduler/run_gate.h"
 #include "scheduler/task_pass.h"
@@ -31,10 +32,12 @@ TEST(DueRules, Table) {
         Task& t = table.rows[++table.TaskCount] = task(r[1], r[2], r[6], r[7], r[11]);
         t[StartHourIndex] = r[3], t[StartMinuteIndex] = r[4], t[DayPeriodIndex] = r[5];
         const LocalTime now = parse_date_time(r[8], r[9]).value();
-        const bool due = is_due(t, now), settled = settle_future_stamps(table, now);
-        EXPECT_EQ(std::to_string(due) + (settled ? "s" : "") + t[LastRunDate] + t[LastRunTime],
-                  r[10] + (settled ? r[8] + r[9] : r[6] + r[7]))
-            << r.where;
+        SCOPED_TRACE(r.where);
+        EXPECT_EQ(is_due(t, now), r[10].starts_with('1')) << "due";
+        EXPECT_EQ(settle_future_stamps(table, now), r[10].ends_with('s')) << "settled";
+        EXPECT_EQ(t[LastRunDate] + " " + t[LastRunTime],
+                  r[10].ends_with('s') ? r[8] + " " + r[9] : r[6] + " " + r[7])
+            << "last run";
     }
 }
 
@@ -78,10 +81,18 @@ TEST(TaskPass, SpecFromTaskFieldsAndFindByTrimmedTitle) {
         "  My task | http://h/ |3|ann||x| /d |2|||||||||||||||a*|gif|||||||||||||b?|*||");
     for (std::size_t c = 1; c <= FieldCount; ++c) std::getline(fields, t[c], '|');
     const RunSpec s = spec_from_task(t);
-    EXPECT_EQ(s.title + "|" + s.start_address + "|" + s.destination + "|" + s.user + "|" +
-                  s.include[1][0] + s.include[1][2] + s.exclude[3][0] + s.exclude[3][2] + "|" +
-                  s.include[0][0] + std::to_string(s.link_depth * 100 + s.policy * 10 + s.layout),
-              "My task|http://h/| /d ||a*gifb?*|302");  // no password: no credentials at all
+    for (const auto& [field, got, want] :
+         std::vector<std::tuple<const char*, std::string, std::string>>{
+             {"title", s.title, "My task"},
+             {"address", s.start_address, "http://h/"},
+             {"folder", s.destination, " /d "},
+             {"user (no password: none)", s.user, ""},
+             {"include 1", s.include[1][0] + "." + s.include[1][2], "a*.gif"},
+             {"exclude 3", s.exclude[3][0] + "." + s.exclude[3][2], "b?.*"},
+             {"depth", std::to_string(s.link_depth), "3"},
+             {"policy", std::to_string(s.policy), "0"},
+             {"layout", std::to_string(s.layout), "2"}})
+        EXPECT_EQ(got, want) << field;
     t[Password] = "pw";
     EXPECT_EQ(spec_from_task(t).user + ":" + spec_from_task(t).password, "ann:pw");
 
@@ -89,9 +100,8 @@ TEST(TaskPass, SpecFromTaskFieldsAndFindByTrimmedTitle) {
     for (const char* title : {"Cats ", " Dogs", "Dogs", "Birds"})  // Birds beyond TaskCount
         table.rows[static_cast<std::size_t>(++table.TaskCount)][Title] = title;
     --table.TaskCount;
-    EXPECT_EQ(find_task(table, "Dogs") * 1000 + find_task(table, " Cats") * 100 +
-                  find_task(table, "cats") * 10 + find_task(table, "Birds"),
-              2100);
+    for (const auto& [title, row] : {std::pair{"Dogs", 2}, {" Cats", 1}, {"cats", 0}, {"Birds", 0}})
+        EXPECT_EQ(find_task(table, title), row) << title;
 }
 
 // Records what the bracket does to the window among the gate's answers.

@@ -91,20 +91,23 @@ TEST(TaskRun, SummaryCountsDistinctImagesAndSaysWhatFailed) {
                 const auto slots = state.ImageList.begin() + 1;
                 std::erase_if(inet.fetched, [&](auto& u) { return !inet.table.contains(u); });
                 std::ranges::sort(inet.fetched);
-                facts["got"] = joined(
-                    {n(sum.pages_read, sum.images_found, sum.images_copied, sum.images_present,
-                       sum.images_failed),
-                     end_note(sum),
-                     n(sum.start_failure.empty(),
-                       static_cast<int>(sum.failures.size()) - sum.images_failed),
-                     joined(inet.fetched), inet.user + ":" + inet.password + "@" + inet.origin,
-                     joined(rec.captions), n(std::count(slots, slots + sum.images_found, "")),
-                     file_names(work)},
-                    " | ");
+                facts = {{"1 pages read, images found, copied, present, failed",
+                          n(sum.pages_read, sum.images_found, sum.images_copied, sum.images_present,
+                            sum.images_failed)},
+                         {"2 end note", end_note(sum)},
+                         {"3 start page fetched, other failures",
+                          n(sum.start_failure.empty(),
+                            static_cast<int>(sum.failures.size()) - sum.images_failed)},
+                         {"4 fetched", joined(inet.fetched)},
+                         {"5 credentials", inet.user + ":" + inet.password + "@" + inet.origin},
+                         {"6 captions", joined(rec.captions)},
+                         {"7 blank slots", n(std::count(slots, slots + sum.images_found, ""))},
+                         {"8 files", file_names(work)}};
             });
         if (tmpfs && !run.skipped.empty()) continue;  // no tmpfs can be mounted here
-        EXPECT_EQ(run.skipped + run.facts.at("got"),
-                  joined({c.fields.begin() + 4, c.fields.end()}, " | "));
+        ASSERT_EQ(run.facts.size(), 8u) << run.skipped;
+        auto want = c.fields.begin() + 4;  // the facts sort in the order of the columns
+        for (const auto& [fact, got] : run.facts) EXPECT_EQ(got, *want++) << fact;
     }
 }
 
@@ -129,7 +132,9 @@ TEST(TaskRun, OutOfMemoryEndsTheRun) {
     const RunSummary sum =
         run_retrieval({.start_address = "http://h/p.htm", .destination = dir.str()},
                       RunMode::OnDemand, state, inet, rec);
-    EXPECT_TRUE(sum.out_of_memory && !sum.cancelled && rec.colours.back() == LabelColour::Idle);
+    EXPECT_TRUE(sum.out_of_memory);
+    EXPECT_FALSE(sum.cancelled);
+    EXPECT_EQ(rec.colours.back(), LabelColour::Idle);
     EXPECT_EQ(end_note(sum), "Stopped: out of memory");
     EXPECT_EQ(out_of_memory_text(sum),
               "the run ran out of memory and ended early, after 1 image copied");
@@ -137,8 +142,8 @@ TEST(TaskRun, OutOfMemoryEndsTheRun) {
 }
 
 // Stopped while the next page or many images are on their way: the run
-// returns well before the held-back replies come, writes nothing after the
-// stop and leaves no partial file.
+// returns long before the held-back replies would come, writes nothing after
+// the stop and leaves no partial file.
 TEST(TaskRun, CancelDuringTheCrawlAndDuringTheDownloads) {
     TestServer server;
     std::string html = "<a href='next.htm'>next</a> ";
@@ -146,10 +151,10 @@ TEST(TaskRun, CancelDuringTheCrawlAndDuringTheDownloads) {
         const std::string path = "/img/n" + std::to_string(k) + ".gif";
         html += "<img src='" + path + "'> ";
         serve(server, path, image_bytes(4000, static_cast<char>('a' + k % 26)), 200,
-              k < 3 ? 0 : 3000);
+              k < 3 ? 0 : 30000);
     }
     serve(server, "/index.htm", html + " ....");
-    serve(server, "/next.htm", "<img src='/img/n0.gif'> ....", 200, 3000);
+    serve(server, "/next.htm", "<img src='/img/n0.gif'> ....", 200, 30000);
     for (const auto& [depth, stop_after, files] :
          {std::tuple<int, const char*, const char*>{1, "1 page read", ""},
           {0, "3 images copied", "n0.gif n1.gif n2.gif"}}) {
@@ -174,8 +179,9 @@ TEST(TaskRun, CancelDuringTheCrawlAndDuringTheDownloads) {
                                              RunMode::OnDemand, state, inet, rec, stop.get_token());
         const auto returned_at = std::chrono::steady_clock::now();
         stopper.join();
-        EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(1));
-        EXPECT_TRUE(sum.cancelled && rec.colours.back() == LabelColour::Idle);
+        EXPECT_LT(returned_at - stopped_at, std::chrono::seconds(15)) << "waited for the replies";
+        EXPECT_TRUE(sum.cancelled);
+        EXPECT_EQ(rec.colours.back(), LabelColour::Idle);
         EXPECT_EQ(joined(list_files(dir.path())), files);
         for (const std::string& f : list_files(dir.path()))
             EXPECT_EQ(read_file(dir / f).size(), 4000u) << f;
@@ -288,15 +294,18 @@ Outcome compare(TestServer& server, const std::string& start, int depth, int pol
             spec, depth == 0 ? RunMode::Scheduled : RunMode::OnDemand, state, inet, rec);
         finish(many, dir, server, state.ImageList, state.ImagesFound);
         EXPECT_EQ(rec.captions, depth > 0 ? one.captions : Strings({"Récupère Site", ""}));
-        EXPECT_EQ(std::tie(many.files, many.image_slots, many.requests, sum.images_copied),
-                  std::tie(one.files, one.image_slots, one.requests, one.copied));
+        EXPECT_EQ(many.files, one.files);
+        EXPECT_EQ(many.image_slots, one.image_slots);
+        EXPECT_EQ(many.requests, one.requests);
+        EXPECT_EQ(sum.images_copied, one.copied);
         // Pending events are processed after each page and image, and around a scheduled run.
         EXPECT_EQ(rec.events, sum.pages_read + sum.images_copied + (depth > 0 ? 0 : 2));
         EXPECT_EQ(rec.colours, (std::vector<LabelColour>{LabelColour::Busy, LabelColour::Idle}));
         EXPECT_FALSE(sum.cancelled);
         if (!first) first = sum;
-        EXPECT_EQ(std::tie(sum.images_present, sum.failures, sum.pages_read),
-                  std::tie(first->images_present, first->failures, first->pages_read));
+        EXPECT_EQ(sum.images_present, first->images_present);
+        EXPECT_EQ(sum.failures, first->failures);
+        EXPECT_EQ(sum.pages_read, first->pages_read);
     }
     return one;
 }
@@ -314,8 +323,9 @@ TEST(AheadRun, SameResultsAsOneFetchAtATime) {
         SCOPED_TRACE("policy " + std::to_string(policy) + ", layout " + std::to_string(layout));
         const Outcome one = compare(server, "/index.htm", 1, policy, layout);
         // The site is built so that every kind of slot result occurs.
-        EXPECT_TRUE(one.copied > 60 && std::ranges::count(one.image_slots, "") >= 2 &&
-                    std::ranges::count(one.requests, "/missing.gif") == 1);
+        EXPECT_GT(one.copied, 60);
+        EXPECT_GE(std::ranges::count(one.image_slots, ""), 2);
+        EXPECT_EQ(std::ranges::count(one.requests, "/missing.gif"), 1);
     }
 }
 

@@ -128,14 +128,17 @@ TEST(StoreFile, ParsesDamagedAndForeignFiles) {
         SCOPED_TRACE(r.where);
         TaskTable table;
         const LoadReport report = parse_schedule(bytes_of(r[1]), table);
-        std::string got = std::to_string(table.TaskCount) + " " +
-                          table.at(std::max<int>(table.TaskCount, 1), Title) + " ";
-        for (auto n : {report.set_aside.size(), std::size_t(report.quotes_dropped),
-                       std::size_t(report.surplus_records), std::size_t(report.latin1),
-                       std::size_t(report.bom), std::size_t(!report.clean())})
-            got += std::to_string(n);
-        const std::string flags = r[4] + r[5] + r[6] + r[7] + r[8];
-        EXPECT_EQ(got, r[2] + " " + bytes_of(r[3]) + " " + flags + (flags == "00000" ? "0" : "1"));
+        EXPECT_EQ(std::to_string(table.TaskCount), r[2]) << "tasks";
+        EXPECT_EQ(table.at(std::max<int>(table.TaskCount, 1), Title), bytes_of(r[3]));
+        const std::pair<const char*, std::size_t> flags[] = {
+            {"set aside", report.set_aside.size()},
+            {"quotes dropped", report.quotes_dropped},
+            {"surplus", report.surplus_records},
+            {"Latin-1", report.latin1},
+            {"BOM", report.bom}};
+        for (int k = 0; k < 5; ++k)
+            EXPECT_EQ(std::to_string(flags[k].second), r[4 + k]) << flags[k].first;
+        EXPECT_EQ(report.clean(), r[4] + r[5] + r[6] + r[7] + r[8] == "00000");
         EXPECT_TRUE(unstorable_value(table).empty()) << "every load can be saved";
         EXPECT_EQ(format_schedule(table) == bytes_of(r[1]), r[0].starts_with("as written"));
         TaskTable back;
