@@ -1,10 +1,11 @@
 #include "cli/crawl_command.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/text.h"
 
 namespace psf::cli {
 
@@ -22,8 +23,8 @@ bool parse_kinds(const std::string& text, std::vector<std::string>& kinds) {
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = std::min(text.find(',', from), text.size());
-        std::string kind(m_psf::trim_blanks(std::string_view(text).substr(from, comma - from)));
-        for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string kind =
+            lower_ascii(m_psf::trim_blanks(std::string_view(text).substr(from, comma - from)));
         if (!m_psf::known_kind(kind)) return false;
         if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
         if (comma == text.size()) return true;

@@ -10,24 +10,13 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-char lower_ascii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        if (lower_ascii(a[k]) != lower_ascii(b[k])) return false;
-    }
-    return true;
-}
 
 bool type_matches(std::string_view ext, std::string_view type) {
     return type == "*" || equal_nocase(type, ext);

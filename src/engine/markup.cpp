@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/text.h"
 #include "platform/transfer.h"
 
 namespace psf::m_psf {
@@ -33,17 +34,6 @@ bool space(char c) {
 
 bool alpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_nocase(std::string_view a, std::string_view lower_b) {
-    if (a.size() != lower_b.size()) return false;
-    for (std::size_t k = 0; k < a.size(); ++k)
-        if (lower(a[k]) != lower_b[k]) return false;
-    return true;
 }
 
 // The attributes that may name an address or say what one is.
@@ -316,7 +306,7 @@ class Reader {
         const std::size_t n = t_.size();
         std::size_t i = i_;
         while (i < n && !space(t_[i]) && t_[i] != '/' && t_[i] != '>')
-            tag.name.push_back(lower(t_[i++]));
+            tag.name.push_back(lower_ascii(t_[i++]));
         std::uint32_t seen = 0;
         for (;;) {
             while (i < n && (space(t_[i]) || t_[i] == '/')) {

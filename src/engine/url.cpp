@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
@@ -22,16 +23,6 @@ constexpr std::size_t MinAddress = 7;
 
 // Folder separator used when an address path becomes a local path.
 constexpr char FolderSeparator = '/';
-
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t k = 0; k < prefix.size(); ++k) {
-        char c = s[k];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[k]) return false;
-    }
-    return true;
-}
 
 std::string trimmed(std::string_view s) {
     return std::string(trim_blanks(s));

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace psf {
 
 namespace {
@@ -41,19 +43,13 @@ bool is_scheme(const std::string& s) {
     return true;
 }
 
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
 // Whether a Content-Type names what the form asks for: for pages HTML, XHTML
 // or plain text, for style sheets CSS; an empty type counts as either.
 bool wanted_type(DataType form, std::string_view content_type) {
     std::string type;
     for (char c : content_type) {
         if (c == ';') break;
-        if (c != ' ' && c != '\t')
-            type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+        if (c != ' ' && c != '\t') type.push_back(lower_ascii(c));
     }
     if (type.empty() || form == DataType::Bytes) return true;
     if (form == DataType::StyleSheet) return type == "text/css";
@@ -127,9 +123,9 @@ std::string origin_of(const std::string& url) {
         curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
         curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
         curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-        const std::string s = lower(scheme);
+        const std::string s = lower_ascii(scheme);
         if ((s == "http" || s == "https") && host[0] != '\0')
-            result = s + "://" + lower(host) + ":" + port;
+            result = s + "://" + lower_ascii(host) + ":" + port;
     }
     curl_free(scheme);
     curl_free(host);
@@ -257,7 +253,7 @@ struct Transfer {
         auto* self = static_cast<Transfer*>(self_ptr);
         const size_t n = size * count;
         static constexpr std::string_view name = "location:";
-        if (n > MaxAddressLength && lower(std::string(data, name.size())) == name) {
+        if (n > MaxAddressLength && starts_with_nocase(std::string_view(data, n), name)) {
             long status = 0;
             curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
             if (status >= 300 && status < 400) {
