@@ -7,6 +7,7 @@
 #include "cli/console.h"
 #include "platform/app_data.h"
 #include "platform/curl_transfer.h"
+#include "platform/text.h"
 #include "scheduler/run_record.h"
 #include "scheduler/task_pass.h"
 #include "store/history.h"
@@ -148,7 +149,7 @@ int list_command(const std::vector<std::string>& words) {
         const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
         for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];
         const std::string extras = extras_text(store.table.extras_of(row));
-        const auto run = last_run.find(std::string(m_psf::trim_blanks(store.table.at(row, Title))));
+        const auto run = last_run.find(std::string(trim_blanks(store.table.at(row, Title))));
         if (!extras.empty() || run != last_run.end()) std::cout << '\t' << extras;
         if (run != last_run.end()) std::cout << '\t' << run->second;
         std::cout << '\n';
@@ -255,7 +256,7 @@ int due_command(std::vector<std::string> words) {
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
-            const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
+            const std::string title(trim_blanks(store.table.at(row, Title)));
             observer.set_task(title);
             RunSummary summary = recorder.record(
                 spec_from_row(store.table, row), StartedBy::Due, clock,

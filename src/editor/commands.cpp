@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "editor/editor.h"
+#include "platform/text.h"
 
 namespace psf::editor {
 
@@ -93,13 +94,13 @@ Task TaskEditor::task_from_editor(const Task& previous, bool is_new) const {
 
 Outcome TaskEditor::Command2_Click() {
     if (!s_.Command2.Enabled) return {};
-    const std::string_view title = m_psf::trim_blanks(s_.Text1);
+    const std::string_view title = trim_blanks(s_.Text1);
     if (title.empty()) return {error_message("Please give a title to this schedule")};
     if (auto bad = check_address(s_.Text2)) return {std::move(bad)};
 
     int row = 0;
     for (int i = 1; i <= table_.TaskCount && row == 0; ++i)
-        if (m_psf::trim_blanks(table_.at(i, Title)) == title) row = i;
+        if (trim_blanks(table_.at(i, Title)) == title) row = i;
     const bool is_new = row == 0;
     if (is_new && table_.TaskCount >= MaxTasks)
         return {error_message("Number of schedule limited to " + std::to_string(MaxTasks) + ".")};

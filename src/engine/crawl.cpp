@@ -198,10 +198,6 @@ std::string decoded(std::string_view v) {
     return out;
 }
 
-bool blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 // A value as a browser reads it: references decoded, blanks around it gone,
 // no fragment. Empty when it names another scheme than http or https.
 std::string link_of(std::string_view raw, bool decode = true) {
@@ -209,8 +205,7 @@ std::string link_of(std::string_view raw, bool decode = true) {
     std::string decoded_value;
     std::string_view v = raw;
     if (decode && raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
-    while (!v.empty() && blank(v.front())) v.remove_prefix(1);
-    while (!v.empty() && blank(v.back())) v.remove_suffix(1);
+    v = trim_blanks(v, Blanks);
     v = v.substr(0, v.find('#'));
     if (has_other_scheme(v)) return {};
     return std::string(v);

@@ -72,13 +72,6 @@ bool row_matches(std::string_view base, std::string_view ext, const std::array<s
 
 }  // namespace
 
-std::string_view trim_blanks(std::string_view s) {
-    const std::size_t first = s.find_first_not_of(' ');
-    if (first == npos) return s.substr(s.size());
-    const std::size_t last = s.find_last_not_of(' ');
-    return s.substr(first, last - first + 1);
-}
-
 bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
                       std::string_view type) {
     return type_matches(ext, type) && name_matches(base, pattern);

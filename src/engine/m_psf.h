@@ -81,9 +81,6 @@ bool motif_correspond(std::string_view base, std::string_view ext, std::string_v
                       std::string_view type);
 std::optional<int> code_type(std::string_view type);  // "*" 0, "gif" 1, "jpg" 2, "jpeg" 3
 
-// Removes leading and trailing blanks (spaces only).
-std::string_view trim_blanks(std::string_view s);
-
 // ---- Crawl (crawl.cpp) --------------------------------------------------------
 
 inline constexpr int ListSlots = 10000;

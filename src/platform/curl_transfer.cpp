@@ -60,8 +60,7 @@ bool wanted_type(DataType form, std::string_view content_type) {
 std::string one_line(std::string s) {
     for (char& c : s)
         if (c == '\n' || c == '\r') c = ' ';
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
+    return std::string(trim_blanks(s));
 }
 
 // After a redirect libcurl writes the user name and password into the

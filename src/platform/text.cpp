@@ -29,4 +29,10 @@ std::size_t find_nocase(std::string_view s, std::string_view needle, std::size_t
     return std::string_view::npos;
 }
 
+std::string_view trim_blanks(std::string_view s, std::string_view blanks) {
+    const std::size_t first = s.find_first_not_of(blanks);
+    if (first == std::string_view::npos) return s.substr(s.size());
+    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
+}
+
 }  // namespace psf

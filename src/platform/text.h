@@ -21,4 +21,8 @@ bool ends_with_nocase(std::string_view s, std::string_view suffix);
 // Where `needle` first occurs in `s` from `from`, in any case; npos when nowhere.
 std::size_t find_nocase(std::string_view s, std::string_view needle, std::size_t from = 0);
 
+// `s` without the characters of `blanks` at either end: spaces alone unless
+// told, as a task's fields are trimmed.
+std::string_view trim_blanks(std::string_view s, std::string_view blanks = " ");
+
 }  // namespace psf

@@ -2,12 +2,14 @@
 
 #include <vector>
 
+#include "platform/text.h"
+
 namespace psf {
 
 RunSpec spec_from_task(const Task& task) {
     RunSpec spec;
-    spec.title = std::string(m_psf::trim_blanks(task[Title]));
-    spec.start_address = std::string(m_psf::trim_blanks(task[StartAddress]));
+    spec.title = std::string(trim_blanks(task[Title]));
+    spec.start_address = std::string(trim_blanks(task[StartAddress]));
     spec.link_depth = read_number(task[LinkDepth]);
     if (!task[UserName].empty() && !task[Password].empty()) {
         spec.user = task[UserName];
@@ -52,9 +54,9 @@ void stamp(Task& task, const LocalTime& when) {
 }
 
 int find_task(const TaskTable& table, std::string_view title) {
-    const std::string_view wanted = m_psf::trim_blanks(title);
+    const std::string_view wanted = trim_blanks(title);
     for (int row = 1; row <= table.TaskCount; ++row)
-        if (m_psf::trim_blanks(table.at(row, Title)) == wanted) return row;
+        if (trim_blanks(table.at(row, Title)) == wanted) return row;
     return 0;
 }
 

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/text.h"
+
 namespace psf {
 
 std::string page_count_text(int n) {

@@ -60,9 +60,7 @@ bool normalise(TaskExtras& extras) {
 }
 
 std::string extras_key(std::string_view title) {
-    const std::size_t first = title.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    return std::string(title.substr(first, title.find_last_not_of(' ') - first + 1));
+    return std::string(trim_blanks(title));
 }
 
 TaskExtras TaskTable::extras_of(int row) const {

@@ -5,9 +5,11 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 #include "support/table.h"
 
 using namespace psf::m_psf;
+using psf::trim_blanks;
 using psf::test::read_table;
 
 namespace {

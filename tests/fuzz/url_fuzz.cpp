@@ -3,9 +3,11 @@
 
 #include "engine/m_psf.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/text.h"
 
 using namespace psf::m_psf;
 using namespace psf::fuzz;
+using psf::trim_blanks;
 
 namespace {
 
