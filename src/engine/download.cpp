@@ -265,15 +265,14 @@ class ImageFile final : public BodySink {
 
 std::string not_an_image(std::string_view content_type, std::string_view head,
                          const ImageChoice& choice) {
-    const std::string_view type = trim_blanks(content_type.substr(0, content_type.find(';')));
-    const std::string low = lower_ascii(type);
-    const bool svg_as_text = low == "text/xml" && takes_kind(choice, "svg") &&
+    const std::string type = media_type(content_type);
+    const bool svg_as_text = type == "text/xml" && takes_kind(choice, "svg") &&
                              begins_with_tag(head, {"svg", "!doctype svg"});
-    if ((low.starts_with("text/") && !svg_as_text) || low == "application/xhtml+xml")
-        return "not an image (" + std::string(type) + ")";
+    if ((type.starts_with("text/") && !svg_as_text) || type == "application/xhtml+xml")
+        return "not an image (" + type + ")";
     if (html_document(head))
         return "not an image (an HTML document sent " +
-               (type.empty() ? std::string("without a type") : "as " + std::string(type)) + ")";
+               (type.empty() ? std::string("without a type") : "as " + type) + ")";
     return {};
 }
 

@@ -129,11 +129,7 @@ std::string image_name(std::string_view address, const ImageChoice& c) {
 }
 
 std::string kind_extension(std::string_view content_type, const ImageChoice& c) {
-    std::string type;
-    for (char ch : content_type) {
-        if (ch == ';') break;
-        if (ch != ' ' && ch != '\t') type.push_back(lower_ascii(ch));
-    }
+    const std::string type = media_type(content_type);
     if (!type.starts_with("image/")) return {};
     std::string sub = type.substr(6);
     if (sub == "svg+xml")

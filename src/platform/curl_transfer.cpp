@@ -46,11 +46,7 @@ bool is_scheme(const std::string& s) {
 // Whether a Content-Type names what the form asks for: for pages HTML, XHTML
 // or plain text, for style sheets CSS; an empty type counts as either.
 bool wanted_type(DataType form, std::string_view content_type) {
-    std::string type;
-    for (char c : content_type) {
-        if (c == ';') break;
-        if (c != ' ' && c != '\t') type.push_back(lower_ascii(c));
-    }
+    const std::string type = media_type(content_type);
     if (type.empty() || form == DataType::Bytes) return true;
     if (form == DataType::StyleSheet) return type == "text/css";
     return type == "text/html" || type == "application/xhtml+xml" || type == "text/plain";

@@ -35,4 +35,11 @@ std::string_view trim_blanks(std::string_view s, std::string_view blanks) {
     return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
 
+std::string media_type(std::string_view content_type) {
+    std::string type;
+    for (char c : content_type.substr(0, content_type.find(';')))
+        if (c != ' ' && c != '\t') type.push_back(lower_ascii(c));
+    return type;
+}
+
 }  // namespace psf

@@ -1,4 +1,4 @@
-// The text rules every layer shares.
+// The text rules every layer shares: ASCII case, trimming, media types.
 #pragma once
 
 #include <cstddef>
@@ -24,5 +24,9 @@ std::size_t find_nocase(std::string_view s, std::string_view needle, std::size_t
 // `s` without the characters of `blanks` at either end: spaces alone unless
 // told, as a task's fields are trimmed.
 std::string_view trim_blanks(std::string_view s, std::string_view blanks = " ");
+
+// The media type of a Content-Type value: "type/subtype" in lower case, with
+// its parameters and blanks left out; empty for an empty value.
+std::string media_type(std::string_view content_type);
 
 }  // namespace psf
