@@ -206,7 +206,7 @@ std::string link_of(std::string_view raw, bool decode = true) {
     std::string_view v = raw;
     if (decode && raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
     v = trim_blanks(v, Blanks);
-    v = v.substr(0, v.find('#'));
+    v = without_fragment(v);
     if (has_other_scheme(v)) return {};
     return std::string(v);
 }
