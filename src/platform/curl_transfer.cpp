@@ -936,7 +936,7 @@ CurlTransfer::~CurlTransfer() = default;
 
 void CurlTransfer::SetCredentials(const std::string& user, const std::string& password,
                                   const std::string& origin) {
-    if (user.empty() || password.empty()) {
+    if (!complete_credentials(user, password)) {
         impl_->user.clear();
         impl_->password.clear();
         impl_->origin.clear();

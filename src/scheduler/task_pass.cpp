@@ -11,7 +11,7 @@ RunSpec spec_from_task(const Task& task) {
     spec.title = std::string(trim_blanks(task[Title]));
     spec.start_address = std::string(trim_blanks(task[StartAddress]));
     spec.link_depth = read_number(task[LinkDepth]);
-    if (!task[UserName].empty() && !task[Password].empty()) {
+    if (complete_credentials(task[UserName], task[Password])) {
         spec.user = task[UserName];
         spec.password = task[Password];
     }

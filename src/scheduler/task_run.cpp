@@ -197,7 +197,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     const bool writable = make_destination(spec.destination, refused);
     if (!writable) summary.destination_failure = "cannot be created: " + refused;
 
-    if (!spec.user.empty() && !spec.password.empty())
+    if (complete_credentials(spec.user, spec.password))
         inet.SetCredentials(spec.user, spec.password, state.PageList[1]);
     else
         inet.SetCredentials("", "", state.PageList[1]);
