@@ -98,9 +98,7 @@ Outcome TaskEditor::Command2_Click() {
     if (title.empty()) return {error_message("Please give a title to this schedule")};
     if (auto bad = check_address(s_.Text2)) return {std::move(bad)};
 
-    int row = 0;
-    for (int i = 1; i <= table_.TaskCount && row == 0; ++i)
-        if (trim_blanks(table_.at(i, Title)) == title) row = i;
+    int row = find_task(table_, title);
     const bool is_new = row == 0;
     if (is_new && table_.TaskCount >= MaxTasks)
         return {error_message("Number of schedule limited to " + std::to_string(MaxTasks) + ".")};

@@ -53,13 +53,6 @@ void stamp(Task& task, const LocalTime& when) {
     task[LastRunTime] = format_time(when);
 }
 
-int find_task(const TaskTable& table, std::string_view title) {
-    const std::string_view wanted = trim_blanks(title);
-    for (int row = 1; row <= table.TaskCount; ++row)
-        if (trim_blanks(table.at(row, Title)) == wanted) return row;
-    return 0;
-}
-
 bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
     const std::string today = format_date(now);
     const std::string moment = today + " " + format_time(now);

@@ -35,9 +35,6 @@ RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mod
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);
 
-// The first row whose trimmed title equals `title`, or 0.
-int find_task(const TaskTable& table, std::string_view title);
-
 // Scheduled rows stamped later than `now` (the clock was set back) are
 // stamped `now`, so they wait one interval from here instead of until the
 // clock catches up. True when any row changed.

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/text.h"
+
 namespace psf {
 
 std::string format_schedule(const TaskTable& table) {
@@ -157,6 +159,13 @@ std::string_view next_line(std::string_view bytes, std::size_t& pos) {
     if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
     if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
     return line;
+}
+
+int find_task(const TaskTable& table, std::string_view title) {
+    const std::string_view wanted = trim_blanks(title);
+    for (int row = 1; row <= table.TaskCount; ++row)
+        if (trim_blanks(table.at(row, Title)) == wanted) return row;
+    return 0;
 }
 
 std::int16_t read_number(std::string_view text) {

@@ -115,6 +115,10 @@ struct TaskTable {
     }
 };
 
+// The first of rows 1..TaskCount whose title equals `title`, both without the
+// spaces around them (as Schedule and the runner tell tasks apart), or 0.
+int find_task(const TaskTable& table, std::string_view title);
+
 // The text of the schedule file for rows 1..TaskCount: 40 quoted fields a
 // line, CR LF line ends, no escaping.
 std::string format_schedule(const TaskTable& table);
