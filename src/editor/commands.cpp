@@ -38,13 +38,15 @@ const char* field_label(int field) {
     return "destination directory";
 }
 
-// The schedule file has no escape for a double quote.
 std::optional<Message> unstorable_field(const Task& task) {
-    for (int field = 1; field <= FieldCount; ++field)
-        if (task[col(field)].find('"') != std::string::npos)
-            return error_message(std::string("A schedule can't hold a \" character: please remove "
-                                             "it from ") +
-                                 field_label(field) + ".");
+    for (int field = 1; field <= FieldCount; ++field) {
+        const std::string& value = task[col(field)];
+        const std::size_t at = value.find_first_of(Unstorable);
+        if (at == std::string::npos) continue;
+        return error_message(std::string("A schedule can't hold ") +
+                             (value[at] == '"' ? "a \" character" : "a line break") +
+                             ": please remove it from " + field_label(field) + ".");
+    }
     return std::nullopt;
 }
 

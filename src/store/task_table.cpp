@@ -24,7 +24,7 @@ std::string format_schedule(const TaskTable& table) {
 std::string unstorable_value(const TaskTable& table) {
     for (int row = 1; row <= table.TaskCount; ++row)
         for (int col = 1; col <= FieldCount; ++col)
-            if (table.at(row, col).find_first_of("\"\r\n") != std::string::npos)
+            if (table.at(row, col).find_first_of(Unstorable) != std::string::npos)
                 return std::to_string(row) + ":" + std::to_string(col);
     return {};
 }
