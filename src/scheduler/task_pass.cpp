@@ -54,20 +54,10 @@ void stamp(Task& task, const LocalTime& when) {
 }
 
 bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
-    const std::string today = format_date(now);
-    const std::string moment = today + " " + format_time(now);
     bool changed = false;
     for (int row = 1; row <= table.TaskCount; ++row) {
         Task& task = table.rows[static_cast<std::size_t>(row)];
-        const std::string& kind = task[ScheduleKind];
-        bool later = false;
-        // "From" counts days only; "many times a day" the date and time together.
-        if (kind == KindFrom)
-            later = parse_date_time(task[LastRunDate], "00:00") && task[LastRunDate] > today;
-        else if (kind == KindManyTimesADay)
-            later = parse_date_time(task[LastRunDate], task[LastRunTime]) &&
-                    task[LastRunDate] + " " + task[LastRunTime] > moment;
-        if (later) {
+        if (const auto last = last_run(task, now); last && last->ahead) {
             stamp(task, now);
             changed = true;
         }

@@ -35,9 +35,8 @@ RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mod
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);
 
-// Scheduled rows stamped later than `now` (the clock was set back) are
-// stamped `now`, so they wait one interval from here instead of until the
-// clock catches up. True when any row changed.
+// Scheduled rows whose last_run() is ahead of `now` are stamped `now`. True
+// when any row changed.
 bool settle_future_stamps(TaskTable& table, const LocalTime& now);
 
 // The rows due at `now`, in table order.
