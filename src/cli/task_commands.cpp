@@ -270,7 +270,7 @@ int due_command(std::vector<std::string> words) {
             }
             return summary;
         },
-        [&] { saved = save(store); });
+        [&] { saved = save(store); }, stopper.token());
     if (saved != ExitDone) return saved;
     if (result.cancelled) {
         complain("interrupted; the task that was running keeps its last-run time");

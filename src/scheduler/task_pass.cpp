@@ -83,14 +83,18 @@ void TaskStamps::run_ended(int row, bool cancelled, const LocalTime& end) {
     unsaved_ = true;
 }
 
-PassResult traite_ligne(TaskTable& table, const Clock& clock,
-                        const std::function<RunSummary(int row)>& run,
-                        const std::function<void()>& save) {
+PassResult run_in_turn(
+    std::size_t count, const Clock& clock, const std::function<RunSummary(std::size_t k)>& run,
+    const std::function<void(std::size_t k, const RunSummary&, const LocalTime& end)>& ended,
+    std::stop_token stop) {
     PassResult result;
-    TaskStamps stamps(table);
-    for (int row : stamps.begin_pass(clock.now())) {
-        const RunSummary summary = run(row);
-        stamps.run_ended(row, summary.cancelled, clock.now());
+    for (std::size_t k = 0; k < count; ++k) {
+        if (stop.stop_requested()) {
+            result.cancelled = true;
+            break;
+        }
+        const RunSummary summary = run(k);
+        ended(k, summary, clock.now());
         if (summary.timed_out) continue;  // not stamped; the next due task has its own time
         if (summary.cancelled) {
             result.cancelled = true;
@@ -98,6 +102,20 @@ PassResult traite_ligne(TaskTable& table, const Clock& clock,
         }
         ++result.ran;
     }
+    return result;
+}
+
+PassResult traite_ligne(TaskTable& table, const Clock& clock,
+                        const std::function<RunSummary(int row)>& run,
+                        const std::function<void()>& save, std::stop_token stop) {
+    TaskStamps stamps(table);
+    const std::vector<int> rows = stamps.begin_pass(clock.now());
+    PassResult result = run_in_turn(
+        rows.size(), clock, [&](std::size_t k) { return run(rows[k]); },
+        [&](std::size_t k, const RunSummary& summary, const LocalTime& end) {
+            stamps.run_ended(rows[k], summary.cancelled, end);
+        },
+        stop);
     if (stamps.take_unsaved()) {
         save();
         result.saved = true;
