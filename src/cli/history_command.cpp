@@ -138,9 +138,9 @@ int history_command(std::vector<std::string> words) {
     if (run_id != 0 && (have_title || have_limit))
         return usage_error("history --run takes no title and no --limit");
 
-    std::string folder;
+    DataFolderStore folder;
     if (int rc = find_data_folder(folder)) return rc;
-    History history(folder, History::Mode::Read);
+    History history(folder.path(), History::Mode::Read);
     if (!history.problem().empty()) {
         complain(history.problem());
         return ExitFolder;
