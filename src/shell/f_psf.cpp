@@ -21,7 +21,7 @@
 
 #include "platform/curl_transfer.h"
 #include "shell/app_life.h"
-#include "shell/f_avance.h"
+#include "shell/f_advanced.h"
 #include "shell/f_help.h"
 #include "shell/f_historique.h"
 #include "shell/m_tbpsf.h"
