@@ -102,9 +102,7 @@ int read_record(std::string_view line, Task& task, int& quotes_dropped) {
             if (i == npos) i = line.size();
         } else {
             const std::size_t stop = std::min(line.find(',', i), line.size());
-            std::string_view raw = line.substr(i, stop - i);
-            while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
-            value = std::string(raw);
+            value = std::string(trim_blanks(line.substr(i, stop - i)));
             i = stop;
         }
         // The format has no escape for a quote: keeping it would block every save.
@@ -137,7 +135,7 @@ LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
     while (pos < bytes.size()) {
         const std::string_view line = next_line(bytes, pos);
         ++line_number;
-        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+        if (trim_blanks(line).empty()) continue;
         Task task{};
         const int fields = read_record(line, task, report.quotes_dropped);
         if (fields != FieldCount) {
