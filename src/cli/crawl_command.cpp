@@ -1,18 +1,19 @@
 #include "cli/crawl_command.h"
 
 #include <algorithm>
-#include <cctype>
 #include <charconv>
 #include <filesystem>
 #include <fstream>
+
+#include "platform/text.h"
 
 namespace psf::cli {
 
 bool parse_filter(const std::string& text, std::string& name, std::string& type) {
     const auto dot = text.rfind('.');
     if (dot == std::string::npos) return false;
-    name = std::string(m_psf::trim_blanks(std::string_view(text).substr(0, dot)));
-    type = std::string(m_psf::trim_blanks(std::string_view(text).substr(dot + 1)));
+    name = std::string(trim_blanks(std::string_view(text).substr(0, dot)));
+    type = std::string(trim_blanks(std::string_view(text).substr(dot + 1)));
     if (name.empty() || name.find_first_of("./\\\"") != std::string::npos) return false;
     return m_psf::code_type(type).has_value();
 }
@@ -22,8 +23,8 @@ bool parse_kinds(const std::string& text, std::vector<std::string>& kinds) {
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = std::min(text.find(',', from), text.size());
-        std::string kind(m_psf::trim_blanks(std::string_view(text).substr(from, comma - from)));
-        for (char& c : kind) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const std::string kind =
+            lower_ascii(trim_blanks(std::string_view(text).substr(from, comma - from)));
         if (!m_psf::known_kind(kind)) return false;
         if (std::find(kinds.begin(), kinds.end(), kind) == kinds.end()) kinds.push_back(kind);
         if (comma == text.size()) return true;
@@ -146,12 +147,12 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
         } else if (w == "--user") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
-            args.spec.user = std::string(m_psf::trim_blanks(*v));
+            args.spec.user = std::string(trim_blanks(*v));
             have_user = true;
         } else if (w == "--password") {
             const std::string* v = need_value(i, w);
             if (!v) return std::nullopt;
-            args.spec.password = std::string(m_psf::trim_blanks(*v));
+            args.spec.password = std::string(trim_blanks(*v));
             args.password.on_command_line = have_password = true;
         } else if (w == "--password-file") {
             const std::string* v = need_value(i, w);
@@ -173,7 +174,7 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
         error = "an address is needed";
         return std::nullopt;
     }
-    const std::string_view url = m_psf::trim_blanks(args.spec.start_address);
+    const std::string_view url = trim_blanks(args.spec.start_address);
     if (!url.starts_with("http://") && !url.starts_with("https://")) {
         error = "the address must begin with http:// or https://";
         return std::nullopt;

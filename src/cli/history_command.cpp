@@ -6,6 +6,7 @@
 
 #include "cli/console.h"
 #include "cli/task_commands.h"
+#include "platform/text.h"
 #include "scheduler/run_record.h"
 #include "store/history.h"
 
@@ -137,9 +138,9 @@ int history_command(std::vector<std::string> words) {
     if (run_id != 0 && (have_title || have_limit))
         return usage_error("history --run takes no title and no --limit");
 
-    std::string folder;
+    DataFolderStore folder;
     if (int rc = find_data_folder(folder)) return rc;
-    History history(folder, History::Mode::Read);
+    History history(folder.path(), History::Mode::Read);
     if (!history.problem().empty()) {
         complain(history.problem());
         return ExitFolder;
@@ -163,7 +164,7 @@ int history_command(std::vector<std::string> words) {
                 std::cout << i.file << '\t' << i.size << '\t' << i.address << '\n';
         }
     } else {
-        const std::string task(m_psf::trim_blanks(title));
+        const std::string task(trim_blanks(title));
         const auto runs = history.runs(task, static_cast<int>(limit));
         if (as_json) std::cout << '[';
         for (std::size_t k = 0; k < runs.size(); ++k) {

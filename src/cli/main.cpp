@@ -60,11 +60,12 @@ int crawl(std::vector<std::string> words) {
     psf::m_psf::CrawlState state;
     ConsoleObserver observer(level);
     // No lock: a crawl stores no task, and the history takes care of its own.
-    std::string folder, why;
+    psf::DataFolderStore folder;
+    std::string why;
     if (find_data_folder(folder, &why) != ExitDone)
         observer.warn(why + "; the run is not recorded in the history of runs");
-    psf::RunRecorder recorder(folder, [&](const std::string& w) {
-        if (!folder.empty()) observer.warn(w);
+    psf::RunRecorder recorder(folder.path(), [&](const std::string& w) {
+        if (!folder.path().empty()) observer.warn(w);
     });
     const psf::RunSummary s =
         recorder.record(args->spec, psf::StartedBy::Crawl, psf::SystemClock(),

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace psf::cli {
 
@@ -19,7 +19,7 @@ namespace {
 
 std::string first_line(std::string text) {
     text = text.substr(0, text.find_first_of("\r\n"));
-    return std::string(m_psf::trim_blanks(text));
+    return std::string(trim_blanks(text));
 }
 
 volatile sig_atomic_t prompt_signal = 0;

@@ -2,15 +2,14 @@
 
 #include <iostream>
 #include <map>
-#include <memory>
 
 #include "cli/console.h"
 #include "platform/app_data.h"
 #include "platform/curl_transfer.h"
+#include "platform/text.h"
 #include "scheduler/run_record.h"
 #include "scheduler/task_pass.h"
 #include "store/history.h"
-#include "store/schedule_file.h"
 
 namespace psf::cli {
 
@@ -32,95 +31,70 @@ std::string extras_text(const TaskExtras& extras) {
     return text;
 }
 
-// The data folder, found exactly as the window finds it.
+// The data folder and its tasks, for one command.
 struct Store {
-    std::string DataFolder;
+    DataFolderStore folder;
     TaskTable table;
-    std::string backup;  // where a damaged file's bytes go before its first rewrite
-    std::string extras_backup;
 };
 
-// `saving`: the command may rewrite the file, so the warning names the backup.
-int load(Store& store, bool saving) {
-    LoadReport report;
-    std::string error;
-    if (!charge_planifs(store.DataFolder, store.table, report, error)) {
-        complain("cannot read the schedule file: " + error);
+int load(Store& store) {
+    if (!store.folder.load(store.table)) {
+        complain("cannot read the schedule file: " + store.folder.error());
         return ExitFolder;
     }
-    if (!saving) {
-        report.backup.clear();
-        report.extras.backup.clear();
-    }
-    for (const std::string& line : load_warnings(report))
-        complain("warning: " + store.DataFolder + ScheduleFileName + ": " + line);
-    for (const std::string& line : extras_warnings(report.extras))
-        complain("warning: " + store.DataFolder + ExtrasFileName + ": " + line);
-    store.backup = report.backup;
-    store.extras_backup = report.extras.backup;
+    for (const LoadWarning& w : store.folder.warnings())
+        for (const std::string& line : w.lines) complain("warning: " + w.file + ": " + line);
     return ExitDone;
 }
 
 int save(const Store& store) {
     std::string error;
-    if (sauve_planifs(store.DataFolder, store.table, error, store.backup, store.extras_backup))
-        return ExitDone;
+    if (store.folder.save(store.table, error)) return ExitDone;
     complain("cannot save the schedule file: " + error);
     return ExitFolder;
 }
 
-// A file of the data folder that is not what it should be ends the command;
-// `why` names it. A history that SQLite may open costs no run, whatever else
-// goes wrong with it.
-int refuse_if(const std::string& why) {
-    if (why.empty()) return ExitDone;
-    complain("cannot use the data folder: " + why);
-    return ExitFolder;
-}
-
-// Takes the data folder for this command, or says who holds it.
-int take_lock(const Store& store, std::unique_ptr<DataFolderLock>& lock) {
-    lock = std::make_unique<DataFolderLock>(store.DataFolder, RunnerLockHolder);
+// Takes the data folder for this command, or says who holds it. A history
+// that SQLite may open costs no run, whatever else goes wrong with it.
+int take_lock(DataFolderStore& folder) {
+    const LockState state = folder.lock(RunnerLockHolder);
     const std::string pid =
-        lock->holder_pid() ? " (pid " + std::to_string(lock->holder_pid()) + ")" : "";
-    switch (lock->state()) {
+        folder.holder_pid() ? " (pid " + std::to_string(folder.holder_pid()) + ")" : "";
+    switch (state) {
         case LockState::Taken:
             return ExitDone;
         case LockState::HeldByWindow:
-            complain("the data folder " + store.DataFolder + " is in use by the Picsifter window" +
+            complain("the data folder " + folder.path() + " is in use by the Picsifter window" +
                      pid);
             return ExitLocked;
         case LockState::HeldByRunner:
-            complain("the data folder " + store.DataFolder +
-                     " is in use by another command-line run" + pid);
+            complain("the data folder " + folder.path() + " is in use by another command-line run" +
+                     pid);
             return ExitLocked;
         case LockState::Unusable:
             break;
     }
-    return refuse_if(lock->error());
+    complain("cannot use the data folder: " + folder.error());
+    return ExitFolder;
 }
 
 // Finds the folder, takes its lock and loads the tasks.
-int open_locked(Store& store, std::unique_ptr<DataFolderLock>& lock) {
-    if (int rc = find_data_folder(store.DataFolder)) return rc;
-    if (int rc = take_lock(store, lock)) return rc;
-    return load(store, true);
+int open_locked(Store& store) {
+    if (int rc = find_data_folder(store.folder)) return rc;
+    if (int rc = take_lock(store.folder)) return rc;
+    return load(store);
 }
 
 }  // namespace
 
-int find_data_folder(std::string& DataFolder, std::string* why) {
+int find_data_folder(DataFolderStore& folder, std::string* why) {
     const std::string app_data = app_data_location();
-    const DataFolderChoice choice = compute_data_folder(app_data, program_folder());
-    if (choice.DataFolder.empty()) {
-        const std::string cause =
-            "cannot use a data folder: " + choice.error +
-            (app_data.empty() ? " (no home folder is known: set HOME or XDG_DATA_HOME)" : "");
-        why ? void(*why = cause) : complain(cause);
-        return ExitFolder;
-    }
-    DataFolder = choice.DataFolder;
-    return ExitDone;
+    if (folder.find(app_data, program_folder())) return ExitDone;
+    const std::string cause =
+        "cannot use a data folder: " + folder.error() +
+        (app_data.empty() ? " (no home folder is known: set HOME or XDG_DATA_HOME)" : "");
+    why ? void(*why = cause) : complain(cause);
+    return ExitFolder;
 }
 
 std::optional<LocalTime> parse_at(std::string_view text) {
@@ -136,11 +110,11 @@ int list_command(const std::vector<std::string>& words) {
     }
     if (!words.empty()) return usage_error("list takes no arguments");
     Store store;
-    if (int rc = find_data_folder(store.DataFolder)) return rc;
-    if (int rc = load(store, false)) return rc;
+    if (int rc = find_data_folder(store.folder)) return rc;
+    if (int rc = load(store)) return rc;
     // The last run of a task goes in a seventh column, after the sixth
     // (its extras, empty when it has none), so that both keep their place.
-    History history(store.DataFolder, History::Mode::Read);
+    History history(store.folder.path(), History::Mode::Read);
     std::map<std::string, std::string> last_run;
     for (const RunRecord& r : history.last_runs()) last_run[r.task] = last_run_text(r);
     if (!history.problem().empty()) complain("warning: " + history.problem());
@@ -148,7 +122,7 @@ int list_command(const std::vector<std::string>& words) {
         const auto cells = grid_cells(store.table.rows[static_cast<std::size_t>(row)]);
         for (std::size_t c = 0; c < cells.size(); ++c) std::cout << (c ? "\t" : "") << cells[c];
         const std::string extras = extras_text(store.table.extras_of(row));
-        const auto run = last_run.find(std::string(m_psf::trim_blanks(store.table.at(row, Title))));
+        const auto run = last_run.find(std::string(trim_blanks(store.table.at(row, Title))));
         if (!extras.empty() || run != last_run.end()) std::cout << '\t' << extras;
         if (run != last_run.end()) std::cout << '\t' << run->second;
         std::cout << '\n';
@@ -169,8 +143,7 @@ int run_command(std::vector<std::string> words) {
     if (!take_max_time(words, max_time, error)) return usage_error(error);
     if (words.size() != 1) return usage_error("run takes one task title");
     Store store;
-    std::unique_ptr<DataFolderLock> lock;
-    if (int rc = open_locked(store, lock)) return rc;
+    if (int rc = open_locked(store)) return rc;
     const int row = find_task(store.table, words[0]);
     if (row == 0) {
         complain("no task titled \"" + words[0] + "\"");
@@ -181,7 +154,7 @@ int run_command(std::vector<std::string> words) {
     CurlTransfer inet;
     m_psf::CrawlState state;
     ConsoleObserver observer(level);
-    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    RunRecorder recorder(store.folder.path(), [&](const std::string& w) { observer.warn(w); });
     const RunSummary summary = recorder.record(
         spec_from_row(store.table, row), StartedBy::Run, SystemClock(),
         [&](const m_psf::StoredLookup& stored) {
@@ -227,8 +200,7 @@ int due_command(std::vector<std::string> words) {
     }
 
     Store store;
-    std::unique_ptr<DataFolderLock> lock;
-    if (int rc = open_locked(store, lock)) return rc;
+    if (int rc = open_locked(store)) return rc;
 
     SignalStopper stopper;
     CurlTransfer inet;
@@ -238,7 +210,7 @@ int due_command(std::vector<std::string> words) {
     std::optional<FixedClock> fixed;
     if (at) fixed.emplace(*at);
     const Clock& clock = fixed ? static_cast<const Clock&>(*fixed) : system_clock;
-    RunRecorder recorder(store.DataFolder, [&](const std::string& w) { observer.warn(w); });
+    RunRecorder recorder(store.folder.path(), [&](const std::string& w) { observer.warn(w); });
 
     int saved = ExitDone;
     // Every due task runs; a run stopped at its time limit makes it 6, else one
@@ -255,7 +227,7 @@ int due_command(std::vector<std::string> words) {
     const PassResult result = traite_ligne(
         store.table, clock,
         [&](int row) {
-            const std::string title(m_psf::trim_blanks(store.table.at(row, Title)));
+            const std::string title(trim_blanks(store.table.at(row, Title)));
             observer.set_task(title);
             RunSummary summary = recorder.record(
                 spec_from_row(store.table, row), StartedBy::Due, clock,
@@ -269,7 +241,7 @@ int due_command(std::vector<std::string> words) {
             }
             return summary;
         },
-        [&] { saved = save(store); });
+        [&] { saved = save(store); }, stopper.token());
     if (saved != ExitDone) return saved;
     if (result.cancelled) {
         complain("interrupted; the task that was running keeps its last-run time");

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "scheduler/clock.h"
+#include "store/data_folder.h"
 
 namespace psf::cli {
 
@@ -16,7 +17,7 @@ int history_command(std::vector<std::string> words);
 
 // The data folder, found exactly as the window finds it. Without one it says
 // why (or puts it in `why`) and returns ExitFolder.
-int find_data_folder(std::string& DataFolder, std::string* why = nullptr);
+int find_data_folder(DataFolderStore& folder, std::string* why = nullptr);
 int run_command(std::vector<std::string> words);
 int due_command(std::vector<std::string> words);
 

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "editor/editor.h"
+#include "platform/text.h"
 
 namespace psf::editor {
 
@@ -37,13 +38,15 @@ const char* field_label(int field) {
     return "destination directory";
 }
 
-// The schedule file has no escape for a double quote.
 std::optional<Message> unstorable_field(const Task& task) {
-    for (int field = 1; field <= FieldCount; ++field)
-        if (task[col(field)].find('"') != std::string::npos)
-            return error_message(std::string("A schedule can't hold a \" character: please remove "
-                                             "it from ") +
-                                 field_label(field) + ".");
+    for (int field = 1; field <= FieldCount; ++field) {
+        const std::string& value = task[col(field)];
+        const std::size_t at = value.find_first_of(Unstorable);
+        if (at == std::string::npos) continue;
+        return error_message(std::string("A schedule can't hold ") +
+                             (value[at] == '"' ? "a \" character" : "a line break") +
+                             ": please remove it from " + field_label(field) + ".");
+    }
     return std::nullopt;
 }
 
@@ -93,13 +96,11 @@ Task TaskEditor::task_from_editor(const Task& previous, bool is_new) const {
 
 Outcome TaskEditor::Command2_Click() {
     if (!s_.Command2.Enabled) return {};
-    const std::string_view title = m_psf::trim_blanks(s_.Text1);
+    const std::string_view title = trim_blanks(s_.Text1);
     if (title.empty()) return {error_message("Please give a title to this schedule")};
     if (auto bad = check_address(s_.Text2)) return {std::move(bad)};
 
-    int row = 0;
-    for (int i = 1; i <= table_.TaskCount && row == 0; ++i)
-        if (m_psf::trim_blanks(table_.at(i, Title)) == title) row = i;
+    int row = find_task(table_, title);
     const bool is_new = row == 0;
     if (is_new && table_.TaskCount >= MaxTasks)
         return {error_message("Number of schedule limited to " + std::to_string(MaxTasks) + ".")};

@@ -1,6 +1,7 @@
 #include <string>
 
 #include "editor/editor.h"
+#include "platform/text.h"
 
 namespace psf::editor {
 
@@ -64,7 +65,7 @@ std::optional<Message> check_address(std::string_view text) {
 }
 
 std::vector<Message> check_file_name(std::string_view text) {
-    const std::string_view name = m_psf::trim_blanks(text);
+    const std::string_view name = trim_blanks(text);
     std::vector<Message> messages;
     if (name.find('.') != std::string_view::npos)
         messages.push_back(error_message("Please don't type a . in a file name"));

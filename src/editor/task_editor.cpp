@@ -1,6 +1,7 @@
 #include <utility>
 
 #include "editor/editor.h"
+#include "platform/text.h"
 
 namespace psf::editor {
 
@@ -190,22 +191,22 @@ std::optional<Message> TaskEditor::Text2_Validate() const {
 std::vector<Message> TaskEditor::Text3_Validate(int member) {
     if (!member_of(member, 4)) return {};
     const auto k = static_cast<std::size_t>(member);
-    s_.IncludePatterns[k][0] = std::string(m_psf::trim_blanks(s_.Text3[k]));
+    s_.IncludePatterns[k][0] = std::string(trim_blanks(s_.Text3[k]));
     return check_file_name(s_.Text3[k]);
 }
 
 std::vector<Message> TaskEditor::Text4_Validate(int member) {
     if (!member_of(member, 4)) return {};
     const auto k = static_cast<std::size_t>(member);
-    s_.ExcludePatterns[k][0] = std::string(m_psf::trim_blanks(s_.Text4[k]));
+    s_.ExcludePatterns[k][0] = std::string(trim_blanks(s_.Text4[k]));
     return check_file_name(s_.Text4[k]);
 }
 
 void TaskEditor::Text5_Validate() {
-    s_.UserName = std::string(m_psf::trim_blanks(s_.Text5));
+    s_.UserName = std::string(trim_blanks(s_.Text5));
 }
 void TaskEditor::Text6_Validate() {
-    s_.Password = std::string(m_psf::trim_blanks(s_.Text6));
+    s_.Password = std::string(trim_blanks(s_.Text6));
 }
 
 bool TaskEditor::Extras_Change(TaskExtras extras) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 

@@ -8,24 +8,15 @@
 
 #include "engine/m_psf.h"
 #include "engine/markup.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
 namespace {
 
-char lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool ends_with_ci(std::string_view v, std::string_view suffix) {
-    if (v.size() < suffix.size()) return false;
-    auto tail = v.substr(v.size() - suffix.size());
-    return std::equal(tail.begin(), tail.end(), suffix.begin(),
-                      [](char a, char b) { return lower(a) == b; });
-}
-
 bool is_image_value(std::string_view v) {
-    return ends_with_ci(v, ".gif") || ends_with_ci(v, ".jpg") || ends_with_ci(v, ".jpeg");
+    return ends_with_nocase(v, ".gif") || ends_with_nocase(v, ".jpg") ||
+           ends_with_nocase(v, ".jpeg");
 }
 
 // The extension of a value's last path segment, query left out; empty when
@@ -170,7 +161,7 @@ std::string decoded(std::string_view v) {
             for (char c : name.substr(hex ? 2 : 1)) {
                 const int d = std::isdigit(static_cast<unsigned char>(c)) ? c - '0'
                               : hex && std::isxdigit(static_cast<unsigned char>(c))
-                                  ? std::tolower(static_cast<unsigned char>(c)) - 'a' + 10
+                                  ? lower_ascii(c) - 'a' + 10
                                   : -1;
                 if (d < 0) ok = false;
                 code = code * (hex ? 16 : 10) + static_cast<unsigned long>(d < 0 ? 0 : d);
@@ -207,10 +198,6 @@ std::string decoded(std::string_view v) {
     return out;
 }
 
-bool blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 // A value as a browser reads it: references decoded, blanks around it gone,
 // no fragment. Empty when it names another scheme than http or https.
 std::string link_of(std::string_view raw, bool decode = true) {
@@ -218,9 +205,8 @@ std::string link_of(std::string_view raw, bool decode = true) {
     std::string decoded_value;
     std::string_view v = raw;
     if (decode && raw.find('&') != std::string_view::npos) v = decoded_value = decoded(raw);
-    while (!v.empty() && blank(v.front())) v.remove_prefix(1);
-    while (!v.empty() && blank(v.back())) v.remove_suffix(1);
-    v = v.substr(0, v.find('#'));
+    v = trim_blanks(v, Blanks);
+    v = without_fragment(v);
     if (has_other_scheme(v)) return {};
     return std::string(v);
 }
@@ -253,8 +239,8 @@ std::vector<std::string> srcset_candidates(std::string_view text, bool all) {
         double w = -1, x = 1;
         if (descriptor.size() > 1) {
             const double value = std::atof(descriptor.c_str());
-            if (lower(descriptor.back()) == 'w') w = value;
-            if (lower(descriptor.back()) == 'x') x = value;
+            if (lower_ascii(descriptor.back()) == 'w') w = value;
+            if (lower_ascii(descriptor.back()) == 'x') x = value;
         }
         urls.push_back(url);
         if (w > best_w || (best_w < 0 && w < 0 && x > best_x)) {
@@ -269,8 +255,7 @@ std::vector<std::string> srcset_candidates(std::string_view text, bool all) {
 }
 
 bool has_token(std::string_view list, std::string_view token) {
-    std::string low(list);
-    for (char& c : low) c = lower(c);
+    const std::string low = lower_ascii(list);
     std::size_t i = 0;
     while (i < low.size()) {
         while (i < low.size() && blank(low[i])) ++i;
@@ -287,9 +272,7 @@ bool has_token(std::string_view list, std::string_view token) {
 bool script_extension(std::string_view ext) {
     static constexpr std::array<std::string_view, 7> scripts = {"php", "asp", "aspx", "jsp",
                                                                 "cgi", "pl",  "py"};
-    std::string low(ext);
-    for (char& ch : low) ch = lower(ch);
-    return std::find(scripts.begin(), scripts.end(), low) != scripts.end();
+    return std::find(scripts.begin(), scripts.end(), lower_ascii(ext)) != scripts.end();
 }
 
 // One scan's finds, put in the lists by the rules of the described scan and,
@@ -320,7 +303,8 @@ class PageScan {
         if (v.empty()) return;
         if (image_value(v, choice_)) {
             if (image_retenue(image_name(v, choice_), include_, exclude_)) add_image(v);
-        } else if (ends_with_ci(v, ".php") || ends_with_ci(v, ".htm") || ends_with_ci(v, ".html")) {
+        } else if (ends_with_nocase(v, ".php") || ends_with_nocase(v, ".htm") ||
+                   ends_with_nocase(v, ".html")) {
             add_page(v);
         }
     }
@@ -332,8 +316,8 @@ class PageScan {
         if (v.empty()) return;
         if (image_value(v, choice_)) {
             if (image_retenue(image_name(v, choice_), include_, exclude_)) add_image(v);
-        } else if (!ends_with_ci(v, ".exe") && !ends_with_ci(v, ".pdf") &&
-                   !ends_with_ci(v, ".wma")) {
+        } else if (!ends_with_nocase(v, ".exe") && !ends_with_nocase(v, ".pdf") &&
+                   !ends_with_nocase(v, ".wma")) {
             add_page(v);
         }
     }
@@ -539,8 +523,7 @@ void scan_page_text(std::string_view text, std::string_view base, const FilterTa
         scan_modern(text, scan, choice);
         return;
     }
-    std::string lowered(text);
-    for (char& c : lowered) c = lower(c);
+    const std::string lowered = lower_ascii(text);
     scan_attribute(text, lowered, "src=", base, notes, [&](std::string_view v) { scan.src(v); });
     scan_attribute(text, lowered, "href=", base, notes, [&](std::string_view v) { scan.href(v); });
 }

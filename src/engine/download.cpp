@@ -16,6 +16,7 @@
 #include "engine/m_psf.h"
 #include "platform/atomic_file.h"
 #include "platform/http_date.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
@@ -104,21 +105,8 @@ Folder enter_or_make(const Folder& at, const std::string& name, std::size_t& mad
 }
 
 bool looks_like_error_page(const std::string& body) {
-    if (body.find("404") != std::string::npos || body.find("403") != std::string::npos) return true;
-    for (std::size_t k = 0; k + 4 <= body.size(); ++k) {
-        auto lc = [&](std::size_t i) {
-            return static_cast<char>(std::tolower(static_cast<unsigned char>(body[k + i])));
-        };
-        if (lc(0) == 'h' && lc(1) == 't' && lc(2) == 'm' && lc(3) == 'l') return true;
-    }
-    return false;
-}
-
-bool starts_nocase(std::string_view s, std::string_view lower_prefix) {
-    if (s.size() < lower_prefix.size()) return false;
-    for (std::size_t k = 0; k < lower_prefix.size(); ++k)
-        if (std::tolower(static_cast<unsigned char>(s[k])) != lower_prefix[k]) return false;
-    return true;
+    return body.find("404") != std::string::npos || body.find("403") != std::string::npos ||
+           find_nocase(body, "html") != std::string::npos;
 }
 
 // The first tag of a text, past a byte-order mark, blanks, comments and XML
@@ -144,7 +132,7 @@ bool begins_with_tag(std::string_view s, std::initializer_list<std::string_view>
     const std::string_view tag = first_tag(s);
     if (tag.empty()) return false;
     for (std::string_view name : names) {
-        if (!starts_nocase(tag.substr(1), name)) continue;
+        if (!starts_with_nocase(tag.substr(1), name)) continue;
         const std::size_t after = name.size() + 1;
         if (after < tag.size() &&
             (std::isspace(static_cast<unsigned char>(tag[after])) || tag[after] == '>'))
@@ -324,16 +312,14 @@ class ImageFile final : public BodySink {
 
 std::string not_an_image(std::string_view content_type, std::string_view head,
                          const ImageChoice& choice) {
-    const std::string_view type = trim_blanks(content_type.substr(0, content_type.find(';')));
-    std::string low(type);
-    for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const bool svg_as_text = low == "text/xml" && takes_kind(choice, "svg") &&
+    const std::string type = media_type(content_type);
+    const bool svg_as_text = type == "text/xml" && takes_kind(choice, "svg") &&
                              begins_with_tag(head, {"svg", "!doctype svg"});
-    if ((low.starts_with("text/") && !svg_as_text) || low == "application/xhtml+xml")
-        return "not an image (" + std::string(type) + ")";
+    if ((type.starts_with("text/") && !svg_as_text) || type == "application/xhtml+xml")
+        return "not an image (" + type + ")";
     if (html_document(head))
         return "not an image (an HTML document sent " +
-               (type.empty() ? std::string("without a type") : "as " + std::string(type)) + ")";
+               (type.empty() ? std::string("without a type") : "as " + type) + ")";
     return {};
 }
 

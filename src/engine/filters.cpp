@@ -10,24 +10,13 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-char lower_ascii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_nocase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t k = 0; k < a.size(); ++k) {
-        if (lower_ascii(a[k]) != lower_ascii(b[k])) return false;
-    }
-    return true;
-}
 
 bool type_matches(std::string_view ext, std::string_view type) {
     return type == "*" || equal_nocase(type, ext);
@@ -82,13 +71,6 @@ bool row_matches(std::string_view base, std::string_view ext, const std::array<s
 }
 
 }  // namespace
-
-std::string_view trim_blanks(std::string_view s) {
-    const std::size_t first = s.find_first_not_of(' ');
-    if (first == npos) return s.substr(s.size());
-    const std::size_t last = s.find_last_not_of(' ');
-    return s.substr(first, last - first + 1);
-}
 
 bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
                       std::string_view type) {
@@ -147,11 +129,7 @@ std::string image_name(std::string_view address, const ImageChoice& c) {
 }
 
 std::string kind_extension(std::string_view content_type, const ImageChoice& c) {
-    std::string type;
-    for (char ch : content_type) {
-        if (ch == ';') break;
-        if (ch != ' ' && ch != '\t') type.push_back(lower_ascii(ch));
-    }
+    const std::string type = media_type(content_type);
     if (!type.starts_with("image/")) return {};
     std::string sub = type.substr(6);
     if (sub == "svg+xml")

@@ -64,6 +64,8 @@ std::string repertoire_url(std::string_view s);  // up to and including the last
 std::string nom_fichier(std::string_view s);     // file-name part, possibly empty
 std::string chemin_site(std::string_view s);     // "host/dir/…/" without scheme, or empty
 std::string vers_antislash(std::string_view s);  // folder separator of this platform ("/")
+// The address without its fragment: a "#" starts it, wherever it stands.
+std::string_view without_fragment(std::string_view address);
 // Empty when unresolvable or longer than MaxAddressLength; without fragment or
 // dot segments.
 std::string url_absolue(std::string_view page, std::string_view link);
@@ -81,9 +83,6 @@ bool image_retenue(std::string_view name, const FilterTable& include, const Filt
 bool motif_correspond(std::string_view base, std::string_view ext, std::string_view pattern,
                       std::string_view type);
 std::optional<int> code_type(std::string_view type);  // "*" 0, "gif" 1, "jpg" 2, "jpeg" 3
-
-// Removes leading and trailing blanks (spaces only).
-std::string_view trim_blanks(std::string_view s);
 
 // ---- Crawl (crawl.cpp) --------------------------------------------------------
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "platform/text.h"
 #include "platform/transfer.h"
 
 namespace psf::m_psf {
@@ -27,23 +28,8 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-bool space(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
-}
-
 bool alpha(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool equal_nocase(std::string_view a, std::string_view lower_b) {
-    if (a.size() != lower_b.size()) return false;
-    for (std::size_t k = 0; k < a.size(); ++k)
-        if (lower(a[k]) != lower_b[k]) return false;
-    return true;
 }
 
 // The attributes that may name an address or say what one is.
@@ -88,7 +74,7 @@ std::size_t end_tag_at(std::string_view t, std::size_t from, std::string_view na
     for (std::size_t i = from; (i = t.find("</", i)) != npos; i += 2) {
         const std::size_t after = i + 2 + name.size();
         if (after < t.size() && equal_nocase(t.substr(i + 2, name.size()), name) &&
-            (space(t[after]) || t[after] == '/' || t[after] == '>'))
+            (blank(t[after]) || t[after] == '/' || t[after] == '>'))
             return i;
     }
     return npos;
@@ -101,7 +87,7 @@ std::size_t script_end(std::string_view t, std::size_t from) {
         const std::size_t after = i + prefix.size() + 6;
         return after < t.size() && t.substr(i, prefix.size()) == prefix &&
                equal_nocase(t.substr(i + prefix.size(), 6), "script") &&
-               (space(t[after]) || t[after] == '/' || t[after] == '>');
+               (blank(t[after]) || t[after] == '/' || t[after] == '>');
     };
     for (std::size_t i = from; i < t.size(); ++i) {
         i = t.find_first_of("<-", i);
@@ -315,11 +301,11 @@ class Reader {
     bool read_tag(Tag& tag) {
         const std::size_t n = t_.size();
         std::size_t i = i_;
-        while (i < n && !space(t_[i]) && t_[i] != '/' && t_[i] != '>')
-            tag.name.push_back(lower(t_[i++]));
+        while (i < n && !blank(t_[i]) && t_[i] != '/' && t_[i] != '>')
+            tag.name.push_back(lower_ascii(t_[i++]));
         std::uint32_t seen = 0;
         for (;;) {
-            while (i < n && (space(t_[i]) || t_[i] == '/')) {
+            while (i < n && (blank(t_[i]) || t_[i] == '/')) {
                 if (t_[i] == '/' && i + 1 < n && t_[i + 1] == '>') tag.self_closing = true;
                 ++i;
             }
@@ -329,13 +315,13 @@ class Reader {
                 return true;
             }
             const std::size_t from = i++;  // a first "=" belongs to the name
-            while (i < n && !space(t_[i]) && t_[i] != '/' && t_[i] != '>' && t_[i] != '=') ++i;
+            while (i < n && !blank(t_[i]) && t_[i] != '/' && t_[i] != '>' && t_[i] != '=') ++i;
             const std::string_view name = t_.substr(from, i - from);
             std::size_t j = i, value = i;
-            while (j < n && space(t_[j])) ++j;
+            while (j < n && blank(t_[j])) ++j;
             if (j < n && t_[j] == '=') {
                 ++j;
-                while (j < n && space(t_[j])) ++j;
+                while (j < n && blank(t_[j])) ++j;
                 if (j >= n) return false;
                 value = j;
                 if (t_[j] == '"' || t_[j] == '\'') {
@@ -344,7 +330,7 @@ class Reader {
                     i = e + 1;
                     ++value;
                 } else {
-                    while (j < n && !space(t_[j]) && t_[j] != '>') ++j;
+                    while (j < n && !blank(t_[j]) && t_[j] != '>') ++j;
                     i = j;
                 }
             }
@@ -496,7 +482,7 @@ std::string css_string(std::string_view css, std::size_t& i) {
 
 void skip_css_blanks(std::string_view css, std::size_t& i) {
     for (;;) {
-        while (i < css.size() && space(css[i])) ++i;
+        while (i < css.size() && blank(css[i])) ++i;
         if (css.substr(i, 2) != "/*") return;
         const std::size_t e = css.find("*/", i + 2);
         i = e == npos ? css.size() : e + 2;
@@ -510,7 +496,7 @@ std::string css_url(std::string_view css, std::size_t& i) {
     if (i < css.size() && (css[i] == '"' || css[i] == '\'')) {
         out = css_string(css, i);
     } else {
-        while (i < css.size() && css[i] != ')' && !space(css[i])) {
+        while (i < css.size() && css[i] != ')' && !blank(css[i])) {
             if (css[i] == '\\' && i + 1 < css.size()) ++i;
             // Past the longest address it is dropped anyway: no need to copy it all.
             if (out.size() <= MaxAddressLength) out.push_back(css[i]);

@@ -11,6 +11,12 @@
 
 namespace psf::m_psf {
 
+// The blanks of HTML and CSS.
+inline constexpr std::string_view Blanks = " \t\n\r\f";
+inline bool blank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
+
 // An element of a page that may name an address.
 struct Element {
     std::string tag;  // lower case

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 
 namespace psf::m_psf {
 
@@ -22,16 +23,6 @@ constexpr std::size_t MinAddress = 7;
 
 // Folder separator used when an address path becomes a local path.
 constexpr char FolderSeparator = '/';
-
-bool starts_with_nocase(std::string_view s, std::string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t k = 0; k < prefix.size(); ++k) {
-        char c = s[k];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != prefix[k]) return false;
-    }
-    return true;
-}
 
 std::string trimmed(std::string_view s) {
     return std::string(trim_blanks(s));
@@ -66,18 +57,10 @@ std::string without_dot_segments(std::string_view in) {
     return out;
 }
 
-// Where the fragment begins: the first "#" of the path or after it. One in
-// the host part is no fragment, and cutting there would change the site.
-std::size_t fragment_start(std::string_view a) {
-    const std::size_t authority = a.find("//");
-    const std::size_t path = authority == npos ? 0 : a.find('/', authority + 2);
-    return path == npos ? npos : a.find('#', path);
-}
-
 // The fragment goes, and the dot segments of the path (between the host and
 // the query).
 std::string normalised(std::string a) {
-    if (const std::size_t hash = fragment_start(a); hash != npos) a = trimmed(a.substr(0, hash));
+    if (a.find('#') != npos) a = trimmed(without_fragment(a));
     const std::size_t authority = a.find("//");
     if (authority == npos) return a;
     const std::size_t path = a.find('/', authority + 2);
@@ -150,10 +133,14 @@ std::string vers_antislash(std::string_view s) {
     return r;
 }
 
+std::string_view without_fragment(std::string_view address) {
+    return address.substr(0, address.find('#'));
+}
+
 std::string url_absolue(std::string_view page, std::string_view link) {
     if (link.size() > MaxAddressLength || page.size() > MaxAddressLength) return {};
     // Links resolve against the page without its fragment, as in a browser.
-    std::string url = normalised(resolved(page.substr(0, fragment_start(page)), link));
+    std::string url = normalised(resolved(without_fragment(page), link));
     if (url.size() > MaxAddressLength) return {};
     return url;
 }

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <string_view>
 
+#include "platform/text.h"
+
 namespace psf {
 
 namespace {
@@ -19,11 +21,6 @@ bool is_scheme(const std::string& s) {
     for (unsigned char c : s)
         if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return false;
     return true;
-}
-
-std::string lower(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
 }
 
 }  // namespace
@@ -82,9 +79,9 @@ std::string origin_of(const std::string& url) {
         curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
         curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
         curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
-        const std::string s = lower(scheme);
+        const std::string s = lower_ascii(scheme);
         if ((s == "http" || s == "https") && host[0] != '\0')
-            result = s + "://" + lower(host) + ":" + port;
+            result = s + "://" + lower_ascii(host) + ":" + port;
     }
     curl_free(scheme);
     curl_free(host);

@@ -1,7 +1,5 @@
 #include "platform/fetch.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <cctype>
 #include <new>
@@ -10,6 +8,7 @@
 
 #include "platform/address.h"
 #include "platform/curl_cause.h"
+#include "platform/text.h"
 
 namespace psf {
 
@@ -46,12 +45,7 @@ class Options {
 // Whether a Content-Type names what the form asks for: for pages HTML, XHTML
 // or plain text, for style sheets CSS; an empty type counts as either.
 bool wanted_type(DataType form, std::string_view content_type) {
-    std::string type;
-    for (char c : content_type) {
-        if (c == ';') break;
-        if (c != ' ' && c != '\t')
-            type.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
-    }
+    const std::string type = media_type(content_type);
     if (type.empty() || form == DataType::Bytes) return true;
     if (form == DataType::StyleSheet) return type == "text/css";
     return type == "text/html" || type == "application/xhtml+xml" || type == "text/plain";
@@ -61,8 +55,7 @@ bool wanted_type(DataType form, std::string_view content_type) {
 std::string one_line(std::string s) {
     for (char& c : s)
         if (c == '\n' || c == '\r') c = ' ';
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
+    return std::string(trim_blanks(s));
 }
 
 bool ended(FetchState s) {
@@ -154,7 +147,7 @@ size_t Fetch::on_header(char* data, size_t size, size_t count, void* self_ptr) {
     auto* self = static_cast<Fetch*>(self_ptr);
     const size_t n = size * count;
     static constexpr std::string_view name = "location:";
-    if (n > MaxAddressLength && ::strncasecmp(data, name.data(), name.size()) == 0) {
+    if (n > MaxAddressLength && starts_with_nocase(std::string_view(data, n), name)) {
         const long status = info<long>(self->easy, CURLINFO_RESPONSE_CODE);
         if (status >= 300 && status < 400) {
             self->enter(FetchState::LongRedirect);

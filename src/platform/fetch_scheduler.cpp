@@ -43,7 +43,7 @@ FetchScheduler::~FetchScheduler() {
 
 void FetchScheduler::set_credentials(const std::string& user, const std::string& password,
                                      const std::string& origin) {
-    const bool both = !user.empty() && !password.empty();
+    const bool both = complete_credentials(user, password);
     user_ = both ? user : "";
     password_ = both ? password : "";
     origin_ = both ? origin_of(origin) : "";

@@ -106,6 +106,12 @@ struct Validators {
     bool empty() const { return etag.empty() && last_modified.empty(); }
 };
 
+// A user name and a password go together: one without the other is no
+// credential at all.
+inline bool complete_credentials(std::string_view user, std::string_view password) {
+    return !user.empty() && !password.empty();
+}
+
 // Names one fetch begun with Start.
 using Ticket = std::uint64_t;
 
@@ -114,8 +120,8 @@ class TransferControl {
     virtual ~TransferControl() = default;
 
     // Credentials are offered only when a server asks (401), and only to the
-    // scheme, host and port of `origin` (the task's start address). Empty user
-    // or password clears both.
+    // scheme, host and port of `origin` (the task's start address). Credentials
+    // that are not complete_credentials() clear both.
     virtual void SetCredentials(const std::string& user, const std::string& password,
                                 const std::string& origin) = 0;
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace psf {
 
 namespace {
@@ -67,8 +69,8 @@ RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& c
     if (!history_ || !history_->usable())
         history_ = std::make_unique<History>(folder_, History::Mode::Write, keep_);
     RunRecord r;
-    r.start_address = std::string(m_psf::trim_blanks(spec.start_address));
-    r.task = spec.title.empty() ? r.start_address : std::string(m_psf::trim_blanks(spec.title));
+    r.start_address = std::string(trim_blanks(spec.start_address));
+    r.task = spec.title.empty() ? r.start_address : std::string(trim_blanks(spec.title));
     r.started_by = name_of(by);
     r.started = moment(clock);
     r.id = history_->begin_run(r);

@@ -2,14 +2,16 @@
 
 #include <vector>
 
+#include "platform/text.h"
+
 namespace psf {
 
 RunSpec spec_from_task(const Task& task) {
     RunSpec spec;
-    spec.title = std::string(m_psf::trim_blanks(task[Title]));
-    spec.start_address = std::string(m_psf::trim_blanks(task[StartAddress]));
+    spec.title = std::string(trim_blanks(task[Title]));
+    spec.start_address = std::string(trim_blanks(task[StartAddress]));
     spec.link_depth = read_number(task[LinkDepth]);
-    if (!task[UserName].empty() && !task[Password].empty()) {
+    if (complete_credentials(task[UserName], task[Password])) {
         spec.user = task[UserName];
         spec.password = task[Password];
     }
@@ -51,28 +53,11 @@ void stamp(Task& task, const LocalTime& when) {
     task[LastRunTime] = format_time(when);
 }
 
-int find_task(const TaskTable& table, std::string_view title) {
-    const std::string_view wanted = m_psf::trim_blanks(title);
-    for (int row = 1; row <= table.TaskCount; ++row)
-        if (m_psf::trim_blanks(table.at(row, Title)) == wanted) return row;
-    return 0;
-}
-
 bool settle_future_stamps(TaskTable& table, const LocalTime& now) {
-    const std::string today = format_date(now);
-    const std::string moment = today + " " + format_time(now);
     bool changed = false;
     for (int row = 1; row <= table.TaskCount; ++row) {
         Task& task = table.rows[static_cast<std::size_t>(row)];
-        const std::string& kind = task[ScheduleKind];
-        bool later = false;
-        // "From" counts days only; "many times a day" the date and time together.
-        if (kind == KindFrom)
-            later = parse_date_time(task[LastRunDate], "00:00") && task[LastRunDate] > today;
-        else if (kind == KindManyTimesADay)
-            later = parse_date_time(task[LastRunDate], task[LastRunTime]) &&
-                    task[LastRunDate] + " " + task[LastRunTime] > moment;
-        if (later) {
+        if (const auto last = last_run(task, now); last && last->ahead) {
             stamp(task, now);
             changed = true;
         }
@@ -98,14 +83,18 @@ void TaskStamps::run_ended(int row, bool cancelled, const LocalTime& end) {
     unsaved_ = true;
 }
 
-PassResult traite_ligne(TaskTable& table, const Clock& clock,
-                        const std::function<RunSummary(int row)>& run,
-                        const std::function<void()>& save) {
+PassResult run_in_turn(
+    std::size_t count, const Clock& clock, const std::function<RunSummary(std::size_t k)>& run,
+    const std::function<void(std::size_t k, const RunSummary&, const LocalTime& end)>& ended,
+    std::stop_token stop) {
     PassResult result;
-    TaskStamps stamps(table);
-    for (int row : stamps.begin_pass(clock.now())) {
-        const RunSummary summary = run(row);
-        stamps.run_ended(row, summary.cancelled, clock.now());
+    for (std::size_t k = 0; k < count; ++k) {
+        if (stop.stop_requested()) {
+            result.cancelled = true;
+            break;
+        }
+        const RunSummary summary = run(k);
+        ended(k, summary, clock.now());
         if (summary.timed_out) continue;  // not stamped; the next due task has its own time
         if (summary.cancelled) {
             result.cancelled = true;
@@ -113,6 +102,20 @@ PassResult traite_ligne(TaskTable& table, const Clock& clock,
         }
         ++result.ran;
     }
+    return result;
+}
+
+PassResult traite_ligne(TaskTable& table, const Clock& clock,
+                        const std::function<RunSummary(int row)>& run,
+                        const std::function<void()>& save, std::stop_token stop) {
+    TaskStamps stamps(table);
+    const std::vector<int> rows = stamps.begin_pass(clock.now());
+    PassResult result = run_in_turn(
+        rows.size(), clock, [&](std::size_t k) { return run(rows[k]); },
+        [&](std::size_t k, const RunSummary& summary, const LocalTime& end) {
+            stamps.run_ended(rows[k], summary.cancelled, end);
+        },
+        stop);
     if (stamps.take_unsaved()) {
         save();
         result.saved = true;

@@ -35,12 +35,8 @@ RunSummary traite_ligne_detail(const TaskTable& table, int numligne, RunMode mod
 // LastRunDate, then LastRunTime.
 void stamp(Task& task, const LocalTime& when);
 
-// The first row whose trimmed title equals `title`, or 0.
-int find_task(const TaskTable& table, std::string_view title);
-
-// Scheduled rows stamped later than `now` (the clock was set back) are
-// stamped `now`, so they wait one interval from here instead of until the
-// clock catches up. True when any row changed.
+// Scheduled rows whose last_run() is ahead of `now` are stamped `now`. True
+// when any row changed.
 bool settle_future_stamps(TaskTable& table, const LocalTime& now);
 
 // The rows due at `now`, in table order.
@@ -71,11 +67,21 @@ struct PassResult {
     bool saved = false;      // `save` was called
 };
 
+// The runs of a pass, one after the other on the calling thread, for the
+// runner and the window's worker alike: `run(k)` runs the k-th of `count`,
+// and `ended(k, summary, end)` hears of its end, `end` being the clock read
+// once it returned. A run stopped at its own time limit does not end the
+// pass; a run cancelled does, and so does `stop` before the next one.
+PassResult run_in_turn(
+    std::size_t count, const Clock& clock, const std::function<RunSummary(std::size_t k)>& run,
+    const std::function<void(std::size_t k, const RunSummary&, const LocalTime& end)>& ended,
+    std::stop_token stop = {});
+
 // One due-time pass: the rows due at the moment read once at its start run in
-// table order, each stamped with the clock when its run ends; `save` is called
-// once at the end when the table changed.
+// table order (run_in_turn), each stamped with the clock when its run ends;
+// `save` is called once at the end when the table changed.
 PassResult traite_ligne(TaskTable& table, const Clock& clock,
                         const std::function<RunSummary(int row)>& run,
-                        const std::function<void()>& save);
+                        const std::function<void()>& save, std::stop_token stop = {});
 
 }  // namespace psf

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/text.h"
+
 namespace psf {
 
 std::string page_count_text(int n) {
@@ -199,7 +201,7 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     const bool writable = make_destination(spec.destination, refused);
     if (!writable) summary.destination_failure = "cannot be created: " + refused;
 
-    if (!spec.user.empty() && !spec.password.empty())
+    if (complete_credentials(spec.user, spec.password))
         inet.SetCredentials(spec.user, spec.password, state.PageList[1]);
     else
         inet.SetCredentials("", "", state.PageList[1]);

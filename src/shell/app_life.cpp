@@ -40,15 +40,10 @@ QString instance_name(const std::string& DataFolder) {
 
 AppLife::~AppLife() = default;
 
-LockState AppLife::take(const std::string& DataFolder) {
-    lock_ = std::make_unique<DataFolderLock>(DataFolder, WindowLockHolder);
-    const LockState state = lock_->state();
-    if (state == LockState::HeldByWindow) {
-        QLocalSocket first;
-        first.connectToServer(instance_name(DataFolder));
-        if (first.waitForConnected(2000)) first.disconnectFromServer();
-    }
-    return state;
+void AppLife::call_first(const std::string& DataFolder) {
+    QLocalSocket first;
+    first.connectToServer(instance_name(DataFolder));
+    if (first.waitForConnected(2000)) first.disconnectFromServer();
 }
 
 void AppLife::listen(const std::string& DataFolder, std::function<void()> come_forward) {

@@ -5,10 +5,7 @@
 
 #include <QObject>
 #include <functional>
-#include <memory>
 #include <string>
-
-#include "platform/app_data.h"
 
 class QLocalServer;
 
@@ -19,16 +16,12 @@ class AppLife final : public QObject {
     using QObject::QObject;
     ~AppLife() override;
 
-    // Takes the data folder's lock for the window's life. When another window
-    // holds it, that window is asked to come forward.
-    LockState take(const std::string& DataFolder);
-    // Why the lock could not be used, naming its file, after take().
-    std::string lock_error() const { return lock_ ? lock_->error() : std::string(); }
+    // Asks the window that holds `DataFolder` to come forward.
+    static void call_first(const std::string& DataFolder);
     // From now on a second start over `DataFolder` calls `come_forward`.
     void listen(const std::string& DataFolder, std::function<void()> come_forward);
 
   private:
-    std::unique_ptr<DataFolderLock> lock_;
     QLocalServer* server_ = nullptr;
 };
 

@@ -21,6 +21,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "platform/text.h"
 #include "scheduler/run_record.h"
 #include "shell/thumbnails.h"
 #include "shell/twips.h"
@@ -272,7 +273,7 @@ void LastRunTips::refresh() {
 QString LastRunTips::tip(int row) const {
     const QTableWidgetItem* item = row >= 1 ? grid_->item(row - 1, 0) : nullptr;
     if (!item) return {};
-    const auto found = last_.find(std::string(m_psf::trim_blanks(item->text().toStdString())));
+    const auto found = last_.find(std::string(trim_blanks(item->text().toStdString())));
     return found == last_.end() ? QString() : "Last run: " + q(found->second);
 }
 

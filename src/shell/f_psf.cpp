@@ -21,13 +21,12 @@
 
 #include "platform/curl_transfer.h"
 #include "shell/app_life.h"
-#include "shell/f_avance.h"
+#include "shell/f_advanced.h"
 #include "shell/f_help.h"
 #include "shell/f_historique.h"
 #include "shell/m_tbpsf.h"
 #include "shell/widgets.h"
 #include "store/history.h"
-#include "store/schedule_file.h"
 
 namespace psf::shell {
 
@@ -287,67 +286,42 @@ void f_psf::on_focus_changed(QWidget*, QWidget* now) {
 StartResult f_psf::startup() {
     show_state();
 
-    const DataFolderChoice choice = compute_data_folder(setup_.app_data, setup_.program_folder);
-    DataFolder_ = choice.DataFolder;
-    std::string problem = choice.error;
-    if (!DataFolder_.empty()) {
-        switch (life_->take(DataFolder_)) {
-            case LockState::Taken:
-                break;
-            case LockState::HeldByWindow:
-                return StartResult::HandedOver;  // that window was brought forward
-            case LockState::HeldByRunner:
-                messages_->show(this, editor::program_message(
-                                          "The data folder is in use by a command-line run; start "
-                                          "Picsifter again when the run has ended."));
-                return StartResult::DataFolderInUse;
-            case LockState::Unusable:
-                problem = life_->lock_error();
-                DataFolder_.clear();
-                break;
+    folder_.find(setup_.app_data, setup_.program_folder);
+    switch (folder_.lock(WindowLockHolder)) {
+        case LockState::HeldByWindow:
+            life_->call_first(folder_.path());
+            return StartResult::HandedOver;
+        case LockState::HeldByRunner:
+            messages_->show(this, editor::program_message(
+                                      "The data folder is in use by a command-line run; start "
+                                      "Picsifter again when the run has ended."));
+            return StartResult::DataFolderInUse;
+        default:
+            break;
+    }
+    // The window's markers there: anything but a regular file is refused.
+    // The history is not: it only ever costs itself, and says so once.
+    if (!folder_.path().empty()) folder_.refuse(m_tbpsf::unusable_markers(folder_.path()));
+    if (folder_.load(table_)) {
+        std::string text;
+        for (const LoadWarning& w : folder_.warnings()) {
+            text += (text.empty() ? "" : "\n") + w.file + " did not load as it is.";
+            for (const std::string& line : w.lines) text += "\n" + line;
         }
+        if (!text.empty()) messages_->show(this, editor::program_message(text));
     }
-    if (!DataFolder_.empty()) {
-        // The window's markers there: anything but a regular file is refused.
-        // The history is not: it only ever costs itself, and says so once.
-        problem = m_tbpsf::unusable_markers(DataFolder_);
-        if (!problem.empty()) DataFolder_.clear();
-    }
-    table_.TaskCount = 0;
-    if (!DataFolder_.empty()) {
-        LoadReport report;
-        std::string error;
-        if (!charge_planifs(DataFolder_, table_, report, error)) {
-            // Saving would replace a file that could not be read.
-            problem = error;
-            DataFolder_.clear();
-        } else {
-            backup_ = report.backup;
-            extras_backup_ = report.extras.backup;
-            std::string text;
-            if (!report.schedule_clean()) {
-                text = DataFolder_ + ScheduleFileName + " did not load as it is.";
-                for (const std::string& line : load_warnings(report)) text += "\n" + line;
-            }
-            if (!report.extras.clean()) {
-                text += (text.empty() ? "" : "\n") + DataFolder_ + ExtrasFileName +
-                        " did not load as it is.";
-                for (const std::string& line : extras_warnings(report.extras)) text += "\n" + line;
-            }
-            if (!text.empty()) messages_->show(this, editor::program_message(text));
-        }
-    }
-    if (DataFolder_.empty())
+    const std::string& DataFolder = folder_.path();
+    if (DataFolder.empty())
         messages_->show(this, editor::program_message(
-                                  "The data folder cannot be used (" + problem +
+                                  "The data folder cannot be used (" + folder_.error() +
                                   "). Tasks can be scheduled, but they will not be saved."));
     editor::fill_grid(*grid_, table_);
-    tips_ = new LastRunTips(gri, DataFolder_);
-    m_avis->setChecked(m_tbpsf::notifies(DataFolder_));
+    tips_ = new LastRunTips(gri, DataFolder);
+    m_avis->setChecked(m_tbpsf::notifies(DataFolder));
 
-    if (!DataFolder_.empty()) life_->listen(DataFolder_, [this] { restore(); });
+    if (!DataFolder.empty()) life_->listen(DataFolder, [this] { restore(); });
     tray_->ensure();
-    const bool marker = m_tbpsf::marker(DataFolder_);
+    const bool marker = m_tbpsf::marker(DataFolder);
     m_tb->setChecked(marker);
     tray_->watch();
     // Without a notification area a hidden window could not be reached.
@@ -437,7 +411,7 @@ void f_psf::start_pass() {
 }
 
 void f_psf::start_job(std::vector<RunItem> items) {
-    worker_->start(std::move(items), DataFolder_);
+    worker_->start(std::move(items), folder_.path());
 }
 
 void f_psf::on_run_ended(const RunEnd& run) {
@@ -454,7 +428,7 @@ void f_psf::on_run_ended(const RunEnd& run) {
 // Said once, outside the delivery of the worker's reports, which a message
 // box's own loop would otherwise reorder.
 void f_psf::say_history_problem(const std::string& problem) {
-    if (history_said_ || closing_ || DataFolder_.empty()) return;
+    if (history_said_ || closing_ || folder_.path().empty()) return;
     history_said_ = true;
     QTimer::singleShot(0, this, [this, problem] {
         messages_->show(this, editor::program_message("The history of runs: " + problem + "."));
@@ -462,7 +436,7 @@ void f_psf::say_history_problem(const std::string& problem) {
 }
 
 void f_psf::show_history(std::int64_t run) {
-    psf::shell::show_history(this, DataFolder_, run);
+    psf::shell::show_history(this, folder_.path(), run);
 }
 
 void f_psf::on_job_ended() {
@@ -566,8 +540,8 @@ bool f_psf::folder_exists(const std::string& folder) const {
 }
 
 bool f_psf::save(const TaskTable& table, std::string& error) {
-    if (DataFolder_.empty()) return true;  // said once at start-up
-    return sauve_planifs(DataFolder_, table, error, backup_, extras_backup_);
+    if (folder_.path().empty()) return true;  // said once at start-up
+    return folder_.save(table, error);
 }
 
 editor::Stamp f_psf::now() const {

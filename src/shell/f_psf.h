@@ -17,6 +17,7 @@
 #include "shell/messages.h"
 #include "shell/run_worker.h"
 #include "shell/table_grid.h"
+#include "store/data_folder.h"
 #include "store/task_table.h"
 
 class QAction;
@@ -87,7 +88,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     QSystemTrayIcon* tray() const;
 
     const TaskTable& tasks() const { return table_; }
-    const std::string& data_folder() const { return DataFolder_; }
+    const std::string& data_folder() const { return folder_.path(); }
     const RunGate& gate() const { return gate_; }
     Grid& grid() { return *grid_; }
     bool busy() const { return gate_.busy(); }
@@ -168,9 +169,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     WindowSetup setup_;
 
     TaskTable table_;
-    std::string DataFolder_;
-    std::string backup_;         // where a damaged schedule file is kept before its first rewrite
-    std::string extras_backup_;  // the same for the extras file
+    DataFolderStore folder_;
     TaskStamps stamps_;
     std::unique_ptr<TableGrid> grid_;
     std::unique_ptr<editor::TaskEditor> editor_;

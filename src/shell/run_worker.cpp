@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "scheduler/task_pass.h"
 #include "shell/mailbox.h"
 
 namespace psf::shell {
@@ -53,32 +54,33 @@ void RunWorker::run_job(const std::vector<RunItem>& items, const std::string& Da
             ui_context_->post([cb = callbacks_.history_problem, problem] { cb(problem); });
         });
     Observer observer(ui_context_.get(), callbacks_);
-    for (const RunItem& item : items) {
-        if (stop.stop_requested()) break;
+    const auto run = [&](std::size_t k) {
+        const RunItem& item = items[k];
         const StartedBy by =
             item.mode == RunMode::Scheduled ? StartedBy::Timer : StartedBy::RetrieveNow;
-        const RunSummary summary =
-            recorder_->record(item.spec, by, clock_, [&](const m_psf::StoredLookup& stored) {
-                return run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop, stored);
-            });
-        const LocalTime end = clock_.now();
+        return recorder_->record(item.spec, by, clock_, [&](const m_psf::StoredLookup& stored) {
+            return run_retrieval(item.spec, item.mode, *state_, *inet_, observer, stop, stored);
+        });
+    };
+    // The user-interface thread, which keeps the table, stamps it.
+    const auto ended = [&](std::size_t k, const RunSummary& summary, const LocalTime& end) {
+        const RunItem& item = items[k];
         // A dead start page, a host given up, a full list or the time limit is
         // said once the run's own captions are done.
         if (const std::string note = end_note(summary);
             !note.empty() && (!summary.cancelled || summary.timed_out))
             observer.set_caption(note);
-        RunEnd ended{item.row,
-                     item.mode,
-                     item.spec.title,
-                     summary.cancelled,
-                     end,
-                     summary.images_copied,
-                     summary.start_failure,
-                     recorder_->last_id()};
-        ui_context_->post([this, ended = std::move(ended)] { callbacks_.run_ended(ended); });
-        // A run stopped at its time limit does not stop the job.
-        if (summary.cancelled && !summary.timed_out) break;
-    }
+        RunEnd report{item.row,
+                      item.mode,
+                      item.spec.title,
+                      summary.cancelled,
+                      end,
+                      summary.images_copied,
+                      summary.start_failure,
+                      recorder_->last_id()};
+        ui_context_->post([this, report = std::move(report)] { callbacks_.run_ended(report); });
+    };
+    run_in_turn(items.size(), clock_, run, ended, stop);
     ui_context_->post([this] { callbacks_.job_ended(); });
 }
 

@@ -4,6 +4,8 @@
 #include <QTableWidget>
 #include <stdexcept>
 
+#include "shell/twips.h"
+
 namespace psf {
 
 namespace {
@@ -85,12 +87,12 @@ void TableGrid::RemoveItem(int row) {
 
 int TableGrid::ColWidth(int col) const {
     check(0, col);
-    return table_->columnWidth(col) * TwipsPerPixel;
+    return shell::twips_of(table_->columnWidth(col));
 }
 
 void TableGrid::setColWidth(int col, int twips) {
     check(0, col);
-    table_->setColumnWidth(col, twips / TwipsPerPixel);
+    table_->setColumnWidth(col, shell::px(twips));
 }
 
 int TableGrid::RowSel() const {

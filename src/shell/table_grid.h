@@ -8,8 +8,6 @@ class QTableWidget;
 
 namespace psf {
 
-inline constexpr int TwipsPerPixel = 15;
-
 class TableGrid final : public Grid {
   public:
     explicit TableGrid(QTableWidget* table);

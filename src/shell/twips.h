@@ -6,12 +6,16 @@
 #include <QGroupBox>
 #include <cmath>
 
-#include "shell/table_grid.h"
-
 namespace psf::shell {
 
+inline constexpr int TwipsPerPixel = 15;
+
+// Twips to pixels, to the nearest, and back.
 inline int px(int twips) {
     return static_cast<int>(std::lround(twips / double(TwipsPerPixel)));
+}
+inline constexpr int twips_of(int pixels) {
+    return pixels * TwipsPerPixel;
 }
 
 template <typename W>

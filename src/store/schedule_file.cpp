@@ -15,6 +15,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/data_file.h"
+#include "platform/text.h"
 
 namespace fs = std::filesystem;
 
@@ -25,12 +26,6 @@ namespace {
 std::string with_slash(std::string folder) {
     if (folder.empty() || folder.back() != '/') folder += '/';
     return folder;
-}
-
-std::string trimmed(const std::string& s) {
-    const auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 // Creates the folder and every missing parent, readable by the owner only.
@@ -144,7 +139,7 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
     DataFolderChoice choice;
     std::string error;
     const std::string fallback = with_slash(program_folder) + "psfsetin";
-    const std::string base = trimmed(app_data);
+    const std::string base(trim_blanks(app_data));
     const std::string first = base.empty() ? fallback : with_slash(base) + "Psf";
     if (make_folder(first, error)) {
         choice.DataFolder = with_slash(first);

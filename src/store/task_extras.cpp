@@ -1,8 +1,8 @@
 #include <algorithm>
-#include <cctype>
 #include <optional>
 #include <set>
 
+#include "platform/text.h"
 #include "store/task_table.h"
 
 namespace psf {
@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::string_view Largest = "largest";
 constexpr std::string_view All = "all";
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return out;
-}
 
 // The fields of a line written by format_extras; nothing else passes.
 std::optional<std::vector<std::string_view>> strict_fields(std::string_view line) {
@@ -53,7 +47,7 @@ bool normalise(TaskExtras& extras) {
     const auto& known = image_kinds();
     std::set<std::size_t> chosen;
     for (const std::string& kind : extras.kinds) {
-        const auto it = std::find(known.begin(), known.end(), lower(kind));
+        const auto it = std::find(known.begin(), known.end(), lower_ascii(kind));
         if (it == known.end()) return false;
         chosen.insert(static_cast<std::size_t>(it - known.begin()));
     }
@@ -66,9 +60,7 @@ bool normalise(TaskExtras& extras) {
 }
 
 std::string extras_key(std::string_view title) {
-    const std::size_t first = title.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    return std::string(title.substr(first, title.find_last_not_of(' ') - first + 1));
+    return std::string(trim_blanks(title));
 }
 
 TaskExtras TaskTable::extras_of(int row) const {

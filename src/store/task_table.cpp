@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/text.h"
+
 namespace psf {
 
 std::string format_schedule(const TaskTable& table) {
@@ -22,7 +24,7 @@ std::string format_schedule(const TaskTable& table) {
 std::string unstorable_value(const TaskTable& table) {
     for (int row = 1; row <= table.TaskCount; ++row)
         for (int col = 1; col <= FieldCount; ++col)
-            if (table.at(row, col).find_first_of("\"\r\n") != std::string::npos)
+            if (table.at(row, col).find_first_of(Unstorable) != std::string::npos)
                 return std::to_string(row) + ":" + std::to_string(col);
     return {};
 }
@@ -100,9 +102,7 @@ int read_record(std::string_view line, Task& task, int& quotes_dropped) {
             if (i == npos) i = line.size();
         } else {
             const std::size_t stop = std::min(line.find(',', i), line.size());
-            std::string_view raw = line.substr(i, stop - i);
-            while (!raw.empty() && raw.back() == ' ') raw.remove_suffix(1);
-            value = std::string(raw);
+            value = std::string(trim_blanks(line.substr(i, stop - i)));
             i = stop;
         }
         // The format has no escape for a quote: keeping it would block every save.
@@ -135,7 +135,7 @@ LoadReport parse_schedule(std::string_view bytes, TaskTable& table) {
     while (pos < bytes.size()) {
         const std::string_view line = next_line(bytes, pos);
         ++line_number;
-        if (line.find_first_not_of(' ') == std::string_view::npos) continue;
+        if (trim_blanks(line).empty()) continue;
         Task task{};
         const int fields = read_record(line, task, report.quotes_dropped);
         if (fields != FieldCount) {
@@ -157,6 +157,13 @@ std::string_view next_line(std::string_view bytes, std::size_t& pos) {
     if (pos < bytes.size() && bytes[pos] == '\r') ++pos;
     if (pos < bytes.size() && bytes[pos] == '\n') ++pos;
     return line;
+}
+
+int find_task(const TaskTable& table, std::string_view title) {
+    const std::string_view wanted = trim_blanks(title);
+    for (int row = 1; row <= table.TaskCount; ++row)
+        if (trim_blanks(table.at(row, Title)) == wanted) return row;
+    return 0;
 }
 
 std::int16_t read_number(std::string_view text) {

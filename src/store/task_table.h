@@ -115,13 +115,20 @@ struct TaskTable {
     }
 };
 
+// The first of rows 1..TaskCount whose title equals `title`, both without the
+// spaces around them (as Schedule and the runner tell tasks apart), or 0.
+int find_task(const TaskTable& table, std::string_view title);
+
 // The text of the schedule file for rows 1..TaskCount: 40 quoted fields a
 // line, CR LF line ends, no escaping.
 std::string format_schedule(const TaskTable& table);
 
-// Values that the format cannot carry (a double quote has no escape, and a
-// line break would end the record). Returns the first offending
-// "row:column", or an empty string.
+// The characters a value cannot hold in the schedule file: a double quote
+// has no escape, and a line break would end the record.
+inline constexpr std::string_view Unstorable = "\"\r\n";
+
+// The first value of rows 1..TaskCount that holds an Unstorable character,
+// as "row:column", or an empty string.
 std::string unstorable_value(const TaskTable& table);
 
 // A record that does not hold exactly 40 fields: set aside, never shifted

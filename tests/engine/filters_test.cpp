@@ -5,9 +5,11 @@
 #include <string_view>
 
 #include "engine/m_psf.h"
+#include "platform/text.h"
 #include "support/table.h"
 
 using namespace psf::m_psf;
+using psf::trim_blanks;
 using psf::test::read_table;
 
 namespace {
@@ -31,6 +33,8 @@ TEST(Filters, Tables) {
         EXPECT_EQ(got, r[2]) << r.where;
         EXPECT_TRUE(got.empty() || got.data() == &r[1][r[1].find_first_not_of(' ')]);  // a view
     }
+    for (const auto& r : read_table("filters/media_type.txt", 3))
+        EXPECT_EQ(psf::media_type(r[1]), r[2]) << r.where;
     for (const auto& r : read_table("filters/code_type.txt", 3)) {
         const auto code = code_type(r[1]);
         EXPECT_EQ(code ? std::to_string(*code) : "-", r[2]) << r.where;

@@ -3,9 +3,11 @@
 
 #include "engine/m_psf.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/text.h"
 
 using namespace psf::m_psf;
 using namespace psf::fuzz;
+using psf::trim_blanks;
 
 namespace {
 
@@ -50,6 +52,7 @@ void check_resolution(std::string_view page, std::string_view link) {
         FUZZ_CHECK(url_absolue(page, a) == a, "a resolved absolute link resolves to itself");
         return;
     }
+    page = without_fragment(page);  // what links resolve against
     if (!well_formed_address(page)) return;
 
     const std::string root = racine_url(page), dir = repertoire_url(page);

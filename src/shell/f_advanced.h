@@ -14,9 +14,9 @@ class QPushButton;
 
 namespace psf::shell {
 
-class f_avance final : public QDialog {
+class f_advanced final : public QDialog {
   public:
-    f_avance(QWidget* parent, const TaskExtras& current);
+    f_advanced(QWidget* parent, const TaskExtras& current);
 
     // What the boxes say now.
     TaskExtras chosen() const;

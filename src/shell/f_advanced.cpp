@@ -1,4 +1,4 @@
-#include "shell/f_avance.h"
+#include "shell/f_advanced.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,8 +15,8 @@ namespace {
 constexpr int Width = 4800, Height = 3300;  // twips
 }  // namespace
 
-f_avance::f_avance(QWidget* parent, const TaskExtras& current) : QDialog(parent) {
-    setObjectName("f_avance");
+f_advanced::f_advanced(QWidget* parent, const TaskExtras& current) : QDialog(parent) {
+    setObjectName("f_advanced");
     setWindowTitle("Advanced");
     setFont(layout_font());
     setFixedSize(px(Width), px(Height));
@@ -53,7 +53,7 @@ f_avance::f_avance(QWidget* parent, const TaskExtras& current) : QDialog(parent)
     connect(Command2, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-TaskExtras f_avance::chosen() const {
+TaskExtras f_advanced::chosen() const {
     TaskExtras extras;
     for (std::size_t k = 0; k < Check1.size(); ++k)
         if (Check1[k]->isChecked()) extras.kinds.emplace_back(image_kinds()[k]);
@@ -63,7 +63,7 @@ TaskExtras f_avance::chosen() const {
 }
 
 std::optional<TaskExtras> ask_extras(QWidget* parent, const TaskExtras& current) {
-    f_avance dialog(parent, current);
+    f_advanced dialog(parent, current);
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     return dialog.chosen();
 }
