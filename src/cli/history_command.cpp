@@ -61,6 +61,8 @@ const char* outcome_code(Outcome o) {
             return "time limit";
         case Outcome::DestinationFailed:
             return "destination failed";
+        case Outcome::OutOfMemory:
+            return "out of memory";
         case Outcome::Interrupted:
             break;
     }

@@ -91,6 +91,7 @@ RunSummary RunRecorder::record(const RunSpec& spec, StartedBy by, const Clock& c
                         .count();
     r.outcome = s.timed_out                      ? Outcome::TimeLimit
                 : s.cancelled                    ? Outcome::Interrupted
+                : s.out_of_memory                ? Outcome::OutOfMemory
                 : !s.start_failure.empty()       ? Outcome::StartFailed
                 : !s.destination_failure.empty() ? Outcome::DestinationFailed
                                                  : Outcome::Done;

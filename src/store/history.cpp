@@ -71,9 +71,10 @@ std::string run_columns(int version) {
 }
 
 constexpr std::pair<Outcome, const char*> OutcomeCodes[] = {
-    {Outcome::Running, "running"},          {Outcome::Done, "done"},
-    {Outcome::StartFailed, "start-failed"}, {Outcome::TimeLimit, "time-limit"},
-    {Outcome::Interrupted, "interrupted"},  {Outcome::DestinationFailed, "destination-failed"},
+    {Outcome::Running, "running"},           {Outcome::Done, "done"},
+    {Outcome::StartFailed, "start-failed"},  {Outcome::TimeLimit, "time-limit"},
+    {Outcome::Interrupted, "interrupted"},   {Outcome::DestinationFailed, "destination-failed"},
+    {Outcome::OutOfMemory, "out-of-memory"},
 };
 
 const char* code_of(Outcome o) {
@@ -172,6 +173,8 @@ std::string outcome_text(const RunRecord& run) {
             return "time limit";
         case Outcome::DestinationFailed:
             return "destination " + run.cause;
+        case Outcome::OutOfMemory:
+            return "out of memory";
         case Outcome::Interrupted:
             break;
     }

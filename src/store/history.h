@@ -17,7 +17,15 @@ inline constexpr const char* HistoryFileName = "picsifter.db";
 // The runs kept; the oldest beyond them go when a run starts.
 inline constexpr int HistoryRuns = 10000;
 
-enum class Outcome { Running, Done, StartFailed, TimeLimit, Interrupted, DestinationFailed };
+enum class Outcome {
+    Running,
+    Done,
+    StartFailed,
+    TimeLimit,
+    Interrupted,
+    DestinationFailed,
+    OutOfMemory
+};
 
 struct RunRecord {
     std::int64_t id = 0;
