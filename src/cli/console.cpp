@@ -102,4 +102,24 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
     return s.start_failure.empty() ? ExitDone : ExitStartPage;
 }
 
+SignalStopper::SignalStopper() {
+    if (!signals_.ready()) {
+        complain("warning: " + signals_.ready().error().text);
+        return;
+    }
+    watcher_ = std::thread([this] {
+        for (;;) {
+            const EndSignals::Heard heard = signals_.wait();
+            if (heard.signal) source_.request_stop();
+            if (heard.woken) return;
+        }
+    });
+}
+
+SignalStopper::~SignalStopper() {
+    if (!watcher_.joinable()) return;
+    signals_.wake();
+    watcher_.join();
+}
+
 }  // namespace psf::cli

@@ -1,9 +1,6 @@
 // What the runner prints while a run goes, and how a signal stops it.
 #pragma once
 
-#include <signal.h>
-
-#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <stop_token>
@@ -11,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/end_signals.h"
 #include "scheduler/task_run.h"
 
 namespace psf::cli {
@@ -97,36 +95,20 @@ class ConsoleObserver final : public RunObserver {
     std::string task_;
 };
 
-// Turns SIGINT, SIGTERM and SIGHUP into a stop request for the run.
+// Turns SIGINT, SIGTERM and SIGHUP into a stop request for the run, heard
+// on a thread of its own; without their pipe, it says so once and the
+// signals keep their default action.
 class SignalStopper {
   public:
-    SignalStopper() {
-        sigemptyset(&set_);
-        sigaddset(&set_, SIGINT);
-        sigaddset(&set_, SIGTERM);
-        sigaddset(&set_, SIGHUP);
-        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
-        watcher_ = std::thread([this] {
-            for (;;) {
-                const int sig = sigwaitinfo(&set_, nullptr);
-                if (done_) return;
-                if (sig > 0) source_.request_stop();
-            }
-        });
-    }
-    ~SignalStopper() {
-        done_ = true;
-        // A signal of the set sent to the watcher alone wakes it at once; it
-        // cannot fail for a thread not yet joined.
-        [[maybe_unused]] const int sent = pthread_kill(watcher_.native_handle(), SIGTERM);
-        watcher_.join();
-    }
+    SignalStopper();
+    ~SignalStopper();
+    SignalStopper(const SignalStopper&) = delete;
+    SignalStopper& operator=(const SignalStopper&) = delete;
     std::stop_token token() const { return source_.get_token(); }
 
   private:
-    sigset_t set_{};
+    EndSignals signals_;
     std::stop_source source_;
-    std::atomic<bool> done_{false};
     std::thread watcher_;
 };
 

@@ -2,14 +2,12 @@
 // cron or systemd timers.
 #include <signal.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <stop_token>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cli/console.h"

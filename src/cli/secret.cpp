@@ -1,6 +1,7 @@
 #include "cli/secret.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "platform/end_signals.h"
 #include "platform/text.h"
 
 namespace psf::cli {
@@ -20,12 +22,6 @@ namespace {
 std::string first_line(std::string text) {
     text = text.substr(0, text.find_first_of("\r\n"));
     return std::string(trim_blanks(text));
-}
-
-volatile sig_atomic_t prompt_signal = 0;
-
-void note_signal(int sig) {
-    prompt_signal = sig;
 }
 
 // Turns echo off, keeping the settings before in `saved`. A change the
@@ -46,43 +42,49 @@ bool ask_terminal(const std::string& user, std::string& password, bool& echoing)
     if (!::isatty(STDIN_FILENO)) return false;
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (tty < 0) return false;
-    termios saved{};
-    if (!echo_off(tty, saved)) {
-        echoing = true;
-        ::close(tty);
-        return false;
-    }
-    struct sigaction catcher {
-    }, old_int{}, old_term{}, old_hup{};
-    catcher.sa_handler = note_signal;  // no SA_RESTART: the read returns
-    sigemptyset(&catcher.sa_mask);
-    ::sigaction(SIGINT, &catcher, &old_int);
-    ::sigaction(SIGTERM, &catcher, &old_term);
-    ::sigaction(SIGHUP, &catcher, &old_hup);
-
-    const std::string prompt = "Password for " + user + ": ";
-    bool ok = ::write(tty, prompt.data(), prompt.size()) >= 0;
+    bool ok = false;
     std::string line;
-    char c = 0;
-    while (ok && !prompt_signal) {
-        const ssize_t n = ::read(tty, &c, 1);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || c == '\n') {
-            ok = n > 0 || !line.empty();
-            break;
+    int ended_by = 0;
+    {
+        // Caught before echo goes off: no signal ends the program with it off.
+        EndSignals caught;
+        termios saved{};
+        echoing = !echo_off(tty, saved);
+        const std::string prompt = "Password for " + user + ": ";
+        ok = !echoing && ::write(tty, prompt.data(), prompt.size()) >= 0;
+        while (ok && !ended_by) {
+            pollfd ready[2] = {{tty, POLLIN, 0}, {caught.fd(), POLLIN, 0}};
+            if (::poll(ready, caught.ready() ? 2 : 1, -1) < 0) {
+                ok = errno == EINTR;
+                continue;
+            }
+            if (ready[1].revents) {
+                const EndSignals::Heard heard = caught.take();
+                ok = !heard.woken;
+                ended_by = heard.signal;
+                continue;
+            }
+            char c = 0;
+            const ssize_t n = ::read(tty, &c, 1);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0 || c == '\n') {
+                ok = n > 0 || !line.empty();
+                break;
+            }
+            line.push_back(c);
         }
-        line.push_back(c);
+        if (!echoing) {
+            // Should this fail, echo stays off: nothing is shown that should not be.
+            static_cast<void>(::tcsetattr(tty, TCSAFLUSH, &saved));
+            if (::write(tty, "\n", 1) < 0) ok = false;
+        }
+        ::close(tty);
+        if (!ended_by) ended_by = caught.take().signal;  // one that came meanwhile
     }
-    // Should this fail, echo stays off: nothing is shown that should not be.
-    ::tcsetattr(tty, TCSAFLUSH, &saved);
-    if (::write(tty, "\n", 1) < 0) ok = false;
-    ::close(tty);
-    ::sigaction(SIGINT, &old_int, nullptr);
-    ::sigaction(SIGTERM, &old_term, nullptr);
-    ::sigaction(SIGHUP, &old_hup, nullptr);
-    if (prompt_signal) ::raise(prompt_signal);
+    // The signals have their actions back: this one acts as it would have.
+    if (ended_by) ::raise(ended_by);
     password = first_line(line);
-    return ok;
+    return ok && !ended_by;
 }
 
 }  // namespace

@@ -1,12 +1,6 @@
 #include "shell/app_life.h"
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -19,13 +13,6 @@
 namespace psf::shell {
 
 namespace {
-
-int signal_pipe[2] = {-1, -1};
-
-void on_signal(int) {
-    const char one = 1;
-    [[maybe_unused]] const auto n = ::write(signal_pipe[1], &one, 1);
-}
 
 // The name a second start uses to find the window of its data folder.
 QString instance_name(const std::string& DataFolder) {
@@ -60,23 +47,13 @@ void AppLife::listen(const std::string& DataFolder, std::function<void()> come_f
     server_->listen(name);
 }
 
-void end_on_signals(std::function<void()> end) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signal_pipe) != 0) {
-        // The signals keep their default action, which ends the window without its clean end.
-        std::fprintf(stderr,
-                     "picsifter: SIGTERM, SIGINT and SIGHUP cannot end the window cleanly: %s\n",
-                     std::strerror(errno));
+void end_on_signals(EndSignals& caught, std::function<void()> end) {
+    if (!caught.ready()) {
+        std::fprintf(stderr, "picsifter: %s\n", caught.ready().error().text.c_str());
     } else {
-        struct sigaction action {};
-        action.sa_handler = on_signal;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
-        auto* watch = new QSocketNotifier(signal_pipe[0], QSocketNotifier::Read, qApp);
-        QObject::connect(watch, &QSocketNotifier::activated, qApp, [end] {
-            char drained[16];
-            [[maybe_unused]] const auto n = ::read(signal_pipe[0], drained, sizeof drained);
-            end();
+        auto* watch = new QSocketNotifier(caught.fd(), QSocketNotifier::Read, qApp);
+        QObject::connect(watch, &QSocketNotifier::activated, qApp, [&caught, end] {
+            if (caught.take().signal) end();
         });
     }
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, [end](QSessionManager&) { end(); });

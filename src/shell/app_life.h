@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "platform/end_signals.h"
+
 class QLocalServer;
 
 namespace psf::shell {
@@ -25,8 +27,9 @@ class AppLife final : public QObject {
     QLocalServer* server_ = nullptr;
 };
 
-// SIGTERM, SIGINT, SIGHUP and the session's end call `end` on the main thread.
-void end_on_signals(std::function<void()> end);
+// The signals `caught` catches and the session's end call `end` on the main
+// thread; without the signals' pipe, that is said once on standard error.
+void end_on_signals(EndSignals& caught, std::function<void()> end);
 
 // Closes the open popups and modal boxes, whose loops of their own would hold
 // up an end. True when there was one.

@@ -7,6 +7,9 @@
 #include "shell/f_psf.h"
 
 int main(int argc, char** argv) {
+    // Caught from the start, a signal waits in its pipe until the window can
+    // end; made before the application, the pipe outlives its notifier.
+    psf::EndSignals caught;
     QApplication app(argc, argv);
     // No display name: the platform would append it to every window title.
     QApplication::setApplicationName(psf::WindowLockHolder);
@@ -24,7 +27,7 @@ int main(int argc, char** argv) {
 
     // SIGTERM, SIGINT and SIGHUP end the program as the session's end does:
     // no question, the run stopped, the file whole.
-    psf::shell::end_on_signals([&window] { window.quit_now(); });
+    psf::shell::end_on_signals(caught, [&window] { window.quit_now(); });
 
     switch (window.startup()) {
         case psf::shell::StartResult::HandedOver:

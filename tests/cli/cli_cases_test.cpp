@@ -4,6 +4,7 @@
 // no temporary file was left inside it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <pty.h>
 #include <sqlite3.h>
 #include <sys/ioctl.h>
@@ -269,6 +270,8 @@ void step(World& w, Strings f) {
                     ::renameat2(AT_FDCWD, at.c_str(), AT_FDCWD, link.c_str(), RENAME_EXCHANGE) == 0;
             fs::remove(link);
         });
+    if (is("signal"))  // signal NAME: to the bg run, a child of this test
+        run_process({"/usr/bin/pkill", "-" + f.at(1), "-P", std::to_string(::getpid())});
     if (is("wait")) w.holder.join(), w.swapper = {}, w.last = w.held;
     if (is("cli closed lib copy")) w.last = run(w, f);
     if (is("cli closed lib copy wait")) {
@@ -407,6 +410,27 @@ TEST(Password, NotAskedWhereEchoStaysOn) {
     std::string said(4096, ' ');
     said.resize(static_cast<std::size_t>(std::max(0L, ::read(master, said.data(), said.size()))));
     EXPECT_NE(said.find("echo cannot be turned off"), npos) << said;
+}
+
+// A signal while the password is typed: the terminal gets its echo back
+// before the signal ends the run as it would have.
+TEST(Password, SignalWhileAskedGivesEchoBack) {
+    int master = -1, slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    Child cli({"/usr/bin/setsid", "-wc", PICSIFTER_CLI_PATH, "crawl", "http://1/", "--user", "u"},
+              {"PICSIFTER_PASSWORD"}, {}, {slave, slave, slave});
+    std::string said;
+    for (char c[256]; said.find("Password for u: ") == npos;) {
+        pollfd p{master, POLLIN, 0};
+        ASSERT_GT(::poll(&p, 1, 10'000), 0) << "no prompt: " << said;
+        said.append(c, static_cast<std::size_t>(std::max(0L, ::read(master, c, sizeof c))));
+    }
+    termios t{};
+    EXPECT_TRUE(::tcgetattr(slave, &t) == 0 && !(t.c_lflag & ECHO)) << "asked with echo on";
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.wait(std::chrono::seconds(10)), 128 + SIGTERM);
+    EXPECT_TRUE(::tcgetattr(slave, &t) == 0 && (t.c_lflag & ECHO)) << "echo left off";
+    ::close(master), ::close(slave);
 }
 
 }  // namespace

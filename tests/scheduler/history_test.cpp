@@ -142,4 +142,28 @@ TEST(History, AFileOfTheFirstVersionIsReadThenBroughtUpToDate) {
     EXPECT_EQ(sql(dir.path(), "PRAGMA user_version"), "2");
 }
 
+// Each way a run can end is kept as it came, whatever else is true of it.
+TEST(History, EachEndIsKeptAsItCame) {
+    const std::pair<void (*)(RunSummary&), const char*> ends[] = {
+        {[](RunSummary&) {}, "done"},
+        {[](RunSummary& s) { s.start_failure = "connection refused"; },
+         "start page failed: connection refused"},
+        {[](RunSummary& s) { s.destination_failure = "could not be created"; },
+         "destination could not be created"},
+        {[](RunSummary& s) { s.out_of_memory = true, s.start_failure = "x"; }, "out of memory"},
+        {[](RunSummary& s) { s.cancelled = true, s.out_of_memory = true; }, "interrupted"},
+        {[](RunSummary& s) { s.cancelled = s.timed_out = true; }, "time limit"},
+    };
+    psf::test::TempDir dir;
+    RunRecorder recorder(dir.str(), {});
+    for (const auto& [end, text] : ends) {
+        recorder.record({}, StartedBy::Crawl, SystemClock(), [&](const auto&) {
+            RunSummary s = one_image(dir.path());
+            end(s);
+            return s;
+        });
+        EXPECT_EQ(outcome_text(History(dir.str(), History::Mode::Read).runs().front()), text);
+    }
+}
+
 }  // namespace
