@@ -45,8 +45,10 @@ bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
     return true;
 }
 
-ConsoleObserver::ConsoleObserver(Verbosity level)
-    : level_(level), live_(level == Verbosity::Normal && ::isatty(STDOUT_FILENO) == 1) {}
+ConsoleObserver::ConsoleObserver(Verbosity level, bool tasks)
+    : level_(level),
+      tasks_(tasks),
+      live_(level == Verbosity::Normal && ::isatty(STDOUT_FILENO) == 1) {}
 
 void ConsoleObserver::set_caption(const std::string& caption) {
     if (level_ == Verbosity::Verbose && !caption.empty())
@@ -91,7 +93,8 @@ int ConsoleObserver::report(const RunSummary& s, const std::string& title) {
         std::cout << prefix << summary_text(s) << '\n' << std::flush;
     }
     if (s.timed_out) {
-        complain(prefix + time_limit_text(s));
+        complain(prefix + time_limit_text(s) +
+                 (tasks_ ? "; the task keeps its last-run time" : ""));
         return ExitTimeLimit;
     }
     if (s.out_of_memory) {

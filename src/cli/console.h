@@ -70,7 +70,8 @@ bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
 // line rewritten in place; nothing else.
 class ConsoleObserver final : public RunObserver {
   public:
-    explicit ConsoleObserver(Verbosity level);
+    // `tasks`: the runs are of stored tasks, which a time limit leaves unstamped.
+    explicit ConsoleObserver(Verbosity level, bool tasks = false);
     void set_caption(const std::string& caption) override;
     void set_colour(LabelColour) override {}
     void progress(const RunProgress& p) override;
@@ -90,6 +91,7 @@ class ConsoleObserver final : public RunObserver {
   private:
     void clear_line();
     Verbosity level_;
+    bool tasks_;
     bool live_;  // progress rewritten in place
     bool drawn_ = false;
     std::string task_;

@@ -153,7 +153,7 @@ int run_command(std::vector<std::string> words) {
     SignalStopper stopper;
     CurlTransfer inet;
     m_psf::CrawlState state;
-    ConsoleObserver observer(level);
+    ConsoleObserver observer(level, true);
     RunRecorder recorder(store.folder.path(), [&](const std::string& w) { observer.warn(w); });
     const RunSummary summary = recorder.record(
         spec_from_row(store.table, row), StartedBy::Run, SystemClock(),
@@ -205,7 +205,7 @@ int due_command(std::vector<std::string> words) {
     SignalStopper stopper;
     CurlTransfer inet;
     m_psf::CrawlState state;
-    ConsoleObserver observer(level);
+    ConsoleObserver observer(level, true);
     SystemClock system_clock;
     std::optional<FixedClock> fixed;
     if (at) fixed.emplace(*at);

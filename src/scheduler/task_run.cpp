@@ -119,8 +119,7 @@ class Deadline {
 
 std::string time_limit_text(const RunSummary& s) {
     if (!s.timed_out) return {};
-    return "the run stopped after its time limit of " + duration_text(s.max_time) +
-           "; the task keeps its last-run time";
+    return "the run stopped after its time limit of " + duration_text(s.max_time);
 }
 
 std::string out_of_memory_text(const RunSummary& s) {

@@ -120,8 +120,7 @@ std::string too_long_text(const RunSummary& s);
 std::vector<std::string> too_long_texts(const RunSummary& s);
 // One sentence for each full list, or empty.
 std::string lists_full_text(const RunSummary& s);
-// "the run stopped after its time limit of 2 h; the task keeps its last-run
-// time", or empty.
+// "the run stopped after its time limit of 2 h", or empty.
 std::string time_limit_text(const RunSummary& s);
 // "the run ran out of memory and ended early", or empty.
 std::string out_of_memory_text(const RunSummary& s);
