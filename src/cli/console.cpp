@@ -22,8 +22,8 @@ bool take_verbosity(std::vector<std::string>& words, Verbosity& level) {
     return !(verbose && quiet);
 }
 
-bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
-                   std::string& error) {
+Result<std::chrono::seconds> take_max_time(std::vector<std::string>& words) {
+    std::chrono::seconds limit = DefaultMaxTime;
     std::vector<std::string> rest;
     for (std::size_t i = 0; i < words.size(); ++i) {
         if (words[i] != "--max-time") {
@@ -34,15 +34,13 @@ bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
         const std::string value = i + 1 < words.size() ? words[++i] : "";
         auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
         if (ec != std::errc() || end != value.data() + value.size() || n < 1 ||
-            n > LongestMaxTime.count()) {
-            error = "--max-time takes a whole number of seconds from 1 to " +
-                    std::to_string(LongestMaxTime.count()) + " (30 days)";
-            return false;
-        }
+            n > LongestMaxTime.count())
+            return Error{"--max-time takes a whole number of seconds from 1 to " +
+                         std::to_string(LongestMaxTime.count()) + " (30 days)"};
         limit = std::chrono::seconds(n);
     }
     words = std::move(rest);
-    return true;
+    return limit;
 }
 
 ConsoleObserver::ConsoleObserver(Verbosity level, bool tasks)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/end_signals.h"
+#include "platform/result.h"
 #include "scheduler/task_run.h"
 
 namespace psf::cli {
@@ -59,11 +60,10 @@ bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
 // clock arithmetic of its deadline.
 inline constexpr std::chrono::seconds LongestMaxTime{30 * 24 * 60 * 60};
 
-// Takes --max-time SECONDS out of `words` (each run's time limit, 2 h
-// without it); false with `error` set when its value is not a whole number of
-// seconds from 1 to LongestMaxTime.
-bool take_max_time(std::vector<std::string>& words, std::chrono::seconds& limit,
-                   std::string& error);
+// Takes --max-time SECONDS out of `words`: each run's time limit, 2 h
+// without it; fails when its value is not a whole number of seconds from 1
+// to LongestMaxTime.
+Result<std::chrono::seconds> take_max_time(std::vector<std::string>& words);
 
 // What the runner prints while a run goes: with --verbose each caption the
 // status label would show, one per line; on a terminal otherwise one progress

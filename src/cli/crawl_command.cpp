@@ -32,74 +32,67 @@ bool parse_kinds(const std::string& text, std::vector<std::string>& kinds) {
     }
 }
 
-std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
-                                          std::string& error) {
+Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
     CrawlArgs args;
     args.destination = ".";
     bool have_url = false, have_user = false, have_password = false, have_srcset = false;
     int includes = 0, excludes = 0;
+    std::string missing;  // the option whose value is missing
     auto need_value = [&](std::size_t& i, const std::string& option) -> const std::string* {
-        if (i + 1 >= words.size()) {
-            error = option + " needs a value";
-            return nullptr;
-        }
-        return &words[++i];
+        if (i + 1 < words.size()) return &words[++i];
+        missing = option;
+        return nullptr;
     };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         if (w == "--depth") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             int depth = -1;
             auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), depth);
             if (ec != std::errc() || end != v->data() + v->size() || depth < 0 || depth > 4) {
-                error = "--depth takes a level from 0 to 4";
-                return std::nullopt;
+                return Error{"--depth takes a level from 0 to 4"};
             }
             args.spec.link_depth = depth;
         } else if (w == "--connections") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             long n = 0;
             auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
             if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > 64) {
-                error = "--connections takes a number from 1 to 64";
-                return std::nullopt;
+                return Error{"--connections takes a number from 1 to 64"};
             }
             args.connections = n;
         } else if (w == "--host-connections" || w == "--streams") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             const bool streams = w == "--streams";
             const long most = streams ? 256 : 16;
             long n = 0;
             auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
             if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > most) {
-                error = w + " takes a number from 1 to " + std::to_string(most);
-                return std::nullopt;
+                return Error{w + " takes a number from 1 to " + std::to_string(most)};
             }
             (streams ? args.streams : args.host_connections) = n;
         } else if (w == "--cacert") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             if (!std::filesystem::is_regular_file(*v) || !std::ifstream(*v)) {
-                error = "--cacert needs a readable CA bundle file: " + *v;
-                return std::nullopt;
+                return Error{"--cacert needs a readable CA bundle file: " + *v};
             }
             args.ca_bundle = *v;
         } else if (w == "--dest") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             if (v->empty()) {
-                error = "--dest needs a folder";
-                return std::nullopt;
+                return Error{"--dest needs a folder"};
             }
             args.destination = *v;
         } else if (w == "--tree") {
             args.spec.layout = m_psf::TreeLayout;
         } else if (w == "--policy") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             if (*v == "keep")
                 args.spec.policy = m_psf::KeepExisting;
             else if (*v == "replace")
@@ -107,89 +100,77 @@ std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
             else if (*v == "version")
                 args.spec.policy = m_psf::NewVersion;
             else {
-                error = "--policy is keep, replace or version";
-                return std::nullopt;
+                return Error{"--policy is keep, replace or version"};
             }
         } else if (w == "--include" || w == "--exclude") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             int& used = w == "--include" ? includes : excludes;
             if (used == 4) {
-                error = w + " may be given at most 4 times";
-                return std::nullopt;
+                return Error{w + " may be given at most 4 times"};
             }
             auto& row = (w == "--include" ? args.spec.include : args.spec.exclude)[used++];
             if (!parse_filter(*v, row[0], row[2])) {
-                error = w + " takes NAME.TYPE, TYPE one of *, gif, jpg, jpeg: " + *v;
-                return std::nullopt;
+                return Error{w + " takes NAME.TYPE, TYPE one of *, gif, jpg, jpeg: " + *v};
             }
         } else if (w == "--types") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             if (!parse_kinds(*v, args.spec.images.kinds)) {
-                error =
+                return Error{
                     "--types takes kinds separated by commas, among gif, jpg, jpeg, png, "
                     "webp, avif, svg, bmp, ico: " +
-                    *v;
-                return std::nullopt;
+                    *v};
             }
         } else if (w == "--modern") {
             args.spec.images.modern = true;
         } else if (w == "--srcset") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             if (*v != "all" && *v != "largest") {
-                error = "--srcset is all or largest";
-                return std::nullopt;
+                return Error{"--srcset is all or largest"};
             }
             args.spec.images.srcset_all = *v == "all";
             have_srcset = true;
         } else if (w == "--user") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             args.spec.user = std::string(trim_blanks(*v));
             have_user = true;
         } else if (w == "--password") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             args.spec.password = std::string(trim_blanks(*v));
             args.password.on_command_line = have_password = true;
         } else if (w == "--password-file") {
             const std::string* v = need_value(i, w);
-            if (!v) return std::nullopt;
+            if (!v) return Error{missing + " needs a value"};
             args.password.file = *v;
             have_password = !v->empty();
         } else if (w.size() > 1 && w[0] == '-') {
-            error = "unknown option " + w;
-            return std::nullopt;
+            return Error{"unknown option " + w};
         } else if (!have_url) {
             args.spec.start_address = w;
             have_url = true;
         } else {
-            error = "one address only";
-            return std::nullopt;
+            return Error{"one address only"};
         }
     }
     if (!have_url) {
-        error = "an address is needed";
-        return std::nullopt;
+        return Error{"an address is needed"};
     }
     const std::string_view url = trim_blanks(args.spec.start_address);
     if (!url.starts_with("http://") && !url.starts_with("https://")) {
-        error = "the address must begin with http:// or https://";
-        return std::nullopt;
+        return Error{"the address must begin with http:// or https://"};
     }
     if (have_srcset && !args.spec.images.modern) {
-        error = "--srcset goes with --modern";
-        return std::nullopt;
+        return Error{"--srcset goes with --modern"};
     }
     if (have_password && !have_user) {
-        error = "--password and --password-file go with --user";
-        return std::nullopt;
+        return Error{"--password and --password-file go with --user"};
     }
     if (args.password.on_command_line && !args.password.file.empty()) {
-        error = "give either --password or --password-file";
-        return std::nullopt;
+        return Error{"give either --password or --password-file"};
     }
     return args;
 }

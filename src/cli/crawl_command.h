@@ -26,9 +26,8 @@ struct CrawlArgs {
 // connection of an origin that multiplexes.
 TransferLimits transfer_limits(const CrawlArgs& args);
 
-// Parses the words after "crawl"; on failure returns nothing and sets `error`.
-std::optional<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words,
-                                          std::string& error);
+// Parses the words after "crawl"; a failure says what is wrong with them.
+Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words);
 
 // Splits "gif,png,…" into lower-case image kinds; false on an unknown one.
 bool parse_kinds(const std::string& text, std::vector<std::string>& kinds);

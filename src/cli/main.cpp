@@ -28,27 +28,29 @@ int crawl(std::vector<std::string> words) {
     Verbosity level = Verbosity::Normal;
     if (!take_verbosity(words, level))
         return usage_error("--verbose and --quiet exclude each other");
-    std::string error;
-    std::chrono::seconds max_time = psf::DefaultMaxTime;
-    if (!take_max_time(words, max_time, error)) return usage_error(error);
-    auto args = psf::cli::parse_crawl_args(words, error);
-    if (!args) return usage_error(error);
+    const psf::Result<std::chrono::seconds> max_time = take_max_time(words);
+    if (!max_time) return usage_error(max_time.error().text);
+    auto args = psf::cli::parse_crawl_args(words);
+    if (!args) return usage_error(args.error().text);
     if (args->password.on_command_line)
         complain(
             "warning: --password can be read by every user of this machine while the run "
             "lasts; use --password-file FILE or " +
             std::string(PasswordVariable));
-    if (!args->spec.user.empty() &&
-        !obtain_password(args->spec.user, args->password, args->spec.password, error))
-        return usage_error(error);
-    args->spec.max_time = max_time;
+    if (!args->spec.user.empty())
+        if (const psf::Result<void> given =
+                obtain_password(args->spec.user, args->password, args->spec.password);
+            !given)
+            return usage_error(given.error().text);
+    args->spec.max_time = *max_time;
 
     std::error_code ec;
     fs::path dest = fs::absolute(args->destination, ec);
-    std::string refused = ec ? ec.message() : "";
-    if (ec || !psf::make_destination(dest.string(), refused)) {
-        std::cerr << "picsifter-cli: cannot use the folder " << args->destination << ": " << refused
-                  << "\n";
+    const psf::Result<void> made =
+        ec ? psf::Result<void>(psf::Error{ec.message()}) : psf::make_destination(dest.string());
+    if (!made) {
+        std::cerr << "picsifter-cli: cannot use the folder " << args->destination << ": "
+                  << made.error().text << "\n";
         return ExitFolder;
     }
     args->spec.destination = dest.lexically_normal().string();

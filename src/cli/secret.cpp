@@ -89,35 +89,30 @@ bool ask_terminal(const std::string& user, std::string& password, bool& echoing)
 
 }  // namespace
 
-bool obtain_password(const std::string& user, const PasswordSource& source, std::string& password,
-                     std::string& error) {
+Result<void> obtain_password(const std::string& user, const PasswordSource& source,
+                             std::string& password) {
     if (!source.file.empty()) {
         std::ifstream in(source.file, std::ios::binary);
-        if (!in) {
-            error = "cannot read the password file " + source.file + ": " + std::strerror(errno);
-            return false;
-        }
+        if (!in) return system_error("cannot read the password file " + source.file, errno);
         std::string text;
         std::getline(in, text);
         password = first_line(text);
-        return true;
+        return {};
     }
-    if (source.on_command_line) return true;
+    if (source.on_command_line) return {};
     if (const char* value = std::getenv(PasswordVariable); value != nullptr) {
         password = first_line(value);
-        return true;
+        return {};
     }
     bool echoing = false;
-    if (ask_terminal(user, password, echoing)) return true;
+    if (ask_terminal(user, password, echoing)) return {};
     if (echoing)
-        error =
+        return Error{
             "echo cannot be turned off on this terminal, so the password is not asked for "
             "there: give it with --password-file FILE or " +
-            std::string(PasswordVariable);
-    else
-        error = std::string("--user needs a password: --password-file FILE, ") + PasswordVariable +
-                " or a terminal to ask on";
-    return false;
+            std::string(PasswordVariable)};
+    return Error{std::string("--user needs a password: --password-file FILE, ") + PasswordVariable +
+                 " or a terminal to ask on"};
 }
 
 void hide_password_argument(int argc, char** argv) {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/result.h"
+
 namespace psf::cli {
 
 struct PasswordSource {
@@ -15,9 +17,9 @@ inline constexpr const char* PasswordVariable = "PICSIFTER_PASSWORD";
 
 // Fills `password` for `user`: from the file (its first line), else as given
 // on the command line, else from PICSIFTER_PASSWORD, else asked on the
-// terminal without echo. False with `error` when none of them gives one.
-bool obtain_password(const std::string& user, const PasswordSource& source, std::string& password,
-                     std::string& error);
+// terminal without echo. Fails when none of them gives one.
+Result<void> obtain_password(const std::string& user, const PasswordSource& source,
+                             std::string& password);
 
 // Overwrites the value after "--password" in the process's own arguments, so
 // that `ps` shows it only until the runner has started.

@@ -48,9 +48,9 @@ int load(Store& store) {
 }
 
 int save(const Store& store) {
-    std::string error;
-    if (store.folder.save(store.table, error)) return ExitDone;
-    complain("cannot save the schedule file: " + error);
+    const Result<void> saved = store.folder.save(store.table);
+    if (saved) return ExitDone;
+    complain("cannot save the schedule file: " + saved.error().text);
     return ExitFolder;
 }
 
@@ -138,9 +138,9 @@ int run_command(std::vector<std::string> words) {
         std::cout << Usage;
         return ExitDone;
     }
-    std::chrono::seconds max_time = DefaultMaxTime;
-    std::string error;
-    if (!take_max_time(words, max_time, error)) return usage_error(error);
+    const Result<std::chrono::seconds> limit = take_max_time(words);
+    if (!limit) return usage_error(limit.error().text);
+    const std::chrono::seconds max_time = *limit;
     if (words.size() != 1) return usage_error("run takes one task title");
     Store store;
     if (int rc = open_locked(store)) return rc;
@@ -183,9 +183,9 @@ int due_command(std::vector<std::string> words) {
         std::cout << Usage;
         return ExitDone;
     }
-    std::chrono::seconds max_time = DefaultMaxTime;
-    std::string error;
-    if (!take_max_time(words, max_time, error)) return usage_error(error);
+    const Result<std::chrono::seconds> limit = take_max_time(words);
+    if (!limit) return usage_error(limit.error().text);
+    const std::chrono::seconds max_time = *limit;
     std::optional<LocalTime> at;
     for (std::size_t i = 0; i < words.size(); ++i) {
         std::string value;

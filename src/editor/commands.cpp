@@ -117,12 +117,11 @@ Outcome TaskEditor::Command2_Click() {
     if (is_new) table_.TaskCount = static_cast<std::int16_t>(row);
     const auto old_extras = table_.extras;
     table_.set_extras(title, s_.Extras);
-    std::string error;
-    if (!host_.save(table_, error)) {
+    if (const Result<void> saved = host_.save(table_); !saved) {
         std::swap(slot, task);
         table_.TaskCount = old_count;
         table_.extras = old_extras;
-        return {save_failed(error)};
+        return {save_failed(saved.error().text)};
     }
 
     // The first task takes the grid's blank data row.
@@ -204,11 +203,10 @@ Outcome TaskEditor::Command3_Click() {
     std::rotate(first, first + 1, end);
     --table_.TaskCount;
     // The save leaves out the removed task's extras: only titles in the table are stored.
-    std::string error;
-    if (!host_.save(table_, error)) {
+    if (const Result<void> saved = host_.save(table_); !saved) {
         ++table_.TaskCount;
         std::rotate(first, end - 1, end);
-        return {save_failed(error)};
+        return {save_failed(saved.error().text)};
     }
 
     // The grid keeps at least one data row.

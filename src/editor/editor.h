@@ -16,6 +16,7 @@
 
 #include "engine/m_psf.h"
 #include "platform/grid.h"
+#include "platform/result.h"
 #include "store/task_table.h"
 
 namespace psf::editor {
@@ -148,9 +149,9 @@ class EditorHost {
     // Where the folder list goes when the drive is chosen.
     virtual std::string drive_folder(const std::string& drive) const = 0;
     virtual bool folder_exists(const std::string& folder) const = 0;
-    // Rewrites the schedule file from the table (sauve_planifs); false and
-    // `error` when the file could not be replaced.
-    virtual bool save(const TaskTable& table, std::string& error) = 0;
+    // Rewrites the schedule file from the table (sauve_planifs); fails when
+    // the file could not be replaced.
+    virtual Result<void> save(const TaskTable& table) = 0;
     virtual Stamp now() const = 0;
 };
 

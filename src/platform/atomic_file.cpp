@@ -126,15 +126,15 @@ void AtomicFile::discard() {
     folder_.reset();
 }
 
-bool write_file_atomically(const fs::path& target, std::string_view bytes, std::string_view pattern,
-                           unsigned mode, Durability durability, std::string& error, bool replace) {
+Result<void> write_file_atomically(const fs::path& target, std::string_view bytes,
+                                   std::string_view pattern, unsigned mode, Durability durability,
+                                   bool replace) {
     AtomicFile file;
     const fs::path folder = target.parent_path().empty() ? "." : target.parent_path();
     if (file.open(folder, pattern, mode, durability) && file.write(bytes) &&
         file.commit(target.filename(), replace))
-        return true;
-    error = target.string() + ": " + file.error();
-    return false;
+        return {};
+    return Error{target.string() + ": " + file.error(), file.error_number()};
 }
 
 }  // namespace psf

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "platform/folder.h"
+#include "platform/result.h"
 
 namespace psf {
 
@@ -62,9 +63,9 @@ class AtomicFile {
     int error_ = 0;
 };
 
-// The whole file at once; `error` gets "target: cause" on failure.
-bool write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
-                           std::string_view pattern, unsigned mode, Durability durability,
-                           std::string& error, bool replace = true);
+// The whole file at once; a failure says "target: cause".
+Result<void> write_file_atomically(const std::filesystem::path& target, std::string_view bytes,
+                                   std::string_view pattern, unsigned mode, Durability durability,
+                                   bool replace = true);
 
 }  // namespace psf

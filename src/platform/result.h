@@ -34,6 +34,8 @@ class [[nodiscard]] Result {
     T& value() & { return std::get<0>(held_); }
     const T& value() const& { return std::get<0>(held_); }
     T&& value() && { return std::get<0>(std::move(held_)); }
+    T& operator*() & { return value(); }
+    const T& operator*() const& { return value(); }
     T* operator->() { return &value(); }
     const T* operator->() const { return &value(); }
     // Only when !ok().

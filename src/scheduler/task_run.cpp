@@ -160,13 +160,12 @@ std::string end_note(const RunSummary& s) {
     return {};
 }
 
-bool make_destination(const std::string& folder, std::string& error) {
-    if (folder.empty() || folder.front() != '/') return true;
+Result<void> make_destination(const std::string& folder) {
+    if (folder.empty() || folder.front() != '/') return {};
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
-    if (!ec && std::filesystem::is_directory(folder, ec)) return true;
-    error = ec ? ec.message() : "not a folder";
-    return false;
+    if (!ec && std::filesystem::is_directory(folder, ec)) return {};
+    return Error{ec ? ec.message() : "not a folder", ec.value()};
 }
 
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,
@@ -196,9 +195,8 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
     summary.start_address = state.PageList[1];
     summary.destination = spec.destination;
     // Nothing is fetched for a folder that cannot even be made.
-    std::string refused;
-    const bool writable = make_destination(spec.destination, refused);
-    if (!writable) summary.destination_failure = "cannot be created: " + refused;
+    const Result<void> writable = make_destination(spec.destination);
+    if (!writable) summary.destination_failure = "cannot be created: " + writable.error().text;
 
     if (complete_credentials(spec.user, spec.password))
         inet.SetCredentials(spec.user, spec.password, state.PageList[1]);

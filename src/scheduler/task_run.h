@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/m_psf.h"
+#include "platform/result.h"
 #include "platform/transfer.h"
 
 namespace psf {
@@ -138,7 +139,7 @@ std::string image_count_text(int n);
 // Creates the destination folder with its missing parents, as a crawl does;
 // false with the cause in `error` when it cannot be. A folder that is not
 // absolute is left alone: no image is ever written relative to the current one.
-bool make_destination(const std::string& folder, std::string& error);
+Result<void> make_destination(const std::string& folder);
 
 // `stored` tells what earlier runs wrote, for asking whether it changed.
 RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& state,

@@ -447,9 +447,9 @@ void f_psf::on_job_ended() {
 
 void f_psf::save_stamps() {
     if (!stamps_.take_unsaved()) return;
-    std::string error;
-    if (!save(table_, error) && !closing_)
-        messages_->show(this, editor::program_message("The schedule could not be saved: " + error));
+    if (const Result<void> saved = save(table_); !saved && !closing_)
+        messages_->show(this, editor::program_message("The schedule could not be saved: " +
+                                                      saved.error().text));
 }
 
 void f_psf::stop_runs() {
@@ -539,9 +539,9 @@ bool f_psf::folder_exists(const std::string& folder) const {
     return QFileInfo(q(folder)).isDir();
 }
 
-bool f_psf::save(const TaskTable& table, std::string& error) {
-    if (folder_.path().empty()) return true;  // said once at start-up
-    return folder_.save(table, error);
+Result<void> f_psf::save(const TaskTable& table) {
+    if (folder_.path().empty()) return {};  // said once at start-up
+    return folder_.save(table);
 }
 
 editor::Stamp f_psf::now() const {

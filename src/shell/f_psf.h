@@ -135,7 +135,7 @@ class f_psf final : public QMainWindow, private BusyTarget, private editor::Edit
     bool drive_ready(const std::string& drive) const override;
     std::string drive_folder(const std::string& drive) const override;
     bool folder_exists(const std::string& folder) const override;
-    bool save(const TaskTable& table, std::string& error) override;
+    Result<void> save(const TaskTable& table) override;
     editor::Stamp now() const override;
 
     // Layout (f_psf_layout.cpp).

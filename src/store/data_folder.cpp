@@ -36,10 +36,9 @@ bool DataFolderStore::load(TaskTable& table) {
     warnings_.clear();
     if (path_.empty()) return false;
     LoadReport report;
-    std::string error;
     // Saving would replace a file that could not be read.
-    if (!charge_planifs(path_, table, report, error)) {
-        drop(error);
+    if (const Result<void> loaded = charge_planifs(path_, table, report); !loaded) {
+        drop(loaded.error().text);
         return false;
     }
     // Only a locked folder is saved, so only its warnings name a backup.
@@ -56,12 +55,10 @@ bool DataFolderStore::load(TaskTable& table) {
     return true;
 }
 
-bool DataFolderStore::save(const TaskTable& table, std::string& error) const {
-    if (path_.empty() || !lock_ || lock_->state() != LockState::Taken) {
-        error = "no data folder";
-        return false;
-    }
-    return sauve_planifs(path_, table, error, backup_, extras_backup_);
+Result<void> DataFolderStore::save(const TaskTable& table) const {
+    if (path_.empty() || !lock_ || lock_->state() != LockState::Taken)
+        return Error{"no data folder"};
+    return sauve_planifs(path_, table, backup_, extras_backup_);
 }
 
 long DataFolderStore::holder_pid() const {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/app_data.h"
+#include "platform/result.h"
 #include "store/task_table.h"
 
 namespace psf {
@@ -41,7 +42,7 @@ class DataFolderStore {
     bool load(TaskTable& table);
     // Writes `table` back; a folder that cannot be used, or is not locked,
     // keeps nothing and says so.
-    bool save(const TaskTable& table, std::string& error) const;
+    Result<void> save(const TaskTable& table) const;
 
     const std::string& path() const { return path_; }  // ends with "/"
     const std::string& error() const { return error_; }

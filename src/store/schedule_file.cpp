@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 #include <system_error>
 
@@ -29,23 +30,18 @@ std::string with_slash(std::string folder) {
 }
 
 // Creates the folder and every missing parent, readable by the owner only.
-bool make_folder(const fs::path& folder, std::string& error) {
+Result<void> make_folder(const fs::path& folder) {
     std::error_code ec;
-    if (fs::is_directory(folder, ec)) return true;
+    if (fs::is_directory(folder, ec)) return {};
     fs::path partial;
     for (const auto& part : folder) {
         partial /= part;
         if (fs::is_directory(partial, ec)) continue;
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = partial.string() + ": " + std::strerror(errno);
-            return false;
-        }
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+            return system_error(partial.string(), errno);
     }
-    if (!fs::is_directory(folder, ec)) {
-        error = folder.string() + ": not a folder";
-        return false;
-    }
-    return true;
+    if (!fs::is_directory(folder, ec)) return Error{folder.string() + ": not a folder"};
+    return {};
 }
 
 constexpr const char* TempPattern = ".planifs.txt.XXXXXX";
@@ -66,70 +62,57 @@ void remove_leftovers(const std::string& DataFolder, std::string_view pattern) {
 }
 
 // The file a save replaces: the target of a link, since renaming over the
-// link would replace it with a plain file. Empty with `error` when a link
-// leads nowhere.
-fs::path save_target(const std::string& DataFolder, const char* name, std::string& error) {
+// link would replace it with a plain file; a link that leads nowhere fails.
+Result<fs::path> save_target(const std::string& DataFolder, const char* name) {
     const fs::path file = fs::path(DataFolder) / name;
     std::error_code ec;
     if (!fs::is_symlink(file, ec)) return file;
     fs::path target = fs::canonical(file, ec);
     if (ec)
-        error = file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
-                ", which cannot be reached";
+        return Error{file.string() + ": a link to " + fs::read_symlink(file, ec).string() +
+                     ", which cannot be reached"};
     return target;
 }
 
+// What a file held: its bytes, or nothing when there is no such file.
+using Held = std::optional<std::string>;
+
 // Reads a file whole, without waiting on anything that is not a regular
-// file and without reading one larger than `largest`; false with `error` when
-// it exists but cannot be read, `missing` when there is none.
-bool read_whole(const fs::path& file, std::uint64_t largest, std::string& bytes, bool& missing,
-                std::string& error) {
+// file and without reading one larger than `largest`; fails when it exists
+// but cannot be read.
+Result<Held> read_whole(const fs::path& file, std::uint64_t largest) {
     DataFile in(file.string(), O_RDONLY);
-    missing = in.missing();
-    if (missing) return true;
-    if (!in.is_open()) {
-        error = in.error();
-        return false;
-    }
-    if (in.size() > largest) {
-        error = file.string() + ": " + std::to_string(in.size()) + " bytes, more than " +
-                std::to_string(MaxTasks) + " tasks can ever fill (at most " +
-                std::to_string(largest) + "); it is left as it is";
-        return false;
-    }
+    if (in.missing()) return Held();
+    if (!in.is_open()) return Error{in.error()};
+    if (in.size() > largest)
+        return Error{file.string() + ": " + std::to_string(in.size()) + " bytes, more than " +
+                     std::to_string(MaxTasks) + " tasks can ever fill (at most " +
+                     std::to_string(largest) + "); it is left as it is"};
     Result<std::string> read = in.read_all();
-    if (!read) {
-        error = read.error().text;
-        return false;
-    }
-    bytes = std::move(read).value();
-    return true;
+    if (!read) return read.error();
+    return Held(std::move(read).value());
 }
 
 // Copies the file's bytes to `backup`, which must not exist yet; one that
 // exists was made by an earlier save and is kept as it is.
-bool keep_backup(const fs::path& file, const std::string& backup, std::uint64_t largest,
-                 const char* pattern, std::string& error) {
-    std::string bytes;
-    bool missing = false;
-    if (!read_whole(file, largest, bytes, missing, error)) return false;
-    if (missing) return true;  // nothing left to keep
+Result<void> keep_backup(const fs::path& file, const std::string& backup, std::uint64_t largest,
+                         const char* pattern) {
+    const Result<Held> bytes = read_whole(file, largest);
+    if (!bytes) return bytes.error();
+    if (!bytes.value()) return {};  // nothing left to keep
     AtomicFile copy;
-    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(bytes) &&
-        copy.commit(fs::path(backup).filename(), false))
-        return true;
-    if (copy.error_number() == EEXIST) return true;
-    error = backup + ": " + copy.error();
-    return false;
+    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) &&
+        copy.write(*bytes.value()) && copy.commit(fs::path(backup).filename(), false))
+        return {};
+    if (copy.error_number() == EEXIST) return {};
+    return Error{backup + ": " + copy.error(), copy.error_number()};
 }
 
 // Gives the file its earlier bytes again, or removes it when there was none.
-bool put_back(const fs::path& file, const std::string& bytes, bool missing, std::string& error) {
-    if (!missing)
-        return write_file_atomically(file, bytes, TempPattern, 0600, Durability::Flushed, error);
-    if (::unlink(file.c_str()) == 0 || errno == ENOENT) return true;
-    error = file.string() + ": " + std::strerror(errno);
-    return false;
+Result<void> put_back(const fs::path& file, const Held& before) {
+    if (before) return write_file_atomically(file, *before, TempPattern, 0600, Durability::Flushed);
+    if (::unlink(file.c_str()) == 0 || errno == ENOENT) return {};
+    return system_error(file.string(), errno);
 }
 
 }  // namespace
@@ -137,20 +120,21 @@ bool put_back(const fs::path& file, const std::string& bytes, bool missing, std:
 DataFolderChoice compute_data_folder(const std::string& app_data,
                                      const std::string& program_folder) {
     DataFolderChoice choice;
-    std::string error;
     const std::string fallback = with_slash(program_folder) + "psfsetin";
     const std::string base(trim_blanks(app_data));
     const std::string first = base.empty() ? fallback : with_slash(base) + "Psf";
-    if (make_folder(first, error)) {
+    const Result<void> made = make_folder(first);
+    if (made) {
         choice.DataFolder = with_slash(first);
         return choice;
     }
-    std::string second_error;
-    if (first != fallback && make_folder(fallback, second_error)) {
-        choice.DataFolder = with_slash(fallback);
-        return choice;
-    }
-    choice.error = second_error.empty() ? error : error + "; " + second_error;
+    choice.error = made.error().text;
+    if (first == fallback) return choice;
+    const Result<void> second = make_folder(fallback);
+    if (second)
+        choice.DataFolder = with_slash(fallback), choice.error.clear();
+    else
+        choice.error += "; " + second.error().text;
     return choice;
 }
 
@@ -168,27 +152,25 @@ std::string dated_name(const std::string& DataFolder, const char* file_name, con
     return name;
 }
 
-bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
-                    std::string& error) {
+Result<void> charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report) {
     table.TaskCount = 0;
     table.extras.clear();
     report = {};
-    std::string bytes;
-    bool missing = false;
-    if (!read_whole(fs::path(DataFolder) / ScheduleFileName, LargestScheduleFile, bytes, missing,
-                    error))
-        return false;
-    if (!missing) report = parse_schedule(bytes, table);
+    {
+        const Result<Held> bytes =
+            read_whole(fs::path(DataFolder) / ScheduleFileName, LargestScheduleFile);
+        if (!bytes) return bytes.error();
+        if (bytes.value()) report = parse_schedule(*bytes.value(), table);
+    }
     if (!report.schedule_clean())
         report.backup = dated_name(DataFolder, ScheduleFileName, "backup");
-    bytes.clear();
-    if (!read_whole(fs::path(DataFolder) / ExtrasFileName, LargestExtrasFile, bytes, missing,
-                    error))
-        return false;
-    report.extras = parse_extras(bytes, table);
+    const Result<Held> extras =
+        read_whole(fs::path(DataFolder) / ExtrasFileName, LargestExtrasFile);
+    if (!extras) return extras.error();
+    report.extras = parse_extras(extras.value().value_or(""), table);
     if (!report.extras.clean())
         report.extras.backup = dated_name(DataFolder, ExtrasFileName, "backup");
-    return true;
+    return {};
 }
 
 std::vector<std::string> load_warnings(const LoadReport& report) {
@@ -239,48 +221,51 @@ std::vector<std::string> extras_warnings(const ExtrasReport& report) {
     return lines;
 }
 
-bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
-                   const std::string& backup, const std::string& extras_backup) {
-    if (DataFolder.empty()) {
-        error = "no data folder";
-        return false;
-    }
-    if (const std::string where = unstorable_value(table); !where.empty()) {
-        error = "a task value holds a double quote or a line break (task:field " + where + ")";
-        return false;
-    }
-    const fs::path file = save_target(DataFolder, ScheduleFileName, error);
-    if (file.empty()) return false;
-    const fs::path extras = save_target(DataFolder, ExtrasFileName, error);
-    if (extras.empty()) return false;
+Result<void> sauve_planifs(const std::string& DataFolder, const TaskTable& table,
+                           const std::string& backup, const std::string& extras_backup) {
+    if (DataFolder.empty()) return Error{"no data folder"};
+    if (const std::string where = unstorable_value(table); !where.empty())
+        return Error{"a task value holds a double quote or a line break (task:field " + where +
+                     ")"};
+    const Result<fs::path> file = save_target(DataFolder, ScheduleFileName);
+    if (!file) return file.error();
+    const Result<fs::path> extras = save_target(DataFolder, ExtrasFileName);
+    if (!extras) return extras.error();
     const std::string text = format_extras(table);
     std::error_code ec;
     // A data folder of tasks without extras stays as the described program leaves it.
-    const bool with_extras = !text.empty() || fs::exists(fs::symlink_status(extras, ec));
-    if (!backup.empty() && !keep_backup(file, backup, LargestScheduleFile, TempPattern, error))
-        return false;
-    if (with_extras && !extras_backup.empty() &&
-        !keep_backup(extras, extras_backup, LargestExtrasFile, ExtrasTempPattern, error))
-        return false;
+    const bool with_extras = !text.empty() || fs::exists(fs::symlink_status(*extras, ec));
+    if (!backup.empty())
+        if (Result<void> kept = keep_backup(*file, backup, LargestScheduleFile, TempPattern); !kept)
+            return kept;
+    if (with_extras && !extras_backup.empty())
+        if (Result<void> kept =
+                keep_backup(*extras, extras_backup, LargestExtrasFile, ExtrasTempPattern);
+            !kept)
+            return kept;
     // The schedule file as it was, put back when the extras file then fails:
     // a save that fails changes neither file.
-    std::string before;
-    bool missing = true;
-    if (with_extras && !read_whole(file, LargestScheduleFile, before, missing, error)) return false;
+    Result<Held> before = Held();
+    if (with_extras) before = read_whole(*file, LargestScheduleFile);
+    if (!before) return before.error();
     // Owner only: the file holds passwords.
-    if (!write_file_atomically(file, format_schedule(table), TempPattern, 0600, Durability::Flushed,
-                               error))
-        return false;
-    remove_leftovers(file.parent_path().string(), TempPattern);
-    if (!with_extras) return true;
-    if (!write_file_atomically(extras, text, ExtrasTempPattern, 0600, Durability::Flushed, error)) {
-        if (std::string undo; !put_back(file, before, missing, undo))
-            error += "; nor could the schedule file be put back as it was (" + undo +
-                     "), so it holds the new tasks";
-        return false;
+    if (Result<void> saved = write_file_atomically(*file, format_schedule(table), TempPattern, 0600,
+                                                   Durability::Flushed);
+        !saved)
+        return saved;
+    remove_leftovers(file->parent_path().string(), TempPattern);
+    if (!with_extras) return {};
+    Result<void> saved =
+        write_file_atomically(*extras, text, ExtrasTempPattern, 0600, Durability::Flushed);
+    if (!saved) {
+        if (const Result<void> undone = put_back(*file, before.value()); !undone)
+            return Error{saved.error().text +
+                         "; nor could the schedule file be put back as it was (" +
+                         undone.error().text + "), so it holds the new tasks"};
+        return saved;
     }
-    remove_leftovers(extras.parent_path().string(), ExtrasTempPattern);
-    return true;
+    remove_leftovers(extras->parent_path().string(), ExtrasTempPattern);
+    return {};
 }
 
 }  // namespace psf

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/result.h"
 #include "store/task_table.h"
 
 namespace psf {
@@ -43,13 +44,12 @@ std::string dated_name(const std::string& DataFolder, const char* file_name, con
 
 // Fills rows 1.. of `table` from DataFolder + "planifs.txt", then
 // `table.extras` from the extras file; a missing file gives no tasks, a
-// missing extras file no extras. False with `error` set when a file exists
-// but cannot be read, is not a regular file (never waited on), or is larger
-// than its largest_file() (never read). When a file did not load as it is, `report.backup`
+// missing extras file no extras. Fails when a file exists but cannot be read, is not a regular file
+// (never waited on), or is larger than its largest_file() (never read). When a file did not load as
+// it is, `report.backup`
 // (`report.extras.backup`) names a file beside it, not yet existing, for its
 // original bytes.
-bool charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report,
-                    std::string& error);
+Result<void> charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report);
 
 // What a load that was not clean left out or changed, one sentence a line,
 // ending with where the original bytes are kept (when `report.backup` is
@@ -62,14 +62,14 @@ std::vector<std::string> extras_warnings(const ExtrasReport& report);
 // then renamed over it, so the file is always either the old or the new one.
 // A file that is a symbolic link is written through to its target. The file
 // is readable by the owner only. Temporary files left by a save that was
-// killed are removed. Refuses (false, `error`) values that the format cannot
-// hold, and reports any write failure the same way. With `backup` (from the
+// killed are removed. Refuses values that the format cannot hold, and fails
+// the same way on any write failure. With `backup` (from the
 // load report), the file's bytes are first copied there unless that file
 // exists already: a backup is never overwritten.
 // The extras file is then replaced the same way (`extras_backup` as
 // `backup`); it is not created while no task has extras. When it cannot be,
 // the schedule file is put back as it was: a failed save changes neither.
-bool sauve_planifs(const std::string& DataFolder, const TaskTable& table, std::string& error,
-                   const std::string& backup = {}, const std::string& extras_backup = {});
+Result<void> sauve_planifs(const std::string& DataFolder, const TaskTable& table,
+                           const std::string& backup = {}, const std::string& extras_backup = {});
 
 }  // namespace psf

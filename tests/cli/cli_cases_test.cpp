@@ -178,10 +178,9 @@ ProcessResult run(World& w, Strings f) {
     // 3 s for hosts that do not answer, 1 MiB a body, 20 s the run.
     f.erase(f.begin(), f.begin() + 2);
     psf::cli::Verbosity level = psf::cli::Verbosity::Normal;
-    std::string error;
     psf::cli::take_verbosity(f, level);
-    auto args = psf::cli::parse_crawl_args(f, error);
-    if (!args) return {1, "", error};
+    auto args = psf::cli::parse_crawl_args(f);
+    if (!args) return {1, "", args.error().text};
     psf::TransferLimits limits = psf::cli::transfer_limits(*args);
     w.limits =
         std::to_string(limits.max_connections) + " " + std::to_string(limits.max_host_connections);

@@ -35,14 +35,15 @@ class FakeHost : public EditorHost {
     bool folder_exists(const std::string& folder) const override {
         return folders.count(folder) > 0;
     }
-    bool save(const TaskTable& table, std::string& error) override {
+    Result<void> save(const TaskTable& table) override {
         ++saves;
-        if (!fail_with.empty()) error = fail_with;
-        const bool saved = fail_with.empty() &&
-                           sauve_planifs(dir.str() + "/", table, error, backup, extras_backup);
+        if (!fail_with.empty()) return Error{fail_with};
+        const Result<void> saved = sauve_planifs(dir.str() + "/", table, backup, extras_backup);
+        if (saved) return saved;
+        std::string error = saved.error().text;
         if (const auto at = error.find(dir.str()); at != std::string::npos)
             error.erase(at, dir.str().size());  // files named from the data folder on
-        return saved;
+        return Error{error};
     }
     Stamp now() const override { return {"2026/03/05", "09:05"}; }
     std::string file(const char* name = ScheduleFileName) const {
@@ -157,12 +158,13 @@ struct EditorFixture {
             if (name == "old") std::filesystem::remove(host.dir / ExtrasFileName);
             const std::string planifs = host.file(), extras = host.file(ExtrasFileName);
             LoadReport report;
-            std::string error;
-            EXPECT_TRUE(charge_planifs(host.dir.str() + "/", table, report, error)) << error;
+            const Result<void> loaded = charge_planifs(host.dir.str() + "/", table, report);
+            EXPECT_TRUE(loaded) << loaded.error().text;
             std::tie(host.backup, host.extras_backup) =
                 std::tie(report.backup, report.extras.backup);
             said = report.clean() ? "clean" : "not clean";
-            EXPECT_TRUE(host.save(table, error)) << error;
+            const Result<void> saved = host.save(table);
+            EXPECT_TRUE(saved) << saved.error().text;
             EXPECT_EQ(host.file(), planifs);
             EXPECT_TRUE(name != "load" || host.file(ExtrasFileName) == extras);
             return;
@@ -252,8 +254,8 @@ struct EditorFixture {
         }
         table.TaskCount = static_cast<std::int16_t>(count);
         fill_grid(gri, table);
-        std::string error;
-        ASSERT_TRUE(host.save(table, error)) << error;
+        const Result<void> saved = host.save(table);
+        ASSERT_TRUE(saved) << saved.error().text;
         host.saves = 0;
     }
 
@@ -267,9 +269,7 @@ struct EditorFixture {
     std::string file_titles() const {
         TaskTable back;
         LoadReport report;
-        std::string error;
-        charge_planifs(host.dir.str() + "/", back, report, error);
-        return titles(back);
+        return charge_planifs(host.dir.str() + "/", back, report) ? titles(back) : "unreadable";
     }
 };
 

@@ -66,8 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const auto tables = std::make_unique<std::array<TaskTable, 3>>();
     auto& [loaded, parsed, back] = *tables;
     LoadReport report, again;
-    std::string error;
-    FUZZ_CHECK(charge_planifs(folders.in, loaded, report, error), "a readable file loads");
+    FUZZ_CHECK(charge_planifs(folders.in, loaded, report), "a readable file loads");
     FUZZ_CHECK(loaded.TaskCount >= 0 && loaded.TaskCount <= MaxTasks,
                "the loader keeps at most 200 tasks");
     FUZZ_CHECK(
@@ -85,14 +84,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const fs::path saved = folders.out + ScheduleFileName;
     if (!unstorable_value(loaded).empty()) {
         const std::string before = read_whole(saved);
-        FUZZ_CHECK(!sauve_planifs(folders.out, loaded, error), "a double quote is refused");
+        FUZZ_CHECK(!sauve_planifs(folders.out, loaded), "a double quote is refused");
         FUZZ_CHECK(read_whole(saved) == before, "a refused save keeps the old file");
         return 0;
     }
-    FUZZ_CHECK(sauve_planifs(folders.out, loaded, error), "a storable table saves");
+    FUZZ_CHECK(sauve_planifs(folders.out, loaded), "a storable table saves");
     FUZZ_CHECK(read_whole(saved) == format_schedule(loaded), "the file holds the formatted table");
 
-    FUZZ_CHECK(charge_planifs(folders.out, back, again, error), "a saved file loads");
+    FUZZ_CHECK(charge_planifs(folders.out, back, again), "a saved file loads");
     FUZZ_CHECK(same_tasks(loaded, back), "a saved table loads back equal");
     FUZZ_CHECK(again.clean(), "a saved file is complete UTF-8");
     return 0;

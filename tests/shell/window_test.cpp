@@ -64,10 +64,8 @@ struct Fixture {
             for (int c = OnMonday; c <= OnSunday; ++c) t[static_cast<std::size_t>(c)] = "1";
         }
         folder = (app_data.empty() ? app_data = home.str() : app_data) + "/Psf/";
-        std::string error;
         EXPECT_TRUE(tasks.empty() ||
-                    (fs::create_directories(folder) && sauve_planifs(folder, table, error)))
-            << error;
+                    (fs::create_directories(folder) && sauve_planifs(folder, table)));
         fs::create_directories(deep), QDir::setCurrent(QString::fromStdString(deep));
         window = std::make_unique<f_psf>(WindowSetup{
             &clock, &answers, app_data, (home / "program").string(),

@@ -39,26 +39,24 @@ TEST(StoreSave, RenamesANewFileInAndRemovesLeftovers) {
     TempDir dir;
     const fs::path file = dir / ScheduleFileName;
     const auto full = tasks(60), small = tasks(40), loaded = tasks(1), bad = tasks(1);
-    std::string error;
     LoadReport report;
-    ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report, error) &&
-                sauve_planifs(dir.str(), *loaded, error))
-        << error;
+    ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report) && sauve_planifs(dir.str(), *loaded));
     for (const char* title : {"say \"hi\"", "lone\rCR", "lone\nLF"}) {
         bad->at(1, Title) = title;
-        EXPECT_FALSE(sauve_planifs(dir.str(), *bad, error));
-        EXPECT_NE(error.find("double quote or a line break"), std::string::npos);
+        const Result<void> refused = sauve_planifs(dir.str(), *bad);
+        EXPECT_NE((refused ? "" : refused.error().text).find("double quote or a line break"),
+                  std::string::npos);
         EXPECT_EQ(read_file(file), "");
     }
-    ASSERT_TRUE(sauve_planifs(dir.str(), *small, error)) << error;
+    ASSERT_TRUE(sauve_planifs(dir.str(), *small));
     fs::permissions(file, fs::perms::others_read | fs::perms::group_read, fs::perm_options::add);
     fs::create_hard_link(file, dir / "old");
     write_file(dir / ".planifs.txt.a1B2c3", format_schedule(*full).substr(0, 500));
     for (const char* name : {".planifs.txt.keep", "planifs.txt.bak", "outside.txt"})
         write_file(dir / name, name);
     fs::create_symlink(dir / "outside.txt", dir / ".planifs.txt.Zz9Zz9");
-    ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report, error)) << error;
-    ASSERT_TRUE(sauve_planifs(dir.str(), *full, error)) << error;
+    ASSERT_TRUE(charge_planifs(dir.str(), *loaded, report));
+    ASSERT_TRUE(sauve_planifs(dir.str(), *full));
     EXPECT_EQ(file_names(dir.path()) + " " + read_file(dir / ".planifs.txt.Zz9Zz9"),
               ".planifs.txt.keep,old,outside.txt,planifs.txt,planifs.txt.bak outside.txt");
     EXPECT_TRUE(read_file(file) == format_schedule(*full) &&
@@ -85,8 +83,8 @@ TEST(StoreFullDisk, SaveFailsAndKeepsTheOldFile) {
             how, dir.path(), room,
             [&](const fs::path& work) { write_file(work / ScheduleFileName, old_bytes); },
             [&](const fs::path& work, psf::test::Facts& facts) {
-                std::string error;
-                const bool saved = sauve_planifs(work.string() + "/", *new_tasks, error);
+                const Result<void> saved = sauve_planifs(work.string() + "/", *new_tasks);
+                const std::string error = saved ? "" : saved.error().text;
                 const bool kept = read_file(work / ScheduleFileName) == old_bytes;
                 facts["seen"] = (saved ? "saved, " : "") + error.substr(work.string().size()) +
                                 (kept ? ", old kept, " : ", ") + file_names(work);
