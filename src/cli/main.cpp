@@ -84,7 +84,8 @@ int crawl(std::vector<std::string> words) {
 
 int main(int argc, char** argv) {
     // A closed output (`| head`) ends the printing, never the run and its stamps.
-    ::signal(SIGPIPE, SIG_IGN);
+    // Cannot fail: the signal exists and may be ignored.
+    static_cast<void>(::signal(SIGPIPE, SIG_IGN));
     std::vector<std::string> words(argv + 1, argv + argc);
     hide_password_argument(argc, argv);
     if (words.empty()) return usage_error("a command is needed");

@@ -78,7 +78,7 @@ bool ask_terminal(const std::string& user, std::string& password, bool& echoing)
             static_cast<void>(::tcsetattr(tty, TCSAFLUSH, &saved));
             if (::write(tty, "\n", 1) < 0) ok = false;
         }
-        ::close(tty);
+        static_cast<void>(::close(tty));  // a terminal only read from and prompted on
         if (!ended_by) ended_by = caught.take().signal;  // one that came meanwhile
     }
     // The signals have their actions back: this one acts as it would have.

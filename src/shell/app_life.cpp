@@ -44,7 +44,10 @@ void AppLife::listen(const std::string& DataFolder, std::function<void()> come_f
             come_forward();
         }
     });
-    server_->listen(name);
+    // Without it a second start still ends, but this window cannot come forward.
+    if (!server_->listen(name))
+        std::fprintf(stderr, "picsifter: a second start cannot bring this window forward: %s\n",
+                     qPrintable(server_->errorString()));
 }
 
 void end_on_signals(EndSignals& caught, std::function<void()> end) {

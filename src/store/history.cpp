@@ -101,23 +101,30 @@ class Statement {
     Statement(sqlite3* db, const char* sql) {
         rc_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    // Gives back the last step's error, which step() has said already.
+    ~Statement() { static_cast<void>(sqlite3_finalize(stmt_)); }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 
     int prepared() const { return rc_; }
+    // A bind that fails (no memory) fails the next step rather than
+    // storing a null.
     Statement& text(int i, const std::string& v) {
-        sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        if (rc_ == SQLITE_OK)
+            rc_ =
+                sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
         return *this;
     }
     Statement& number(int i, std::int64_t v) {
-        sqlite3_bind_int64(stmt_, i, v);
+        if (rc_ == SQLITE_OK) rc_ = sqlite3_bind_int64(stmt_, i, v);
         return *this;
     }
     int step() { return rc_ == SQLITE_OK ? sqlite3_step(stmt_) : rc_; }
+    // Resetting gives back the last step's error, said by step() already;
+    // clearing the bindings cannot fail.
     void reset() {
-        sqlite3_reset(stmt_);
-        sqlite3_clear_bindings(stmt_);
+        static_cast<void>(sqlite3_reset(stmt_));
+        static_cast<void>(sqlite3_clear_bindings(stmt_));
     }
     std::string text_at(int i) const {
         const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, i));

@@ -56,8 +56,9 @@ void remove_leftovers(const std::string& DataFolder, std::string_view pattern) {
         const std::string name = it->path().filename().string();
         if (name.size() != pattern.size() || !name.starts_with(prefix)) continue;
         std::error_code status_ec;
+        // One that stays is tried again at the next save.
         if (it->symlink_status(status_ec).type() == fs::file_type::regular)
-            ::unlink(it->path().c_str());
+            static_cast<void>(::unlink(it->path().c_str()));
     }
 }
 
