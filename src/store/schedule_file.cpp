@@ -94,16 +94,15 @@ Result<Held> read_whole(const fs::path& file, std::uint64_t largest) {
     return Held(std::move(read).value());
 }
 
-// Copies the file's bytes to `backup`, which must not exist yet; one that
-// exists was made by an earlier save and is kept as it is.
-Result<void> keep_backup(const fs::path& file, const std::string& backup, std::uint64_t largest,
-                         const char* pattern) {
-    const Result<Held> bytes = read_whole(file, largest);
-    if (!bytes) return bytes.error();
-    if (!bytes.value()) return {};  // nothing left to keep
+// Keeps a file's bytes as they were at `backup`, in the data folder even when
+// the file is a link to another one, where the warning said they would be. A
+// backup that exists was made by an earlier save and is kept as it is.
+Result<void> keep_backup(const Held& bytes, const std::string& backup, const char* pattern) {
+    if (!bytes || backup.empty()) return {};  // nothing left to keep, or not asked
+    const fs::path at(backup);
     AtomicFile copy;
-    if (copy.open(file.parent_path(), pattern, 0600, Durability::Flushed) &&
-        copy.write(*bytes.value()) && copy.commit(fs::path(backup).filename(), false))
+    if (copy.open(at.parent_path(), pattern, 0600, Durability::Flushed) && copy.write(*bytes) &&
+        copy.commit(at.filename(), false))
         return {};
     if (copy.error_number() == EEXIST) return {};
     return Error{backup + ": " + copy.error(), copy.error_number()};
@@ -236,25 +235,29 @@ Result<void> sauve_planifs(const std::string& DataFolder, const TaskTable& table
     std::error_code ec;
     // A data folder of tasks without extras stays as the described program leaves it.
     const bool with_extras = !text.empty() || fs::exists(fs::symlink_status(*extras, ec));
-    if (!backup.empty())
-        if (Result<void> kept = keep_backup(*file, backup, LargestScheduleFile, TempPattern); !kept)
-            return kept;
-    if (with_extras && !extras_backup.empty())
-        if (Result<void> kept =
-                keep_backup(*extras, extras_backup, LargestExtrasFile, ExtrasTempPattern);
+    // The schedule file as it was: kept aside when the load asked for it, and
+    // put back when the extras file then fails, so a save that fails changes
+    // neither file.
+    Result<Held> before = Held();
+    if (with_extras || !backup.empty()) before = read_whole(*file, LargestScheduleFile);
+    if (!before) return before.error();
+    if (Result<void> kept = keep_backup(*before, backup, TempPattern); !kept) return kept;
+    if (with_extras && !extras_backup.empty()) {
+        const Result<Held> extras_before = read_whole(*extras, LargestExtrasFile);
+        if (!extras_before) return extras_before.error();
+        if (Result<void> kept = keep_backup(*extras_before, extras_backup, ExtrasTempPattern);
             !kept)
             return kept;
-    // The schedule file as it was, put back when the extras file then fails:
-    // a save that fails changes neither file.
-    Result<Held> before = Held();
-    if (with_extras) before = read_whole(*file, LargestScheduleFile);
-    if (!before) return before.error();
+    }
     // Owner only: the file holds passwords.
     if (Result<void> saved = write_file_atomically(*file, format_schedule(table), TempPattern, 0600,
                                                    Durability::Flushed);
         !saved)
         return saved;
     remove_leftovers(file->parent_path().string(), TempPattern);
+    // A backup's temporary stands in the data folder, which a link may have left.
+    if (!backup.empty() && fs::path(backup).parent_path() != file->parent_path())
+        remove_leftovers(fs::path(backup).parent_path().string(), TempPattern);
     if (!with_extras) return {};
     Result<void> saved =
         write_file_atomically(*extras, text, ExtrasTempPattern, 0600, Durability::Flushed);
@@ -266,6 +269,8 @@ Result<void> sauve_planifs(const std::string& DataFolder, const TaskTable& table
         return saved;
     }
     remove_leftovers(extras->parent_path().string(), ExtrasTempPattern);
+    if (!extras_backup.empty() && fs::path(extras_backup).parent_path() != extras->parent_path())
+        remove_leftovers(fs::path(extras_backup).parent_path().string(), ExtrasTempPattern);
     return {};
 }
 
