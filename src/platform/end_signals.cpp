@@ -59,12 +59,16 @@ EndSignals::~EndSignals() {
 
 EndSignals::Heard EndSignals::take() {
     Heard heard;
+    if (fds_[0] < 0) {
+        heard.woken = true;  // no pipe: nothing will ever come
+        return heard;
+    }
     unsigned char bytes[32];
     for (;;) {
-        const ssize_t n = fds_[0] < 0 ? -1 : ::read(fds_[0], bytes, sizeof bytes);
+        const ssize_t n = ::read(fds_[0], bytes, sizeof bytes);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
-            if (n == 0 || errno != EAGAIN) heard.woken = true;  // no pipe, or a broken one
+            if (n == 0 || errno != EAGAIN) heard.woken = true;  // a broken pipe
             return heard;
         }
         for (ssize_t i = 0; i < n; ++i) {
