@@ -68,6 +68,9 @@ void Fetch::enter(FetchState next) {
     // The first reason a try ended is the one it ended for.
     if (ended(state_) && next != FetchState::Waiting && next != FetchState::Admitted) return;
     state_ = next;
+    // A fetch sent back to wait is asked for again from its start: what it
+    // held, no longer counted against the memory limit, is let go.
+    if (next == FetchState::Waiting) body_ = std::string();
     if (next != FetchState::Admitted) return;
     last_arrival_ = std::chrono::steady_clock::now();
     last_count_ = 0;
@@ -240,9 +243,9 @@ Result<void> Fetch::configure(const std::string& user, const std::string& passwo
 
 void Fetch::resume() {
     enter(FetchState::Body);
-    // A resume that fails leaves the fetch paused; its stall clock is then
-    // held, and the run's time limit bounds it.
-    static_cast<void>(curl_easy_pause(easy, CURLPAUSE_CONT));
+    // One that libcurl would not resume stays paused, as its state then says:
+    // its stall clock held, tried again at the next take.
+    if (curl_easy_pause(easy, CURLPAUSE_CONT) != CURLE_OK) enter(FetchState::Paused);
 }
 
 bool Fetch::heard() const {
