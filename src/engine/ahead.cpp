@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <deque>
+#include <new>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -182,6 +183,18 @@ class Downloads {
 
     DownloadTally run(const std::function<void(int)>& copied) {
         DownloadTally tally;
+        try {
+            run(copied, tally);
+        } catch (const std::bad_alloc&) {
+            tally.out_of_memory = true;
+            abandon_window();
+        }
+        if (fetching_ > 0) inet_.Discard();
+        return tally;
+    }
+
+  private:
+    void run(const std::function<void(int)>& copied, DownloadTally& tally) {
         for (int head = 1; head <= count_ && !stop_.stop_requested(); ++head) {
             const std::size_t ahead = std::max<std::size_t>(1, inet_.LookAhead());
             while (next_ <= count_ && fetching_ < std::min(ahead, most_fetching_) &&
@@ -224,11 +237,8 @@ class Downloads {
             bytes_ -= s.bytes;
             window_.pop_front();
         }
-        if (fetching_ > 0) inet_.Discard();
-        return tally;
     }
 
-  private:
     std::string& address(int k) { return images_[static_cast<std::size_t>(k)]; }
 
     // Whether the destination refused a write for want of room, which no

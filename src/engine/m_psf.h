@@ -331,6 +331,8 @@ struct DownloadTally {
     // stopped there, and `left` images were not fetched.
     int full_error = 0;
     int left = 0;
+    // Memory ran out: the downloads stopped there, what was written still told.
+    bool out_of_memory = false;
 };
 
 // The download phase over ImageList slots 1..count: a slot whose address is

@@ -236,7 +236,6 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
 
         summary.pages_full = state.PagesFound >= ListLimit;
         summary.images_full = state.ImagesFound >= ListLimit;
-        summary.images_found = state.ImagesFound;
         progress.downloading = true;
         tally = download_images(
             inet, state.ImageList, state.ImagesFound, spec.destination, spec.policy, spec.layout,
@@ -247,13 +246,14 @@ RunSummary run_retrieval(const RunSpec& spec, RunMode mode, m_psf::CrawlState& s
                 observer.process_events();
             },
             stop, spec.images, stored);
+        summary.out_of_memory = tally.out_of_memory;
     } catch (const std::bad_alloc&) {
+        // Ran out before the downloads, which say what they wrote themselves.
         inet.Discard();
         summary.out_of_memory = true;
-        summary.images_found = state.ImagesFound;
         tally = {};
-        tally.copied = progress.images_copied;
     }
+    summary.images_found = state.ImagesFound;
 
     observer.set_colour(LabelColour::Idle);
     if (scheduled) {

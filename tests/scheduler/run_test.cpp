@@ -139,6 +139,8 @@ TEST(TaskRun, OutOfMemoryEndsTheRun) {
     EXPECT_EQ(out_of_memory_text(sum),
               "the run ran out of memory and ended early, after 1 image copied");
     EXPECT_EQ(list_files(dir.path()), Strings{"ok.gif"});
+    ASSERT_EQ(sum.written.size(), 1u) << "what was written is still told to the history";
+    EXPECT_EQ(sum.written[0].address, "http://h/ok.gif");
 }
 
 // Stopped while the next page or many images are on their way: the run
