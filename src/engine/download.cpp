@@ -94,11 +94,12 @@ std::string component(std::string_view path, std::size_t last, std::size_t end) 
 Folder enter_or_make(const Folder& at, const std::string& name, std::size_t& made, int& error) {
     Folder next = at.enter(name);
     if (!next.valid() && errno == ENOENT) {
-        if (::mkdirat(at.fd(), name.c_str(), 0777) == 0)
-            ++made;
-        else if (errno != EEXIST)
-            return error = errno, Folder();
+        const bool made_now = ::mkdirat(at.fd(), name.c_str(), 0777) == 0;
+        if (!made_now && errno != EEXIST) return error = errno, Folder();
         next = at.enter(name);  // made now, or meanwhile by someone else
+        // Counted only when on the path: one swapped away meanwhile is not,
+        // and counting it would have an emptied path remove a folder too many.
+        if (made_now && next.valid()) ++made;
     }
     if (!next.valid() && errno != ELOOP && errno != ENOTDIR) error = errno;
     return next;
