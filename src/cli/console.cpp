@@ -22,6 +22,13 @@ bool take_verbosity(std::vector<std::string>& words, Verbosity& level) {
     return !(verbose && quiet);
 }
 
+std::optional<long long> whole_number(std::string_view text, long long low, long long high) {
+    long long n = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    if (ec != std::errc() || end != text.data() + text.size() || n < low || n > high) return {};
+    return n;
+}
+
 Result<std::chrono::seconds> take_max_time(std::vector<std::string>& words) {
     std::chrono::seconds limit = DefaultMaxTime;
     std::vector<std::string> rest;
@@ -30,14 +37,12 @@ Result<std::chrono::seconds> take_max_time(std::vector<std::string>& words) {
             rest.push_back(std::move(words[i]));
             continue;
         }
-        long long n = 0;
-        const std::string value = i + 1 < words.size() ? words[++i] : "";
-        auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), n);
-        if (ec != std::errc() || end != value.data() + value.size() || n < 1 ||
-            n > LongestMaxTime.count())
+        const auto n =
+            whole_number(i + 1 < words.size() ? words[++i] : "", 1, LongestMaxTime.count());
+        if (!n)
             return Error{"--max-time takes a whole number of seconds from 1 to " +
                          std::to_string(LongestMaxTime.count()) + " (30 days)"};
-        limit = std::chrono::seconds(n);
+        limit = std::chrono::seconds(*n);
     }
     words = std::move(rest);
     return limit;

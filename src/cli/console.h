@@ -3,8 +3,10 @@
 
 #include <chrono>
 #include <iostream>
+#include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -59,6 +61,9 @@ bool take_verbosity(std::vector<std::string>& words, Verbosity& level);
 // The longest time limit a run takes: far beyond any run, well within the
 // clock arithmetic of its deadline.
 inline constexpr std::chrono::seconds LongestMaxTime{30 * 24 * 60 * 60};
+
+// The whole number `text` is, all of it, when it lies from `low` to `high`.
+std::optional<long long> whole_number(std::string_view text, long long low, long long high);
 
 // Takes --max-time SECONDS out of `words`: each run's time limit, 2 h
 // without it; fails when its value is not a whole number of seconds from 1

@@ -1,10 +1,10 @@
 #include "cli/crawl_command.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 #include <fstream>
 
+#include "cli/console.h"
 #include "platform/text.h"
 
 namespace psf::cli {
@@ -37,53 +37,42 @@ Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
     args.destination = ".";
     bool have_url = false, have_user = false, have_password = false, have_srcset = false;
     int includes = 0, excludes = 0;
-    std::string missing;  // the option whose value is missing
-    auto need_value = [&](std::size_t& i, const std::string& option) -> const std::string* {
-        if (i + 1 < words.size()) return &words[++i];
-        missing = option;
-        return nullptr;
+    // The word after option i, which it takes; none at the end.
+    auto need_value = [&](std::size_t& i) -> const std::string* {
+        return i + 1 < words.size() ? &words[++i] : nullptr;
     };
     for (std::size_t i = 0; i < words.size(); ++i) {
         const std::string& w = words[i];
         if (w == "--depth") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
-            int depth = -1;
-            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), depth);
-            if (ec != std::errc() || end != v->data() + v->size() || depth < 0 || depth > 4) {
-                return Error{"--depth takes a level from 0 to 4"};
-            }
-            args.spec.link_depth = depth;
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
+            const auto depth = whole_number(*v, 0, 4);
+            if (!depth) return Error{"--depth takes a level from 0 to 4"};
+            args.spec.link_depth = static_cast<int>(*depth);
         } else if (w == "--connections") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
-            long n = 0;
-            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
-            if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > 64) {
-                return Error{"--connections takes a number from 1 to 64"};
-            }
-            args.connections = n;
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
+            const auto n = whole_number(*v, 1, 64);
+            if (!n) return Error{"--connections takes a number from 1 to 64"};
+            args.connections = static_cast<long>(*n);
         } else if (w == "--host-connections" || w == "--streams") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             const bool streams = w == "--streams";
             const long most = streams ? 256 : 16;
-            long n = 0;
-            auto [end, ec] = std::from_chars(v->data(), v->data() + v->size(), n);
-            if (ec != std::errc() || end != v->data() + v->size() || n < 1 || n > most) {
-                return Error{w + " takes a number from 1 to " + std::to_string(most)};
-            }
-            (streams ? args.streams : args.host_connections) = n;
+            const auto n = whole_number(*v, 1, most);
+            if (!n) return Error{w + " takes a number from 1 to " + std::to_string(most)};
+            (streams ? args.streams : args.host_connections) = static_cast<long>(*n);
         } else if (w == "--cacert") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             if (!std::filesystem::is_regular_file(*v) || !std::ifstream(*v)) {
                 return Error{"--cacert needs a readable CA bundle file: " + *v};
             }
             args.ca_bundle = *v;
         } else if (w == "--dest") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             if (v->empty()) {
                 return Error{"--dest needs a folder"};
             }
@@ -91,8 +80,8 @@ Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
         } else if (w == "--tree") {
             args.spec.layout = m_psf::TreeLayout;
         } else if (w == "--policy") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             if (*v == "keep")
                 args.spec.policy = m_psf::KeepExisting;
             else if (*v == "replace")
@@ -103,8 +92,8 @@ Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
                 return Error{"--policy is keep, replace or version"};
             }
         } else if (w == "--include" || w == "--exclude") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             int& used = w == "--include" ? includes : excludes;
             if (used == 4) {
                 return Error{w + " may be given at most 4 times"};
@@ -114,8 +103,8 @@ Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
                 return Error{w + " takes NAME.TYPE, TYPE one of *, gif, jpg, jpeg: " + *v};
             }
         } else if (w == "--types") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             if (!parse_kinds(*v, args.spec.images.kinds)) {
                 return Error{
                     "--types takes kinds separated by commas, among gif, jpg, jpeg, png, "
@@ -125,26 +114,26 @@ Result<CrawlArgs> parse_crawl_args(const std::vector<std::string>& words) {
         } else if (w == "--modern") {
             args.spec.images.modern = true;
         } else if (w == "--srcset") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             if (*v != "all" && *v != "largest") {
                 return Error{"--srcset is all or largest"};
             }
             args.spec.images.srcset_all = *v == "all";
             have_srcset = true;
         } else if (w == "--user") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             args.spec.user = std::string(trim_blanks(*v));
             have_user = true;
         } else if (w == "--password") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             args.spec.password = std::string(trim_blanks(*v));
             args.password.on_command_line = have_password = true;
         } else if (w == "--password-file") {
-            const std::string* v = need_value(i, w);
-            if (!v) return Error{missing + " needs a value"};
+            const std::string* v = need_value(i);
+            if (!v) return Error{w + " needs a value"};
             args.password.file = *v;
             have_password = !v->empty();
         } else if (w.size() > 1 && w[0] == '-') {

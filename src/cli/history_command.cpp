@@ -1,6 +1,5 @@
 // `history`: the runs the history keeps, newest first, and the files one of
 // them wrote; as lines of tab-separated fields or as JSON.
-#include <charconv>
 #include <cstdint>
 #include <iostream>
 
@@ -100,11 +99,6 @@ std::string image_json(const ImageRecord& i) {
            ", \"last_modified\": " + json(i.last_modified) + ", \"etag\": " + json(i.etag) + "}";
 }
 
-bool read_number(const std::string& text, long long low, long long high, long long& n) {
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    return ec == std::errc() && end == text.data() + text.size() && n >= low && n <= high;
-}
-
 }  // namespace
 
 int history_command(std::vector<std::string> words) {
@@ -121,13 +115,16 @@ int history_command(std::vector<std::string> words) {
         } else if (w == "--json") {
             as_json = true;
         } else if (w == "--limit") {
-            if (!read_number(value, 1, HistoryRuns, limit))
+            const auto n = whole_number(value, 1, HistoryRuns);
+            if (!n)
                 return usage_error("--limit takes a number from 1 to " +
                                    std::to_string(HistoryRuns));
+            limit = *n;
             have_limit = true, ++i;
         } else if (w == "--run") {
-            if (!read_number(value, 1, INT64_MAX, run_id))
-                return usage_error("--run takes the number of a run, as history shows it");
+            const auto n = whole_number(value, 1, INT64_MAX);
+            if (!n) return usage_error("--run takes the number of a run, as history shows it");
+            run_id = *n;
             ++i;
         } else if (w.size() > 1 && w[0] == '-') {
             return usage_error("unknown option " + w);
