@@ -15,8 +15,6 @@
 #include "engine/m_psf.h"
 #include "platform/text.h"
 
-namespace fs = std::filesystem;
-
 namespace psf::m_psf {
 
 namespace {

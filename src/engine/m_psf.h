@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdint>
 #include <deque>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>

@@ -531,12 +531,12 @@ bool read_markup(std::string_view page, const std::stop_token& stop,
     return reader.run();
 }
 
-bool read_css(std::string_view css, const std::stop_token& stop,
+void read_css(std::string_view css, const std::stop_token& stop,
               const std::function<void(std::string_view address, bool import)>& on_reference) {
     std::size_t i = 0;
     unsigned steps = 0;
     while (i < css.size()) {
-        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return false;
+        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return;
         const char c = css[i];
         if (c == '/' && css.substr(i, 2) == "/*") {
             const std::size_t e = css.find("*/", i + 2);
@@ -570,7 +570,7 @@ bool read_css(std::string_view css, const std::stop_token& stop,
                     // Every candidate: strings and url() up to the closing
                     // parenthesis; type("image/avif") names no address.
                     while (i < css.size() && css[i] != ')') {
-                        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return false;
+                        if ((++steps & 0xfff) == 0 && stop.stop_requested()) return;
                         if (css[i] == '"' || css[i] == '\'') {
                             on_reference(css_string(css, i), false);
                         } else if (ident_char(css[i])) {
@@ -596,7 +596,6 @@ bool read_css(std::string_view css, const std::stop_token& stop,
             ++i;
         }
     }
-    return true;
 }
 
 }  // namespace psf::m_psf

@@ -38,9 +38,8 @@ bool read_markup(std::string_view page, const std::stop_token& stop,
 
 // Calls `on_reference` for each address a CSS text names, in order: url()
 // and image-set() values (`import` false) and imported style sheets (true).
-// Comments and other strings name none. Returns false when `stop` ended it
-// early.
-bool read_css(std::string_view css, const std::stop_token& stop,
+// Comments and other strings name none; `stop` ends it early.
+void read_css(std::string_view css, const std::stop_token& stop,
               const std::function<void(std::string_view address, bool import)>& on_reference);
 
 }  // namespace psf::m_psf

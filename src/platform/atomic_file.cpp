@@ -134,7 +134,7 @@ Result<void> write_file_atomically(const fs::path& target, std::string_view byte
     if (file.open(folder, pattern, mode, durability) && file.write(bytes) &&
         file.commit(target.filename(), replace))
         return {};
-    return Error{target.string() + ": " + file.error(), file.error_number()};
+    return system_error(target.string(), file.error_number());
 }
 
 }  // namespace psf

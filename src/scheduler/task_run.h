@@ -123,7 +123,7 @@ std::vector<std::string> too_long_texts(const RunSummary& s);
 std::string lists_full_text(const RunSummary& s);
 // "the run stopped after its time limit of 2 h", or empty.
 std::string time_limit_text(const RunSummary& s);
-// "the run ran out of memory and ended early", or empty.
+// "the run ran out of memory and ended early, after 3 images copied", or empty.
 std::string out_of_memory_text(const RunSummary& s);
 // "host http://h:80 given up after failing fetch after fetch; …", one per
 // host; the hosts given up unheard likewise, the first few by name.
@@ -137,8 +137,8 @@ std::string page_count_text(int n);
 std::string image_count_text(int n);
 
 // Creates the destination folder with its missing parents, as a crawl does;
-// false with the cause in `error` when it cannot be. A folder that is not
-// absolute is left alone: no image is ever written relative to the current one.
+// fails with the cause when it cannot be. A folder that is not absolute is
+// left alone: no image is ever written relative to the current one.
 Result<void> make_destination(const std::string& folder);
 
 // `stored` tells what earlier runs wrote, for asking whether it changed.

@@ -41,8 +41,8 @@ bool DataFolderStore::load(TaskTable& table) {
         drop(loaded.error().text);
         return false;
     }
-    // Only a locked folder is saved, so only its warnings name a backup.
-    if (!lock_) {
+    // Only a folder this one may save names a backup in its warnings.
+    if (!saveable()) {
         report.backup.clear();
         report.extras.backup.clear();
     }
@@ -56,8 +56,7 @@ bool DataFolderStore::load(TaskTable& table) {
 }
 
 Result<void> DataFolderStore::save(const TaskTable& table) const {
-    if (path_.empty() || !lock_ || lock_->state() != LockState::Taken)
-        return Error{"no data folder"};
+    if (!saveable()) return Error{"no data folder"};
     return sauve_planifs(path_, table, backup_, extras_backup_);
 }
 

@@ -52,6 +52,8 @@ class DataFolderStore {
     const std::vector<LoadWarning>& warnings() const { return warnings_; }
 
   private:
+    // Found and locked by this one: only then is it saved.
+    bool saveable() const { return !path_.empty() && lock_ && lock_->state() == LockState::Taken; }
     void drop(const std::string& why);
 
     std::string path_;

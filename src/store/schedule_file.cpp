@@ -105,7 +105,7 @@ Result<void> keep_backup(const Held& bytes, const std::string& backup, const cha
         copy.commit(at.filename(), false))
         return {};
     if (copy.error_number() == EEXIST) return {};
-    return Error{backup + ": " + copy.error(), copy.error_number()};
+    return system_error(backup, copy.error_number());
 }
 
 // Gives the file its earlier bytes again, or removes it when there was none.
@@ -131,10 +131,12 @@ DataFolderChoice compute_data_folder(const std::string& app_data,
     choice.error = made.error().text;
     if (first == fallback) return choice;
     const Result<void> second = make_folder(fallback);
-    if (second)
-        choice.DataFolder = with_slash(fallback), choice.error.clear();
-    else
+    if (!second) {
         choice.error += "; " + second.error().text;
+        return choice;
+    }
+    choice.DataFolder = with_slash(fallback);
+    choice.error.clear();
     return choice;
 }
 

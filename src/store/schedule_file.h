@@ -44,11 +44,11 @@ std::string dated_name(const std::string& DataFolder, const char* file_name, con
 
 // Fills rows 1.. of `table` from DataFolder + "planifs.txt", then
 // `table.extras` from the extras file; a missing file gives no tasks, a
-// missing extras file no extras. Fails when a file exists but cannot be read, is not a regular file
-// (never waited on), or is larger than its largest_file() (never read). When a file did not load as
-// it is, `report.backup`
-// (`report.extras.backup`) names a file beside it, not yet existing, for its
-// original bytes.
+// missing extras file no extras. Fails when a file exists but cannot be
+// read, is not a regular file (never waited on), or is larger than its
+// largest_file() (never read). When a file did not load as it is,
+// `report.backup` (`report.extras.backup`) names a file beside it, not yet
+// existing, for its original bytes.
 Result<void> charge_planifs(const std::string& DataFolder, TaskTable& table, LoadReport& report);
 
 // What a load that was not clean left out or changed, one sentence a line,
