@@ -306,10 +306,9 @@ Ticket FetchScheduler::start(const std::string& url, DataType type, std::shared_
         f->easy = spare_.back();
         spare_.pop_back();
     }
+    // Admitted, and sent, with the next Take: admitting or performing here
+    // would visit every fetch waiting or under way, for each one started.
     waiting_.push_back(std::move(f));
-    // The request goes out with the next Take: a perform here would visit
-    // every fetch under way, for each one started.
-    admit();
     return ticket;
 }
 
